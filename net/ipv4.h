@@ -1,0 +1,14 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <optional>
+#include <string_view>
+
+namespace net {
+
+// Parses exactly four dot-separated groups of 1-3 decimal digits, each at most 255; leading
+// zeros are decimal (192.168.001.020 is 192.168.1.20). Anything else gives no address.
+std::optional<in_addr> ParseIPv4(std::string_view text);
+
+}  // namespace net

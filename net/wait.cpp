@@ -1,0 +1,34 @@
+#include "net/wait.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace net {
+
+WaitResult WaitFd(int fd, short events, const WaitOptions& options) {
+  for (;;) {
+    if (options.cancelled && options.cancelled()) return WaitResult::kCancelled;
+    if (options.deadline.Passed()) return WaitResult::kTimedOut;
+
+    int timeout = options.deadline.RemainingMs();
+    if (options.pump) timeout = timeout < 0 ? options.sliceMs : std::min(timeout, options.sliceMs);
+
+    pollfd p{fd, events, 0};
+    int rc = ::poll(&p, 1, timeout);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      return WaitResult::kClosed;
+    }
+    if (rc > 0) {
+      if (p.revents & events) return WaitResult::kReady;
+      // POLLHUP with POLLIN requested still counts as readable: the reader sees the end of file.
+      if ((p.revents & POLLHUP) && (events & POLLIN)) return WaitResult::kReady;
+      if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return WaitResult::kClosed;
+    }
+    if (options.pump) options.pump();
+  }
+}
+
+}  // namespace net

@@ -1,0 +1,1 @@
+#include "package/operator_view.h"
