@@ -1,0 +1,76 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "package/operator_view.h"
+
+namespace package {
+
+// One module of the release: its module number, model name, whether its SIGNAL folder is
+// copied, and the names of its configuration-ROM images (those in use first, the rest empty).
+struct tModuleList {
+  std::int32_t id = 0;
+  std::string name;
+  bool hasSignal = false;
+  std::array<std::string, 4> rpdFile;
+};
+
+// The release's modules, in manifest order or folder-scan order; the list owns its records.
+using ModuleList = std::vector<tModuleList>;
+
+// The modules that have a check box on the window, in the window's order.
+inline constexpr std::array<std::string_view, 5> kSelectableModels = {"PNB5", "PCW5", "PCWX5",
+                                                                      "SCW5", "SCWH5"};
+
+// File and folder names inside the package folder, as the release spells them; looked up
+// without regard to letter case.
+inline constexpr std::string_view kManifestName = "vxUpgrade.ini";
+inline constexpr std::string_view kTargetFolder = "Target";
+inline constexpr std::string_view kMainFrameFolder = "MainFrame";
+inline constexpr std::string_view kSignalFolder = "SIGNAL";
+inline constexpr std::string_view kFlexFolder = "FLEX";
+
+// True when `name` is exactly (letter case included) one of kSelectableModels.
+bool IsSelectableModel(std::string_view name);
+
+// The records of a manifest text: ENTRY 1, ENTRY 2, ... up to the first entry whose "id" is
+// missing, not an integer, or -1.
+ModuleList ParseModuleList(std::string_view manifestText);
+
+// For a selectable model: enables its box when the package holds appDir/Target/<name>/SIGNAL
+// as a folder, disables it otherwise, and unticks it. Other names touch no box.
+void ApplyCheckBoxRule(const std::string& appDir, const std::string& name, OperatorView& view);
+
+// Replaces the content of `moduleList` with the manifest's records and applies the check-box
+// rule to each. A manifest that cannot be read gives an empty list; nothing is reported.
+void ReadModuleList(const std::string& manifestPath, const std::string& appDir, OperatorView& view,
+                    ModuleList& moduleList);
+
+// The manifest's full path when appDir holds it (any letter case) as a file, else nothing.
+std::optional<std::string> FindManifest(const std::string& appDir);
+
+// One record per sub-folder of appDir/Target whose name does not begin with ".", in the
+// order the file system lists them, with the check-box rule applied. Each record's id is the
+// rank of its folder name in byte order, from 1, so a release gets the same module numbers on
+// every machine. A missing target folder gives an empty list; an unreadable one throws
+// LocalFsError.
+ModuleList ScanTargetFolder(const std::string& appDir, OperatorView& view);
+
+// The first record whose name equals `name` byte for byte, or null.
+tModuleList* FindModule(ModuleList& moduleList, std::string_view name);
+const tModuleList* FindModule(const ModuleList& moduleList, std::string_view name);
+
+// Sets hasSignal of the first record named `name` (exactly); does nothing when there is none.
+void SelectSignals(ModuleList& moduleList, std::string_view name, bool selected);
+
+// Asks whether the PNB5 and SCWH5 signals may be overwritten with compressed ones. On Yes,
+// each of the two boxes that is enabled is disabled, ticked and its signals selected; returns
+// false on No.
+bool AskCompressedSignals(OperatorView& view, ModuleList& moduleList);
+
+}  // namespace package

@@ -1,1 +1,0 @@
-#include "package/operator_view.h"
