@@ -1,0 +1,301 @@
+#include "app/main_window.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+
+#include <algorithm>
+#include <exception>
+
+#include "app/utilities.h"
+
+namespace {
+
+QString Text(const std::string& s) {
+  return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top) {
+  auto* label = new QLabel(QString::fromLatin1(text), parent);
+  label->move(left, top);
+  label->adjustSize();
+  return label;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, const char* text, const QRect& geometry) {
+  auto* box = new QCheckBox(QString::fromLatin1(text), parent);
+  box->setGeometry(geometry);
+  box->setEnabled(false);
+  return box;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* text, const QRect& geometry) {
+  auto* button = new QPushButton(QString::fromLatin1(text), parent);
+  button->setGeometry(geometry);
+  return button;
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::string& packageDir,
+                   QWidget* owner)
+    : QWidget(owner), commandPort(commandPort), ftpPort(ftpPort) {
+  BuildControls();
+  ipAddressText.clear();
+  appDir.clear();
+  // The instrument session object, owned by this window, is created here: after the two
+  // texts are cleared and before the counters are zeroed.
+  copiedBytes = 0;
+  totalBytes = 0;
+  fileCount = 0;
+  moduleList.clear();
+  if (packageDir.empty()) {
+    std::string programName;
+    SplitPath(ProgramFilePath(), appDir, programName);
+  } else {
+    appDir = packageDir.ends_with('/') ? packageDir : packageDir + "/";
+  }
+  if (const auto manifest = package::FindManifest(appDir)) {
+    package::ReadModuleList(*manifest, appDir, *this, moduleList);
+  } else {
+    ScanTargetFolder();
+  }
+  ConnectHandlers();
+}
+
+TfrmMain::~TfrmMain() = default;
+
+void TfrmMain::BuildControls() {
+  setWindowTitle(QString::fromLatin1(kCaption));
+  QFont windowFont(QStringLiteral("Courier New"));
+  windowFont.setPixelSize(12);
+  // Whole-pixel glyph advances (7 px at this size), as the layout's widths were measured with.
+  windowFont.setHintingPreference(QFont::PreferFullHinting);
+  setFont(windowFont);
+  setFixedSize(368, 443);
+
+  Label1 = MakeLabel(this, "IP Address:", 8, 16);
+  Label2 = new QLabel(QStringLiteral("DO NOT TURN OFF THE POWER OF VX500 UNTIL COMPLETED"), this);
+  Label2->setGeometry(8, 40, 350, 15);
+  QPalette warning = Label2->palette();
+  warning.setColor(QPalette::WindowText, Qt::red);
+  Label2->setPalette(warning);
+
+  GroupBox1 = new QGroupBox(QStringLiteral("Status"), this);
+  GroupBox1->setGeometry(8, 72, 353, 273);
+  mmStatus = new QPlainTextEdit(GroupBox1);
+  mmStatus->setGeometry(8, 24, 337, 217);
+  mmStatus->setReadOnly(true);
+  mmStatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  mmStatus->setTabChangesFocus(true);
+  statusCursor = mmStatus->viewport()->cursor();
+  ProgressBar = new QProgressBar(GroupBox1);
+  ProgressBar->setGeometry(8, 248, 337, 16);
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setValue(0);
+  ProgressBar->setTextVisible(false);
+
+  btnCopy = MakeButton(this, "Copy", QRect(280, 368, 75, 25));
+  btnQuit = MakeButton(this, "Quit", QRect(280, 408, 75, 25));
+
+  IPAddress = new QLineEdit(this);
+  IPAddress->setGeometry(88, 8, 113, 23);
+  // "0" is an optional digit: a short group such as "10" still makes a whole address.
+  IPAddress->setInputMask(QStringLiteral("000.000.000.000; "));
+  IPAddress->setAttribute(Qt::WA_InputMethodEnabled, false);
+  IPAddress->installEventFilter(this);
+
+  Label3 = MakeLabel(this, "Select Modules to download signals", 8, 352);
+  QFont bold = Label3->font();
+  bold.setBold(true);
+  Label3->setFont(bold);
+  Label3->adjustSize();
+
+  cbPNB5 = MakeCheckBox(this, "PNB5", QRect(16, 376, 57, 17));
+  Bevel1 = new QFrame(this);
+  Bevel1->setGeometry(8, 368, 241, 65);
+  Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
+  Bevel1->lower();  // a frame drawn behind the boxes it surrounds
+  cbPCWX5 = MakeCheckBox(this, "PCWX5", QRect(16, 408, 57, 17));
+  cbPCW5 = MakeCheckBox(this, "PCW5", QRect(16, 392, 57, 17));
+  cbSCW5 = MakeCheckBox(this, "SCW5", QRect(88, 376, 65, 17));
+  cbSCWH5 = MakeCheckBox(this, "SCWH5", QRect(88, 392, 65, 17));
+
+  QWidget* tabOrder[] = {IPAddress, mmStatus, btnCopy, btnQuit, cbPNB5,
+                         cbPCWX5,   cbPCW5,   cbSCW5,  cbSCWH5};
+  for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
+    QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+  }
+  IPAddress->setFocus();
+  CenterOnScreen();
+}
+
+// Connected only once the window is built, so that setting up the mask does not count as
+// an edit of the address.
+void TfrmMain::ConnectHandlers() {
+  connect(IPAddress, &QLineEdit::textChanged, this,
+          [this] { RunHandler([this] { IPAddressChange(); }); });
+  connect(btnQuit, &QPushButton::clicked, this, [this] { RunHandler([this] { btnQuitClick(); }); });
+  const std::pair<QCheckBox*, void (TfrmMain::*)()> boxes[] = {{cbPNB5, &TfrmMain::cbPNB5Click},
+                                                               {cbPCW5, &TfrmMain::cbPCW5Click},
+                                                               {cbPCWX5, &TfrmMain::cbPCWX5Click},
+                                                               {cbSCW5, &TfrmMain::cbSCW5Click},
+                                                               {cbSCWH5, &TfrmMain::cbSCWH5Click}};
+  for (const auto& [box, handler] : boxes) {
+    connect(box, &QCheckBox::clicked, this,
+            [this, handler] { RunHandler([this, handler] { (this->*handler)(); }); });
+  }
+}
+
+void TfrmMain::CenterOnScreen() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  const QRect area = screen->availableGeometry();
+  move(area.center() - QPoint(width() / 2, height() / 2));
+}
+
+void TfrmMain::RunHandler(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& error) {
+    ShowMessage(error.what(), kCaption, package::kMbIconError);
+  } catch (...) {
+    ShowMessage("Unknown error", kCaption, package::kMbIconError);
+  }
+}
+
+void TfrmMain::IPAddressChange() {
+  ipAddressText = IPAddress->displayText().toStdString();
+}
+
+void TfrmMain::IPAddressExit() {
+  std::erase(ipAddressText, ' ');
+}
+
+void TfrmMain::btnQuitClick() {
+  ReleaseAndClose();
+}
+
+void TfrmMain::CheckBoxClicked(QCheckBox* box, std::string_view model) {
+  package::SelectSignals(moduleList, model, box->isChecked());
+}
+
+void TfrmMain::cbPNB5Click() {
+  CheckBoxClicked(cbPNB5, "PNB5");
+}
+void TfrmMain::cbPCW5Click() {
+  CheckBoxClicked(cbPCW5, "PCW5");
+}
+void TfrmMain::cbPCWX5Click() {
+  CheckBoxClicked(cbPCWX5, "PCWX5");
+}
+void TfrmMain::cbSCW5Click() {
+  CheckBoxClicked(cbSCW5, "SCW5");
+}
+void TfrmMain::cbSCWH5Click() {
+  CheckBoxClicked(cbSCWH5, "SCWH5");
+}
+
+void TfrmMain::ScanTargetFolder() {
+  moduleList = package::ScanTargetFolder(appDir, *this);
+}
+
+bool TfrmMain::AskCompressedSignals() {
+  return package::AskCompressedSignals(*this, moduleList);
+}
+
+void TfrmMain::ReleaseAndClose() {
+  moduleList.clear();
+  moduleList.shrink_to_fit();
+  released = true;
+  close();
+}
+
+void TfrmMain::SetMessageResponder(MessageResponder responder) {
+  messageResponder = std::move(responder);
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  if (runActive && !released) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == IPAddress && event->type() == QEvent::FocusOut) {
+    RunHandler([this] { IPAddressExit(); });
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TfrmMain::ClearLog() {
+  mmStatus->clear();
+}
+
+void TfrmMain::AddLogLine(const std::string& line) {
+  mmStatus->appendPlainText(Text(line));
+}
+
+void TfrmMain::SetProgress(int position) {
+  ProgressBar->setValue(position);
+}
+
+void TfrmMain::SetCursor(package::Cursor cursor) {
+  if (cursor == package::Cursor::kHourGlass) {
+    setCursor(Qt::WaitCursor);
+    mmStatus->viewport()->setCursor(Qt::WaitCursor);
+  } else {
+    unsetCursor();
+    mmStatus->viewport()->setCursor(statusCursor);
+  }
+}
+
+int TfrmMain::ShowMessage(const std::string& text, const std::string& caption, int flags) {
+  if (messageResponder) return messageResponder(text, caption, flags);
+  const bool question = flags == package::kMbYesNoQuestion;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  if (flags == package::kMbIconError) icon = QMessageBox::Critical;
+  if (question) icon = QMessageBox::Question;
+  QMessageBox box(icon, Text(caption), Text(text),
+                  question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
+  const int answer = box.exec();
+  if (question) return answer == QMessageBox::Yes ? package::kIdYes : package::kIdNo;
+  return package::kIdOk;
+}
+
+QCheckBox* TfrmMain::CheckBoxOf(std::string_view model) const {
+  if (model == "PNB5") return cbPNB5;
+  if (model == "PCW5") return cbPCW5;
+  if (model == "PCWX5") return cbPCWX5;
+  if (model == "SCW5") return cbSCW5;
+  if (model == "SCWH5") return cbSCWH5;
+  return nullptr;
+}
+
+void TfrmMain::SetCheckBox(const std::string& model, bool enabled, bool checked) {
+  if (QCheckBox* box = CheckBoxOf(model)) {
+    box->setEnabled(enabled);
+    box->setChecked(checked);
+  }
+}
+
+bool TfrmMain::CheckBoxEnabled(const std::string& model) const {
+  const QCheckBox* box = CheckBoxOf(model);
+  return box != nullptr && box->isEnabled();
+}
+
+bool TfrmMain::CheckBoxChecked(const std::string& model) const {
+  const QCheckBox* box = CheckBoxOf(model);
+  return box != nullptr && box->isChecked();
+}

@@ -1,0 +1,132 @@
+#pragma once
+
+#include <QCursor>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "package/module_list.h"
+#include "package/operator_view.h"
+
+class QCheckBox;
+class QCloseEvent;
+class QEvent;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+// The program's one window: the address field, the status log and progress bar, Copy and
+// Quit, and the module check boxes. It owns the package's module list and the progress
+// counters, and is the operator view that the upgrade run and the package steps talk to.
+class TfrmMain : public QWidget, public package::OperatorView {
+ public:
+  static constexpr std::uint16_t kCommandPort = 5000;
+  static constexpr std::uint16_t kFtpPort = 21;
+  static constexpr char kCaption[] = "VX500 Upgrade";
+
+  // Answers a message box in place of the operator; returns kIdOk, kIdYes or kIdNo.
+  using MessageResponder =
+      std::function<int(const std::string& text, const std::string& caption, int flags)>;
+
+  // Builds the window and the module list of the package folder: `packageDir` when given,
+  // else the folder of the running program file. Throws package::LocalFsError when the
+  // package folder cannot be read.
+  explicit TfrmMain(std::uint16_t commandPort = kCommandPort, std::uint16_t ftpPort = kFtpPort,
+                    const std::string& packageDir = {}, QWidget* owner = nullptr);
+  ~TfrmMain() override;
+
+  TfrmMain(const TfrmMain&) = delete;
+  TfrmMain& operator=(const TfrmMain&) = delete;
+
+  // Controls; the window owns them through Qt's parent links.
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QGroupBox* GroupBox1 = nullptr;
+  QPlainTextEdit* mmStatus = nullptr;
+  QProgressBar* ProgressBar = nullptr;
+  QPushButton* btnCopy = nullptr;
+  QPushButton* btnQuit = nullptr;
+  QLineEdit* IPAddress = nullptr;
+  QLabel* Label3 = nullptr;
+  QCheckBox* cbPNB5 = nullptr;
+  QFrame* Bevel1 = nullptr;
+  QCheckBox* cbPCWX5 = nullptr;
+  QCheckBox* cbPCW5 = nullptr;
+  QCheckBox* cbSCW5 = nullptr;
+  QCheckBox* cbSCWH5 = nullptr;
+
+  // The address as last copied from IPAddress; empty until the operator edits the field.
+  std::string ipAddressText;
+  // The package folder, ending in "/".
+  std::string appDir;
+  package::ModuleList moduleList;
+  // Progress counters of the tree upload; 64-bit so packages over 2 GiB keep a true bar.
+  std::int64_t fileCount = 0;
+  std::int64_t copiedBytes = 0;
+  std::int64_t totalBytes = 0;
+
+  // Copies the field's 15-character text, blanks and dots included.
+  void IPAddressChange();
+  // Removes every blank from ipAddressText; the field keeps its text.
+  void IPAddressExit();
+  void btnQuitClick();
+  void cbPNB5Click();
+  void cbPCW5Click();
+  void cbPCWX5Click();
+  void cbSCW5Click();
+  void cbSCWH5Click();
+
+  // Builds moduleList from the package's target folder and sets the check boxes.
+  void ScanTargetFolder();
+  // The compressed-signal question; true on Yes, with the PNB5 and SCWH5 signals selected.
+  bool AskCompressedSignals();
+  // Releases the module list (and the session) and closes the window.
+  void ReleaseAndClose();
+
+  // Routes message boxes to `responder` instead of showing them; an empty one restores them.
+  void SetMessageResponder(MessageResponder responder);
+
+  std::uint16_t CommandPort() const { return commandPort; }
+  std::uint16_t FtpPort() const { return ftpPort; }
+
+  // package::OperatorView
+  void ClearLog() override;
+  void AddLogLine(const std::string& line) override;
+  void SetProgress(int position) override;
+  void SetCursor(package::Cursor cursor) override;
+  int ShowMessage(const std::string& text, const std::string& caption, int flags) override;
+  void SetCheckBox(const std::string& model, bool enabled, bool checked) override;
+  bool CheckBoxEnabled(const std::string& model) const override;
+  bool CheckBoxChecked(const std::string& model) const override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildControls();
+  void ConnectHandlers();
+  void CenterOnScreen();
+  // Runs a window handler; an error that leaves it is shown in a message box and the window
+  // stays open.
+  void RunHandler(const std::function<void()>& handler);
+  // Records the operator's choice of one module's signals.
+  void CheckBoxClicked(QCheckBox* box, std::string_view model);
+  QCheckBox* CheckBoxOf(std::string_view model) const;
+
+  std::uint16_t commandPort;
+  std::uint16_t ftpPort;
+  // True while an upgrade run is going: the close box is then ignored.
+  bool runActive = false;
+  // Set by ReleaseAndClose: the module list (and the session) are gone.
+  bool released = false;
+  MessageResponder messageResponder;
+  QCursor statusCursor;  // the status log's own cursor, restored after the hourglass
+};
