@@ -21,7 +21,12 @@ function(vx_add_gtest name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  # The environment goes in through a "cmake -E env" launcher: test discovery splits every
+  # list handed to it as PROPERTIES, so an ENVIRONMENT list would keep only its first entry.
+  # The launcher also gives the discovery run (--gtest_list_tests) the same environment.
+  set_target_properties(${name} PROPERTIES
+    CROSSCOMPILING_EMULATOR "${CMAKE_COMMAND};-E;env;${VX_TEST_ENV}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT "${VX_TEST_ENV}" TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT})
 endfunction()

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QCheckBox>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "app/main_window.h"
+#include "package/local_names.h"
+#include "tests/package/temp_tree.h"
+
+namespace {
+
+// Runs scripts/make_release.sh; returns its exit status.
+int MakeRelease(const std::string& out, const std::string& program) {
+  const char* source = std::getenv("VX_SOURCE_DIR");
+  EXPECT_NE(source, nullptr) << "VX_SOURCE_DIR is not set";
+  if (source == nullptr) return -1;
+  const std::string command = "bash '" + std::string(source) + "/scripts/make_release.sh' '" + out +
+                              "' '" + program + "' >/dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(SampleRelease, IsAPackageTheWindowReadsWithTheProgramCopiedIn) {
+  vxtest::TempTree tree;
+  tree.File("build/vxupgrade", "#!/bin/sh\n");
+  tree.Link("build/vxupgrade", "program-link");
+  ASSERT_EQ(MakeRelease(tree.Path("release"), tree.Path("program-link")), 0);
+
+  struct stat st {};
+  ASSERT_EQ(::lstat(tree.Path("release/vxupgrade").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode)) << "the program must be a copy, not a link";
+  EXPECT_TRUE(st.st_mode & S_IXUSR);
+
+  TfrmMain window(TfrmMain::kCommandPort, TfrmMain::kFtpPort, tree.Path("release"));
+  std::map<std::string, std::string> modules;
+  for (const auto& m : window.moduleList) {
+    std::string images;
+    for (const auto& image : m.rpdFile) {
+      if (image.empty()) continue;
+      images += image + " ";
+      EXPECT_TRUE(package::ResolveLocalPath(window.appDir, {"Target", m.name, "FLEX", image}))
+          << image;
+    }
+    modules[std::to_string(m.id) + " " + m.name + (m.hasSignal ? " +sig" : "")] = images;
+  }
+  EXPECT_EQ(modules, (std::map<std::string, std::string>{{"1 PNB5", ""},
+                                                         {"2 PCWX5", "pcwx5_0.rpd pcwx5_1.rpd "},
+                                                         {"3 RKS5", "rks5.rpd "},
+                                                         {"4 SCWH5", ""},
+                                                         {"5 NQRM5 +sig", ""}}));
+  EXPECT_TRUE(window.cbPNB5->isEnabled());
+  EXPECT_TRUE(window.cbPCWX5->isEnabled());
+  EXPECT_TRUE(window.cbSCWH5->isEnabled());
+  EXPECT_FALSE(window.cbPCW5->isEnabled());
+  EXPECT_FALSE(window.cbSCW5->isEnabled());
+  EXPECT_TRUE(package::ResolveLocalPath(window.appDir, {"MainFrame", "LOGO", "logo.bmp"}));
+
+  // A second run replaces its own earlier release, but never an unrelated folder.
+  EXPECT_EQ(MakeRelease(tree.Path("release"), tree.Path("build/vxupgrade")), 0);
+  tree.File("other/keep.txt");
+  EXPECT_NE(MakeRelease(tree.Path("other"), tree.Path("build/vxupgrade")), 0);
+  EXPECT_TRUE(package::FindLocalEntry(tree.Path("other"), "keep.txt"));
+}
+
+}  // namespace
