@@ -72,7 +72,11 @@ TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::
   ConnectHandlers();
 }
 
-TfrmMain::~TfrmMain() = default;
+// The address field is deleted with the window's children; it must not report its last
+// focus-out to a window that is half gone.
+TfrmMain::~TfrmMain() {
+  IPAddress->removeEventFilter(this);
+}
 
 void TfrmMain::BuildControls() {
   setWindowTitle(QString::fromLatin1(kCaption));

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "app/utilities.h"
+#include "package/local_names.h"
 #include "tests/package/temp_tree.h"
 
 namespace {
@@ -287,6 +288,17 @@ TEST_F(MainWindow, WithoutAPackageFolderTheProgramsOwnFolderIsUsed) {
   SplitPath(ProgramFilePath(), folder, name);
   EXPECT_EQ(w.appDir, folder);
   EXPECT_TRUE(w.appDir.ends_with('/'));
+}
+
+TEST_F(MainWindow, APackageFolderThatCannotBeReadStopsTheWindowWithItsName) {
+  package.Link("Target", "Target");  // exists, but can never be opened
+  try {
+    Open();
+    FAIL() << "the window opened";
+  } catch (const package::LocalFsError& error) {
+    EXPECT_NE(std::string(error.what()).find(package.Path("Target")), std::string::npos)
+        << error.what();
+  }
 }
 
 TEST_F(MainWindow, CompressedSignalQuestionTicksOnlyEnabledBoxes) {

@@ -224,44 +224,4 @@ TEST_F(PackageFolder, ScanOfAFolderThatCannotBeReadIsAnErrorNamingIt) {
   }
 }
 
-TEST(AskCompressedSignals, AsksOnceAndTicksOnlyEnabledBoxesOnYes) {
-  struct Case {
-    bool pnb5Enabled, scwh5Enabled;
-    int answer;
-    bool result;
-    bool pnb5Ticked, scwh5Ticked;
-  } cases[] = {
-      {true, true, package::kIdYes, true, true, true},
-      {false, true, package::kIdYes, true, false, true},
-      {true, false, package::kIdYes, true, true, false},
-      {false, false, package::kIdYes, true, false, false},
-      {true, true, package::kIdNo, false, false, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.pnb5Enabled << c.scwh5Enabled << " answer " << c.answer);
-    vxtest::RecordingView view;
-    view.boxes["PNB5"] = {c.pnb5Enabled, false};
-    view.boxes["SCWH5"] = {c.scwh5Enabled, false};
-    view.answers = {c.answer};
-    ModuleList list = package::ParseModuleList(
-        "[ENTRY 1]\nid=1\nname=PNB5\n[ENTRY 2]\nid=2\nname=SCWH5\n[ENTRY 3]\nid=3\nname=PCW5\n");
-
-    EXPECT_EQ(package::AskCompressedSignals(view, list), c.result);
-    ASSERT_EQ(view.messages.size(), 1u);
-    EXPECT_EQ(view.messages[0].text,
-              "There is not enough space to upgrade VX500.\n\nThe signals of SCWH5/PNB5 are "
-              "overwritten with compressed signals.\n\nClick YES to continue.");
-    EXPECT_EQ(view.messages[0].caption, "VX500 Upgrade");
-    EXPECT_EQ(view.messages[0].flags, 36);
-    EXPECT_EQ(view.boxes["PNB5"].checked, c.pnb5Ticked);
-    EXPECT_EQ(view.boxes["SCWH5"].checked, c.scwh5Ticked);
-    // A box that was ticked here is disabled; one left alone keeps its state.
-    EXPECT_EQ(view.boxes["PNB5"].enabled, c.pnb5Enabled && !c.pnb5Ticked);
-    EXPECT_EQ(view.boxes["SCWH5"].enabled, c.scwh5Enabled && !c.scwh5Ticked);
-    EXPECT_EQ(list[0].hasSignal, c.pnb5Ticked);
-    EXPECT_EQ(list[1].hasSignal, c.scwh5Ticked);
-    EXPECT_FALSE(list[2].hasSignal);
-  }
-}
-
 }  // namespace
