@@ -22,6 +22,19 @@ sim::Scenario Scenario(const char* json) {
   return sim::ScenarioFromJson(nlohmann::json::parse(json));
 }
 
+// A TCP socket bound to an ephemeral loopback port; `address` receives where.
+net::UniqueFd BoundLoopbackSocket(sockaddr_in& address) {
+  net::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("cannot bind a loopback socket");
+  return fd;
+}
+
 // A session connected to a simulator over loopback, with short bounds.
 struct Rig {
   explicit Rig(sim::Scenario scenario = {}, std::chrono::milliseconds reply = 5s)
@@ -196,13 +209,8 @@ TEST(AgainstSimulator, AnOverlongReplyLineIsRefused) {
 
 TEST(CommandConnection, RefusedConnectsAndBadAddressesRaiseTheConnectError) {
   // A bound socket that does not listen refuses connections.
-  net::UniqueFd closedPort(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(closedPort.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t length = sizeof a;
-  getsockname(closedPort.Get(), reinterpret_cast<sockaddr*>(&a), &length);
+  net::UniqueFd closedPort = BoundLoopbackSocket(a);
 
   TfrmVX500 session(ntohs(a.sin_port));
   try {
@@ -253,14 +261,9 @@ TEST(AgainstSimulator, ScenariosExpressEachPreCopyBoundary) {
 
 TEST(CommandConnection, AConnectThatIsNeverAcceptedEndsAtTheBound) {
   // A listener whose accept queue is full drops further connection requests unanswered.
-  net::UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  net::UniqueFd listener = BoundLoopbackSocket(a);
   ASSERT_EQ(listen(listener.Get(), 0), 0);
-  socklen_t length = sizeof a;
-  getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&a), &length);
   std::vector<net::UniqueFd> fillers;
   for (int i = 0; i < 3; ++i) {
     fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
