@@ -40,8 +40,8 @@ int main(int argc, char** argv) {
     // The instrument always has its drives.
     std::filesystem::create_directories(drive.Root() / "F0:");
     std::filesystem::create_directories(drive.Root() / "N0:");
-    sim::Scenario scenario =
-        scenarioFile.empty() ? sim::Scenario{} : sim::LoadScenario(scenarioFile);
+    sim::Scenario scenario;
+    if (!scenarioFile.empty()) scenario = sim::LoadScenario(scenarioFile);
     sim::Transcript transcript;
     sim::CommandServer commandServer(drive, transcript, scenario, command);
     // One line per server on stdout, so a parent that asked for port 0 learns the port.
