@@ -40,6 +40,12 @@ std::optional<std::string> Drive::Normalize(std::string_view path, std::string_v
   std::string_view p = stripLeading(path);
   size_t firstEnd = p.find('/');
   std::string_view first = p.substr(0, firstEnd);
+  // "N0:image.rpd": the drive written directly in front of a name, as CONF:FPGA names images.
+  size_t colon = first.find(':');
+  if (!IsDrive(first) && colon != std::string_view::npos && colon > 0) {
+    first = first.substr(0, colon + 1);
+    firstEnd = colon;
+  }
   if (IsDrive(first)) {
     parts.emplace_back(first);
     if (firstEnd != std::string_view::npos && !Push(parts, p.substr(firstEnd + 1)))

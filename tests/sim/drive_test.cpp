@@ -20,6 +20,8 @@ TEST(Drive, NormalizesDrivePathsFromAnyFolder) {
       {"NAME", "/F0:/SYSTEM/MID1", "/F0:/SYSTEM/MID1/NAME"},
       {"../x", "/F0:/SYSTEM", "/F0:/x"},
       {"F0:/a", "N0:", "/F0:/a"},
+      {"N0:image.rpd", "/F0:/SYSTEM", "N0:/image.rpd"},
+      {"/F0:SYSTEM/MID1", "N0:", "/F0:/SYSTEM/MID1"},
   };
   for (const auto& c : cases) {
     auto n = d.Normalize(c.path, c.cwd);

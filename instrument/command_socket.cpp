@@ -1,0 +1,105 @@
+#include "instrument/command_socket.h"
+
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "net/wait.h"
+
+namespace instrument {
+namespace {
+
+// Waits for `events` on `fd` up to the deadline. An error or hang-up also ends the wait with
+// kOk: the next call on the socket then reports the real error.
+TransportStatus Await(int fd, short events, net::Deadline deadline) {
+  net::WaitOptions options;
+  options.deadline = deadline;
+  if (net::WaitFd(fd, events, options) == net::WaitResult::kTimedOut)
+    return {TransportStatus::kTimedOut};
+  return {};
+}
+
+}  // namespace
+
+TransportStatus CommandSocket::Open(const in_addr& address, net::Deadline deadline) {
+  fd_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd_) return {TransportStatus::kFailed, errno};
+  // A checked command is two writes and a read: without this the second line waits for the
+  // peer's delayed ACK.
+  int one = 1;
+  ::setsockopt(fd_.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port_));
+  peer.sin_addr = address;
+  if (::connect(fd_.Get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    if (errno != EINPROGRESS) {
+      int e = errno;
+      fd_.Reset();
+      return {TransportStatus::kFailed, e};
+    }
+    TransportStatus waited = Await(fd_.Get(), POLLOUT, deadline);
+    if (waited.kind == TransportStatus::kOk) {
+      int soError = 0;
+      socklen_t len = sizeof soError;
+      if (::getsockopt(fd_.Get(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+      if (soError != 0) waited = {TransportStatus::kFailed, soError};
+    }
+    if (waited.kind != TransportStatus::kOk) {
+      fd_.Reset();
+      return waited;
+    }
+  }
+  return {};
+}
+
+TransportStatus CommandSocket::WriteLine(std::string_view line, net::Deadline deadline) {
+  if (!fd_) return {TransportStatus::kClosed};
+  size_t sent = 0;
+  while (sent < line.size()) {
+    ssize_t n = ::send(fd_.Get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      TransportStatus waited = Await(fd_.Get(), POLLOUT, deadline);
+      if (waited.kind != TransportStatus::kOk) return waited;
+      continue;
+    }
+    return {TransportStatus::kFailed, n < 0 ? errno : EPIPE};
+  }
+  return {};
+}
+
+TransportStatus CommandSocket::ReadLine(std::string& line, net::Deadline deadline,
+                                        size_t maxBytes) {
+  line.clear();
+  if (!fd_) return {TransportStatus::kClosed};
+  LineAssembler assembler(line, maxBytes);
+  for (;;) {
+    char c;
+    ssize_t n = ::recv(fd_.Get(), &c, 1, 0);
+    if (n == 1) {
+      switch (assembler.Add(c)) {
+        case LineAssembler::kComplete:
+          return {};
+        case LineAssembler::kTooLong:
+          return {TransportStatus::kTooLong};
+        case LineAssembler::kMore:
+          continue;
+      }
+    }
+    if (n == 0) return {TransportStatus::kClosed};
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return {TransportStatus::kFailed, errno};
+    TransportStatus waited = Await(fd_.Get(), POLLIN, deadline);
+    if (waited.kind != TransportStatus::kOk) return waited;
+  }
+}
+
+}  // namespace instrument

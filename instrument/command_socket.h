@@ -1,0 +1,25 @@
+#pragma once
+
+#include "instrument/command_transport.h"
+#include "net/unique_fd.h"
+
+namespace instrument {
+
+// The command connection over TCP: a non-blocking IPv4 client with TCP_NODELAY whose waits are
+// poll() against the caller's deadline, pumping no window events.
+class CommandSocket : public CommandTransport {
+ public:
+  explicit CommandSocket(int port) : port_(port) {}
+
+  TransportStatus Open(const in_addr& address, net::Deadline deadline) override;
+  void Close() override { fd_.Reset(); }
+  bool IsOpen() const override { return fd_.Valid(); }
+  TransportStatus WriteLine(std::string_view line, net::Deadline deadline) override;
+  TransportStatus ReadLine(std::string& line, net::Deadline deadline, size_t maxBytes) override;
+
+ private:
+  int port_;
+  net::UniqueFd fd_;
+};
+
+}  // namespace instrument

@@ -1,0 +1,229 @@
+#include "instrument/tfrm_vx500.h"
+
+#include <utility>
+
+#include "instrument/command_socket.h"
+#include "instrument/instrument_errors.h"
+#include "instrument/reply_parsers.h"
+#include "net/ipv4.h"
+#include "net/socket_error.h"
+
+namespace instrument {
+namespace {
+
+constexpr std::string_view kErrorQuery = "SYSTEM:ERR?";
+constexpr std::string_view kDrive = "/F0:/";
+
+std::string FormatBound(std::chrono::milliseconds bound) {
+  long long ms = bound.count();
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+  return std::to_string(ms) + " ms";
+}
+
+// A text as it may be shown in a message: control characters spelled out.
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\0') {
+      out += "\\0";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+// Refuses a value that would break out of its quoted parameter or its command line.
+void RequireQuotable(std::string_view value, const char* what) {
+  if (value.find_first_of(std::string_view("\"\r\n\0", 4)) != std::string_view::npos)
+    throw RefusedParameterError(std::string("Refused to send the ") + what + " \"" +
+                                Printable(value) + "\": it contains a double quote, CR, LF or NUL");
+}
+
+}  // namespace
+
+TfrmVX500::TfrmVX500(int commandPort) : TfrmVX500(std::make_unique<CommandSocket>(commandPort)) {}
+
+TfrmVX500::TfrmVX500(std::unique_ptr<CommandTransport> transport)
+    : ClientSocket(std::move(transport)) {}
+
+TfrmVX500::~TfrmVX500() {
+  CloseCommandConnection();
+}
+
+void TfrmVX500::OpenCommandConnection(const std::string& ipAddress) {
+  CloseCommandConnection();
+  auto address = net::ParseIPv4(ipAddress);
+  if (!address)
+    throw CommandConnectError("'" + Printable(ipAddress) + "' is not a dotted IPv4 address");
+  TransportStatus status = ClientSocket->Open(*address, net::Deadline::After(bounds_.connect));
+  if (status.kind == TransportStatus::kOk) {
+    address_ = ipAddress;
+    return;
+  }
+  ClientSocket->Close();
+  std::string what = "Can't open the command connection to " + ipAddress + ": ";
+  if (status.kind == TransportStatus::kTimedOut)
+    throw CommandConnectError(what + "no answer within " + FormatBound(bounds_.connect));
+  throw CommandConnectError(what + net::PlatformErrorText(status.error));
+}
+
+void TfrmVX500::CloseCommandConnection() {
+  if (ClientSocket->IsOpen()) ClientSocket->Close();
+}
+
+bool TfrmVX500::CommandConnectionOpen() const {
+  return ClientSocket->IsOpen();
+}
+
+void TfrmVX500::SendCommand(std::string_view text) {
+  std::string line(text);
+  if (line.empty() || line.back() != '\n') line.push_back('\n');
+  std::string_view body(line.data(), line.size() - 1);
+  if (body.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+    throw RefusedParameterError("Refused to send the command \"" + Printable(body) +
+                                "\": it contains CR, LF or NUL");
+  lastCommand_ = "\"" + std::string(body) + "\"";
+  TransportStatus status = ClientSocket->WriteLine(line, net::Deadline::After(bounds_.reply));
+  switch (status.kind) {
+    case TransportStatus::kOk:
+    case TransportStatus::kClosed:  // a closed connection writes nothing and reports nothing
+      return;
+    case TransportStatus::kTimedOut:
+      ClientSocket->Close();
+      throw CommandTimeoutError("The instrument at " + address_ + " did not take the command " +
+                                lastCommand_ + " within " + FormatBound(bounds_.reply) +
+                                "; the command connection was closed");
+    default:
+      ClientSocket->Close();
+      throw CommandSocketError("send", status.error);
+  }
+}
+
+std::string TfrmVX500::ReadReply() {
+  std::string reply;
+  TransportStatus status =
+      ClientSocket->ReadLine(reply, net::Deadline::After(bounds_.reply), bounds_.maxReplyBytes);
+  switch (status.kind) {
+    case TransportStatus::kOk:
+      return reply;
+    case TransportStatus::kClosed:
+      // The peer closed mid-reply (or the connection was already closed): what arrived is
+      // the reply, and every later read answers empty at once.
+      ClientSocket->Close();
+      return reply;
+    case TransportStatus::kTimedOut:
+      ClientSocket->Close();
+      throw CommandTimeoutError("The instrument at " + address_ + " did not answer " +
+                                lastCommand_ + " within " + FormatBound(bounds_.reply) +
+                                "; the command connection was closed");
+    case TransportStatus::kTooLong:
+      ClientSocket->Close();
+      throw ReplyTooLongError("The instrument's reply to " + lastCommand_ + " is longer than " +
+                              std::to_string(bounds_.maxReplyBytes) +
+                              " bytes; the command connection was closed");
+    default:
+      ClientSocket->Close();
+      throw CommandSocketError("recv", status.error);
+  }
+}
+
+int16_t TfrmVX500::SendChecked(std::string_view text) {
+  SendCommand(text);
+  std::string checked = lastCommand_;
+  SendCommand(kErrorQuery);
+  lastCommand_ += " after " + checked;
+  return static_cast<int16_t>(ErrorNumberOf(ReadReply()));
+}
+
+void TfrmVX500::ReadSlotInventory() {
+  // Emptied first, so a reconnect to another instrument never answers from the older one.
+  slotTable.clear();
+  SendCommand("*OPT?");
+  ParseOptionReply(ReadReply(), slotTable);
+}
+
+const tModuleInfo* TfrmVX500::FindSlotRecord(int16_t slot) const {
+  for (const auto& record : slotTable)
+    if (record.slot == slot) return &record;
+  return nullptr;
+}
+
+std::string TfrmVX500::SlotModuleName(int16_t slot) const {
+  const tModuleInfo* record = FindSlotRecord(slot);
+  return record ? record->moduleName : std::string();
+}
+
+int16_t TfrmVX500::SlotHardwareLevel(int16_t slot) const {
+  const tModuleInfo* record = FindSlotRecord(slot);
+  return record ? VersionLevel(record->hwMajor, record->hwMinor) : int16_t{0};
+}
+
+int16_t TfrmVX500::SlotFirmwareLevel(int16_t slot) const {
+  const tModuleInfo* record = FindSlotRecord(slot);
+  return record ? VersionLevel(record->swMajor, record->swMinor) : int16_t{0};
+}
+
+bool TfrmVX500::SlotSupportsFpgaConfig(int16_t slot) const {
+  const tModuleInfo* record = FindSlotRecord(slot);
+  if (!record) return false;
+  int16_t level = VersionLevel(record->hwMajor, record->hwMinor);
+  if (record->moduleName == "RKS5") return level >= 300;
+  if (record->moduleName == "PCW5" || record->moduleName == "PCWX5") return level >= 200;
+  return false;
+}
+
+int16_t TfrmVX500::ConfigureFpga(int16_t slot, int16_t index, const std::string& fileName) {
+  RequireQuotable(fileName, "image file name");
+  if (SendChecked("INST:NSEL " + std::to_string(slot)) != 0) return -1;
+  std::string model = SlotModuleName(slot);
+  if (model != "RKS5" && model != "PCW5" && model != "PCWX5") return -1;
+  return SendChecked("CONF:FPGA " + std::to_string(index) + ",\"N0:" + fileName + "\"");
+}
+
+bool TfrmVX500::ChangeDirectory(const std::string& path) {
+  RequireQuotable(path, "instrument path");
+  // The command carries its own line feed, so none is added; long paths go out whole and the
+  // instrument judges them.
+  return SendChecked(":MMEM:CDIR \"" + path + "\"\n") == 0;
+}
+
+bool TfrmVX500::RemoteDirExists(const std::string& parent, const std::string& name) {
+  RequireQuotable(name, "folder name");
+  return ChangeDirectory(parent + "/" + name);
+}
+
+bool TfrmVX500::CatalogContains(const std::string& directory, const std::string& name) {
+  RequireQuotable(name, "file name");
+  return CatalogListsName(CatalogOf(directory), name);
+}
+
+bool TfrmVX500::MakeRemoteDir(const std::string& parent, const std::string& name) {
+  RequireQuotable(name, "folder name");
+  if (!ChangeDirectory(parent)) return false;
+  SendCommand("MMEM:MDIR \"" + name + "\"");
+  SendCommand(":SYSTEM:ERR?");
+  // Only the first character is judged, so a malformed entry gives false, not an error.
+  std::string reply = ReadReply();
+  return !reply.empty() && reply.front() == '0';
+}
+
+int32_t TfrmVX500::FreeFlashBytes() {
+  return CatalogFreeBytes(CatalogOf(std::string(kDrive)));
+}
+
+int32_t TfrmVX500::TotalFlashBytes() {
+  return CatalogTotalBytes(CatalogOf(std::string(kDrive)));
+}
+
+std::string TfrmVX500::CatalogOf(const std::string& directory) {
+  RequireQuotable(directory, "instrument path");
+  SendCommand("MMEM:CAT? \"" + directory + "\"");
+  return ReadReply();
+}
+
+}  // namespace instrument

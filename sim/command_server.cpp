@@ -1,0 +1,215 @@
+#include "sim/command_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+#include "net/deadline.h"
+#include "net/ipv4.h"
+#include "net/socket_error.h"
+
+namespace sim {
+namespace {
+
+// A line longer than this without a line feed closes the connection.
+constexpr size_t kMaxLineBytes = 64 * 1024;
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+CommandServer::CommandServer(const Drive& drive, Transcript& transcript, Scenario scenario,
+                             CommandServerOptions options)
+    : transcript_(transcript),
+      options_(std::move(options)),
+      interpreter_(drive, std::move(scenario)) {
+  auto address = net::ParseIPv4(options_.bind);
+  if (!address) throw std::runtime_error("'" + options_.bind + "' is not a dotted IPv4 address");
+  stopEvent_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!stopEvent_ || !listener_)
+    throw std::runtime_error("command server: " + net::PlatformErrorText(errno));
+  int one = 1;
+  ::setsockopt(listener_.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(static_cast<uint16_t>(options_.port));
+  local.sin_addr = *address;
+  if (::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::listen(listener_.Get(), 8) != 0)
+    throw std::runtime_error("command server: cannot listen on " + options_.bind + ":" +
+                             std::to_string(options_.port) + ": " + net::PlatformErrorText(errno));
+  socklen_t length = sizeof local;
+  ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&local), &length);
+  port_ = ntohs(local.sin_port);
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+CommandServer::~CommandServer() {
+  Stop();
+}
+
+void CommandServer::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(stopEvent_.Get(), &one, sizeof one);
+  if (acceptThread_.joinable()) acceptThread_.join();
+  std::lock_guard lock(connectionsMutex_);
+  for (auto& c : connections_) c.thread.join();
+  connections_.clear();
+  listener_.Reset();
+}
+
+void CommandServer::AcceptLoop() {
+  for (;;) {
+    pollfd fds[2] = {{listener_.Get(), POLLIN, 0}, {stopEvent_.Get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents) return;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int fd = ::accept4(listener_.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) continue;
+    char text[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    std::string name = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+
+    std::lock_guard lock(connectionsMutex_);
+    // Reap the threads of connections that have ended.
+    std::erase_if(connections_, [](Connection& c) {
+      if (!c.done->load()) return false;
+      c.thread.join();
+      return true;
+    });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    connections_.push_back({std::thread([this, done, fd, name] {
+                              Serve(net::UniqueFd(fd), name);
+                              done->store(true);
+                            }),
+                            done});
+  }
+}
+
+void CommandServer::Serve(net::UniqueFd fd, std::string peer) {
+  Log("connection from " + peer);
+  std::string pending;
+  bool open = true;
+  while (open) {
+    pollfd fds[2] = {{fd.Get(), POLLIN, 0}, {stopEvent_.Get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents) break;
+    char buffer[4096];
+    ssize_t n = ::recv(fd.Get(), buffer, sizeof buffer, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) break;
+    pending.append(buffer, static_cast<size_t>(n));
+    size_t lf;
+    while (open && (lf = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, lf);
+      pending.erase(0, lf + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      open = Handle(fd.Get(), line);
+    }
+    if (pending.size() > kMaxLineBytes) {
+      Log("line longer than " + std::to_string(kMaxLineBytes) + " bytes from " + peer);
+      break;
+    }
+  }
+  Log("connection from " + peer + " closed");
+}
+
+bool CommandServer::Handle(int fd, const std::string& line) {
+  transcript_.Add(Transcript::Channel::kCommand, line);
+  Log("< " + Printable(line));
+  CommandResponse response;
+  {
+    std::lock_guard lock(interpreterMutex_);
+    response = interpreter_.Execute(line);
+  }
+  if (response.delay.count() > 0 && !Pause(static_cast<int>(response.delay.count()))) return false;
+  if (response.reset) {
+    // Closing with a zero linger sends a reset instead of an orderly end.
+    linger abort{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    Log("reset");
+    return false;
+  }
+  std::string reply = response.reply.value_or(std::string());
+  if (response.closeAfter && *response.closeAfter < reply.size())
+    reply.resize(*response.closeAfter);
+  if (!reply.empty()) {
+    std::string_view shown(reply);
+    if (shown.back() == '\n') shown.remove_suffix(1);
+    Log("> " + Printable(shown));
+    if (!SendAll(fd, reply)) return false;
+  }
+  if (response.closeAfter) {
+    Log("closed mid-reply");
+    return false;
+  }
+  return true;
+}
+
+bool CommandServer::Pause(int ms) {
+  auto deadline = net::Deadline::After(std::chrono::milliseconds(ms));
+  for (;;) {
+    pollfd stop{stopEvent_.Get(), POLLIN, 0};
+    int rc = ::poll(&stop, 1, deadline.RemainingMs());
+    if (rc == 0) return true;
+    if (rc > 0 || errno != EINTR) return false;
+  }
+}
+
+bool CommandServer::SendAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd fds[2] = {{fd, POLLOUT, 0}, {stopEvent_.Get(), POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+      if (fds[1].revents) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+void CommandServer::Log(const std::string& text) {
+  if (!options_.logLines) return;
+  static std::mutex logMutex;
+  std::lock_guard lock(logMutex);
+  std::cerr << "vx500-sim command: " << text << '\n';
+}
+
+}  // namespace sim

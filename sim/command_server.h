@@ -1,0 +1,70 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/unique_fd.h"
+#include "sim/command_interpreter.h"
+#include "sim/drive.h"
+#include "sim/scenario.h"
+#include "sim/transcript.h"
+
+namespace sim {
+
+struct CommandServerOptions {
+  std::string bind = "127.0.0.1";  // dotted IPv4 address to listen on
+  int port = 5000;                 // 0 picks a free port
+  bool logLines = false;           // log every received line on stderr
+};
+
+// The instrument's command port: accepts connections (one thread each), records every line
+// in the transcript and answers through one shared CommandInterpreter, so the instrument's
+// state (current folder, error queue, selected slot) outlives a reconnect. Stops cleanly when
+// destroyed.
+class CommandServer {
+ public:
+  // Listens at once; raises std::runtime_error when the address cannot be bound.
+  CommandServer(const Drive& drive, Transcript& transcript, Scenario scenario,
+                CommandServerOptions options = {});
+  ~CommandServer();
+  CommandServer(const CommandServer&) = delete;
+  CommandServer& operator=(const CommandServer&) = delete;
+
+  // The port actually listened on.
+  int Port() const { return port_; }
+  // Closes every connection and joins the threads; idempotent.
+  void Stop();
+
+ private:
+  struct Connection {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+
+  void AcceptLoop();
+  void Serve(net::UniqueFd fd, std::string peer);
+  // Handles one line; false when the connection is to be closed.
+  bool Handle(int fd, const std::string& line);
+  // Waits `ms` milliseconds unless the server stops first; false when it stopped.
+  bool Pause(int ms);
+  bool SendAll(int fd, std::string_view bytes);
+  void Log(const std::string& text);
+
+  Transcript& transcript_;
+  CommandServerOptions options_;
+  CommandInterpreter interpreter_;
+  std::mutex interpreterMutex_;
+  net::UniqueFd listener_;
+  net::UniqueFd stopEvent_;  // readable once Stop() was called
+  int port_ = 0;
+  std::thread acceptThread_;
+  std::mutex connectionsMutex_;
+  std::vector<Connection> connections_;
+  bool stopped_ = false;
+};
+
+}  // namespace sim

@@ -1,0 +1,59 @@
+// vx500-sim: stands in for a VX500 instrument on the command port, over a folder that holds
+// its drives. Runs until SIGINT or SIGTERM.
+#include <pthread.h>
+
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "net/socket_error.h"
+#include "sim/command_server.h"
+#include "sim/drive.h"
+#include "sim/scenario.h"
+#include "sim/transcript.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"VX500 instrument simulator"};
+  std::string root;
+  std::string scenarioFile;
+  sim::CommandServerOptions command;
+  command.logLines = true;
+  app.add_option("--root", root, "folder holding the drives F0: and N0:")->required();
+  app.add_option("--scenario", scenarioFile, "scenario file (JSON)");
+  app.add_option("--bind", command.bind, "IPv4 address to listen on")->capture_default_str();
+  app.add_option("--command-port", command.port, "command port (0 picks a free one)")
+      ->capture_default_str();
+  CLI11_PARSE(app, argc, argv);
+
+  net::IgnoreSigpipe();
+  // Block the stop signals before any thread starts, so only sigwait() below sees them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  try {
+    sim::Drive drive(root);
+    // The instrument always has its drives.
+    std::filesystem::create_directories(drive.Root() / "F0:");
+    std::filesystem::create_directories(drive.Root() / "N0:");
+    sim::Scenario scenario;
+    if (!scenarioFile.empty()) scenario = sim::LoadScenario(scenarioFile);
+    sim::Transcript transcript;
+    sim::CommandServer commandServer(drive, transcript, scenario, command);
+    // One line per server on stdout, so a parent that asked for port 0 learns the port.
+    std::cout << "command " << command.bind << ":" << commandServer.Port() << std::endl;
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    std::cerr << "vx500-sim: stopping on signal " << received << '\n';
+    commandServer.Stop();
+  } catch (const std::exception& e) {
+    std::cerr << "vx500-sim: " << e.what() << '\n';
+    return 1;
+  }
+  return 0;
+}
