@@ -1,8 +1,5 @@
 #include "ftp/ftp_client.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <exception>
 
 #include "net/socket_error.h"
@@ -265,12 +262,8 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   data.OnPacketSent = OnPacketSent;
   data.SetEventPump(EventPump());
 
-  {
-    net::UniqueFd file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info {};
-    if (!file || ::fstat(file.Get(), &info) != 0 || S_ISDIR(info.st_mode))
-      throw EFOpenError(localPath);
-  }
+  // Only a regular file can be sent: a FIFO would block the read, a device never end.
+  OpenRegularFile(localPath);
   std::string storLine = "STOR " + (remoteName.empty() ? NamePart(localPath) : remoteName);
   CheckCommandLine(storLine, storLine);
 

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,14 @@ struct Lookup {
 };
 
 }  // namespace
+
+net::UniqueFd OpenRegularFile(const std::string& path) {
+  // Non-blocking, so that opening a FIFO cannot hang; anything but a regular file is refused.
+  net::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat info {};
+  if (!file || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) throw EFOpenError(path);
+  return file;
+}
 
 TStreamSocket::TStreamSocket() : buffer_(kMaxLineBytes) {
   Report(8, "Create");
@@ -517,8 +526,7 @@ void TStreamSocket::Adopt(net::UniqueFd accepted) {
 
 void TStreamSocket::SendFile(const std::string& path) {
   Report(8, "SendFile");
-  net::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) throw EFOpenError(path);
+  net::UniqueFd file = OpenRegularFile(path);
   while (!canceled_) {
     ssize_t n = ::read(file.Get(), buffer_.data(), buffer_.size());
     if (n < 0) {

@@ -15,6 +15,10 @@
 
 namespace ftp {
 
+// Opens a local regular file for reading; raises EFOpenError ("Cannot open file <path>") for a
+// missing file, a folder, a FIFO or a device.
+net::UniqueFd OpenRegularFile(const std::string& path);
+
 // A TCP stream socket with a time-out: resolves and connects to a server within `TimeOut`,
 // exchanges CR LF lines, reads reply codes, listens for and accepts one connection and sends a
 // local file. Every wait is a poll() on the socket with a short bound followed by the installed

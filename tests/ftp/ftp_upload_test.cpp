@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -118,7 +119,11 @@ TEST_F(UploadTest, MissingLocalFileFailsBeforeAnythingIsSent) {
   EXPECT_EQ(ErrorText([&] { client.Upload(missing, "nope.bin"); }), "Cannot open file " + missing);
   EXPECT_EQ(ErrorText([&] { client.Upload(local.Path().string(), "dir"); }),
             "Cannot open file " + local.Path().string());
-  EXPECT_THAT(events, ElementsAre("failure:9", "failure:9"));
+  // A FIFO would block the read: it is refused like a missing file.
+  std::string fifo = (local.Path() / "pipe").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(ErrorText([&] { client.Upload(fifo, "pipe"); }), "Cannot open file " + fifo);
+  EXPECT_THAT(events, ElementsAre("failure:9", "failure:9", "failure:9"));
   EXPECT_THAT(Lines(), ElementsAre("USER kestro", "PASS pelto3318"));
   EXPECT_TRUE(client.Connected());
 }
