@@ -1,5 +1,5 @@
-// vx500-sim: stands in for a VX500 instrument on the command port, over a folder that holds
-// its drives. Runs until SIGINT or SIGTERM.
+// vx500-sim: stands in for a VX500 instrument on its command port and its FTP port, over a
+// folder that holds its drives. Runs until SIGINT or SIGTERM.
 #include <pthread.h>
 
 #include <csignal>
@@ -11,6 +11,8 @@
 #include "net/socket_error.h"
 #include "sim/command_server.h"
 #include "sim/drive.h"
+#include "sim/ftp_scenario.h"
+#include "sim/ftp_server.h"
 #include "sim/scenario.h"
 #include "sim/transcript.h"
 
@@ -25,6 +27,8 @@ int main(int argc, char** argv) {
   app.add_option("--bind", command.bind, "IPv4 address to listen on")->capture_default_str();
   app.add_option("--command-port", command.port, "command port (0 picks a free one)")
       ->capture_default_str();
+  int ftpPort = 21;
+  app.add_option("--ftp-port", ftpPort, "FTP port (0 picks a free one)")->capture_default_str();
   CLI11_PARSE(app, argc, argv);
 
   net::IgnoreSigpipe();
@@ -46,11 +50,18 @@ int main(int argc, char** argv) {
     sim::CommandServer commandServer(drive, transcript, scenario, command);
     // One line per server on stdout, so a parent that asked for port 0 learns the port.
     std::cout << "command " << command.bind << ":" << commandServer.Port() << std::endl;
+    sim::FtpBehaviour ftpBehaviour;
+    if (scenario.raw.contains("ftp")) ftpBehaviour = sim::ParseFtpBehaviour(scenario.raw["ftp"]);
+    sim::FtpServer ftpServer(drive, transcript, command.bind, static_cast<std::uint16_t>(ftpPort),
+                             ftpBehaviour);
+    ftpServer.Start();
+    std::cout << "ftp " << command.bind << ":" << ftpServer.Port() << std::endl;
 
     int received = 0;
     sigwait(&stopSignals, &received);
     std::cerr << "vx500-sim: stopping on signal " << received << '\n';
     commandServer.Stop();
+    ftpServer.Stop();
   } catch (const std::exception& e) {
     std::cerr << "vx500-sim: " << e.what() << '\n';
     return 1;

@@ -1,0 +1,315 @@
+#include "ftp/ftp_client.h"
+
+#include <exception>
+
+#include "net/socket_error.h"
+
+namespace ftp {
+namespace {
+
+bool InRange(int code, int low, int high) {
+  return code >= low && code <= high;
+}
+
+// What a status report may show of a command line: never a password.
+std::string Shown(const std::string& line) {
+  return line.rfind("PASS ", 0) == 0 ? std::string("PASS ") : line;
+}
+
+}  // namespace
+
+TFtpClient::TFtpClient() {
+  Port = 21;
+}
+
+TFtpClient::~TFtpClient() {
+  destroying_ = true;
+  canceled_ = true;
+  if (dataConnection_) dataConnection_->Cancel();
+  dataConnection_.reset();
+}
+
+void TFtpClient::RaiseClosed() {
+  Connected();  // closes and renews the socket when the peer's end of file is all that is left
+  throw ESockError("Connection closed by the server before a complete reply");
+}
+
+void TFtpClient::ReadContinuation(const std::string& first) {
+  std::string line = first;
+  while (IsContinuationLine(line)) {
+    line = ReadLn();
+    if (line.empty()) RaiseClosed();
+    Report(1, line);
+  }
+}
+
+std::string TFtpClient::Transaction(const std::string& command) {
+  std::string first = TStreamSocket::Transaction(command);
+  ReadContinuation(first);
+  return first;
+}
+
+void TFtpClient::Exchange(const std::string& line) {
+  Transaction(line);
+  if (ReplyText().empty()) RaiseClosed();
+}
+
+std::string TFtpClient::ReadReply() {
+  std::string first = ReadLn();
+  if (first.empty()) RaiseClosed();
+  Report(1, first);
+  ReadContinuation(first);
+  return first;
+}
+
+void TFtpClient::RefuseLogin() {
+  if (OnConnectionFailed) OnConnectionFailed(*this);
+  throw FTPException(ReplyText());
+}
+
+bool TFtpClient::Fail(TCmdType kind, const std::string& replyLine) {
+  if (!OnFailure) throw FTPException(replyLine);
+  bool handled = false;
+  OnFailure(*this, handled, kind);
+  if (!handled) throw FTPException(replyLine);
+  return true;
+}
+
+void TFtpClient::LogIn(const std::string& user, const std::string& password) {
+  std::string userLine = "USER " + user;
+  Report(1, userLine);
+  Exchange(userLine);
+  if (InRange(ReplyCode(), 401, 599)) RefuseLogin();
+  if (ReplyCode() != 331) return;
+  Report(1, "PASS ");
+  Exchange("PASS " + password);
+  if (InRange(ReplyCode(), 401, 599)) RefuseLogin();
+}
+
+void TFtpClient::Connect() {
+  canceled_ = false;
+  if (Connected()) return;
+  // Nothing goes out when a login text could not be sent as one line.
+  CheckCommandLine("USER " + UserID, "USER " + UserID);
+  CheckCommandLine("PASS " + Password, "PASS ");
+  if (FWAuthenticate) {
+    CheckCommandLine("USER " + FWUserID, "USER " + FWUserID);
+    CheckCommandLine("PASS " + FWPassword, "PASS ");
+  }
+  Report(8, "Clearing Input");
+  if (DataAvailable()) DiscardPendingInput();
+  TStreamSocket::Connect();
+  try {
+    std::string greeting = ReadReply();
+    SetReply(ParseReplyCode(greeting), greeting);
+    if (ReplyCode() > 400) RefuseLogin();
+    if (FWAuthenticate) LogIn(FWUserID, FWPassword);
+    if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
+      bool handled = false;
+      OnAuthenticationNeeded(*this, handled);
+      CheckCommandLine("USER " + UserID, "USER " + UserID);
+      CheckCommandLine("PASS " + Password, "PASS ");
+    }
+    if (Proxy.empty() || FirewallType != FTUser) {
+      if (!Proxy.empty()) Exchange((FirewallType == FtOpen ? "OPEN " : "SITE ") + Host);
+      LogIn(UserID, Password);
+    } else {
+      // Through a user-type firewall the real host travels in the user name, unjudged.
+      std::string userLine = "USER " + UserID + "@" + Host;
+      CheckCommandLine(userLine, userLine);
+      Report(1, userLine);
+      Exchange(userLine);
+      if (ReplyCode() == 331) {
+        Report(1, "PASS ");
+        Exchange("PASS " + Password);
+        if (InRange(ReplyCode(), 401, 599)) RefuseLogin();
+      }
+    }
+    if (OnConnect) OnConnect(*this);
+  } catch (...) {
+    // Log out and close before the refusal reaches the caller. A server that hangs up first
+    // makes the log-out a no-op, so its refusal stays the error raised, and the refusal stays
+    // the reply on record rather than the log-out's.
+    int code = ReplyCode();
+    std::string text = ReplyText();
+    Disconnect();
+    SetReply(code, std::move(text));
+    Report(1, "Disconnected");
+    throw;
+  }
+}
+
+void TFtpClient::Disconnect() {
+  canceled_ = false;
+  if (!Connected()) return;
+  Report(1, "QUIT");
+  std::exception_ptr failure;
+  bool refused = false;
+  try {
+    if (DataAvailable()) DiscardPendingInput();
+    lastError_ = 0;
+    Transaction("QUIT");
+    refused = !ReplyText().empty() && InRange(ReplyCode(), 301, 599);
+  } catch (const EAbortError&) {
+    failure = std::current_exception();
+  } catch (const ESockError&) {
+    // A connection that closes, or is reset, in answer to QUIT is a completed log-out.
+    bool gone = PeerClosed() || lastError_ == 10053 || lastError_ == 10054 ||
+                lastError_ == net::kNotConnected || lastError_ == 10058;
+    if (!gone) failure = std::current_exception();
+  }
+  if (IsOpen()) TStreamSocket::Disconnect();
+  if (failure) std::rethrow_exception(failure);
+  if (refused) throw FTPException(ReplyText());
+}
+
+void TFtpClient::Abort() {
+  Report(8, "Abort");
+  if (dataConnection_) dataConnection_->Cancel();
+}
+
+void TFtpClient::DoCommand(const std::string& line) {
+  TCmdType kind = CommandKind(line);
+  CheckCommandLine(line, Shown(line));
+  canceled_ = false;
+  CheckConnected();
+  Report(1, Shown(line));
+  // A late or unsolicited reply waiting now would otherwise be taken for this command's reply.
+  if (DataAvailable()) DiscardPendingInput();
+  Exchange(line);
+  if (InRange(ReplyCode(), 400, 599)) {
+    if (InRange(ReplyCode(), 500, 502) && OnUnSupportedFunction) OnUnSupportedFunction(*this, kind);
+    Fail(kind, ReplyText());
+    return;
+  }
+  if (OnSuccess) OnSuccess(*this, kind);
+}
+
+void TFtpClient::ChangeDir(const std::string& directory) {
+  DoCommand("CWD " + directory);
+}
+
+void TFtpClient::Delete(const std::string& name) {
+  DoCommand("DELE " + name);
+}
+
+void TFtpClient::Mode(int transferType) {
+  switch (transferType) {
+    case 1:
+      DoCommand("TYPE A");
+      break;
+    case 2:
+      DoCommand("TYPE I");
+      break;
+    case 3:
+      DoCommand("TYPE L 8");
+      break;
+    default:
+      break;
+  }
+}
+
+void TFtpClient::Upload(const std::string& localPath, const std::string& remoteName) {
+  bool reported = false;
+  bool handled = false;
+  std::exception_ptr failure;
+  if (uploading_) {
+    // A second upload from a handler would share the running one's data connection.
+    failure = std::make_exception_ptr(
+        std::runtime_error("Upload refused: another upload is still running"));
+  } else {
+    try {
+      RunUpload(localPath, remoteName, reported, handled);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (!failure) {
+    if (!handled && OnSuccess) OnSuccess(*this, cmdUpload);
+    return;
+  }
+  if (!reported && OnFailure) {
+    bool failureHandled = false;
+    OnFailure(*this, failureHandled, cmdUpload);
+    if (failureHandled) return;
+  }
+  std::rethrow_exception(failure);
+}
+
+void TFtpClient::RunUpload(const std::string& localPath, const std::string& remoteName,
+                           bool& reported, bool& handled) {
+  canceled_ = false;
+  CheckConnected();
+  std::lock_guard lock(transferLock_);
+  uploading_ = true;
+  struct End {
+    TFtpClient* client;
+    ~End() {
+      client->dataConnection_.reset();
+      client->uploading_ = false;
+    }
+  } end{this};
+  auto refuse = [&] {
+    reported = true;
+    handled = Fail(cmdUpload, ReplyText());
+  };
+
+  if (DataAvailable()) DiscardPendingInput();
+  dataConnection_ = std::make_unique<TStreamSocket>();
+  TStreamSocket& data = *dataConnection_;
+  data.TimeOut = TimeOut;
+  data.Port = 0;
+  data.OnPacketSent = OnPacketSent;
+  data.SetEventPump(EventPump());
+
+  // Only a regular file can be sent: a FIFO would block the read, a device never end.
+  OpenRegularFile(localPath);
+  std::string storLine = "STOR " + (remoteName.empty() ? NamePart(localPath) : remoteName);
+  CheckCommandLine(storLine, storLine);
+
+  if (!Passive) {
+    data.Listen();
+    // The control connection's own address: the server connects back through the interface
+    // by which it is reached.
+    std::string portLine = "PORT " + LocalAddressText() + data.LocalPortText();
+    Report(1, portLine);
+    Exchange(portLine);
+    if (InRange(ReplyCode(), 301, 599)) return refuse();
+  } else {
+    Report(1, "PASV");
+    Exchange("PASV");
+    if (ReplyCode() > 499) return refuse();
+    auto port = ParsePasvPort(ReplyText());
+    if (!port) throw ESockError("Malformed reply: no data port in the PASV reply");
+    data.Host = Host;
+    data.Port = *port;
+    data.Connect();
+  }
+
+  Report(1, "STOR " + (remoteName.empty() ? localPath : remoteName));
+  Exchange(storLine);
+  if (InRange(ReplyCode(), 301, 599)) {
+    if (InRange(ReplyCode(), 500, 502) && OnUnSupportedFunction)
+      OnUnSupportedFunction(*this, cmdUpload);
+    return refuse();
+  }
+
+  if (!Passive) data.Adopt(data.Accept());
+  if (OnTransactionStart) OnTransactionStart(*this);
+  data.SendFile(localPath);
+  if (OnTransactionStop) OnTransactionStop(*this);
+  data.SetGracefulClose();
+  data.CloseSocket();
+
+  // The completion reply decides: a refusal here (552 after a truncated store) means the file
+  // did not arrive whole, so the upload fails like a refused STOR.
+  std::string completion = ReadReply();
+  int code = ParseReplyCode(completion);
+  if (InRange(code, 400, 599)) {
+    SetReply(code, completion);
+    if (InRange(code, 500, 502) && OnUnSupportedFunction) OnUnSupportedFunction(*this, cmdUpload);
+    return refuse();
+  }
+}
+
+}  // namespace ftp

@@ -1,0 +1,184 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ftp/ftp_errors.h"
+#include "net/deadline.h"
+#include "net/unique_fd.h"
+#include "net/wait.h"
+
+namespace ftp {
+
+// Opens a local regular file for reading; raises EFOpenError ("Cannot open file <path>") for a
+// missing file, a folder, a FIFO or a device.
+net::UniqueFd OpenRegularFile(const std::string& path);
+
+// A TCP stream socket with a time-out: resolves and connects to a server within `TimeOut`,
+// exchanges CR LF lines, reads reply codes, listens for and accepts one connection and sends a
+// local file. Every wait is a poll() on the socket with a short bound followed by the installed
+// event pump, so a window stays live; the time-out is a deadline checked inside the waits.
+class TStreamSocket {
+ public:
+  using TNotifyEvent = std::function<void(TStreamSocket& sender)>;
+  using THandlerEvent = std::function<void(TStreamSocket& sender, bool& handled)>;
+  using TOnStatus = std::function<void(TStreamSocket& sender, const std::string& status)>;
+  using TOnErrorEvent =
+      std::function<void(TStreamSocket& sender, std::uint16_t errnum, const std::string& errmsg)>;
+
+  // Creates a fresh TCP socket; raises ESockError when the platform refuses one.
+  TStreamSocket();
+  virtual ~TStreamSocket();
+  TStreamSocket(const TStreamSocket&) = delete;
+  TStreamSocket& operator=(const TStreamSocket&) = delete;
+
+  // Settings.
+  std::string Host;  // server name or dotted IPv4 text
+  int Port = 0;      // server port; on a listening socket the local port, 0 = any free port
+  int TimeOut = 0;   // milliseconds; 0 = no time limit
+  int ReportLevel = 0;
+  std::string Proxy;  // when set, resolution and connection go here instead of Host
+  int ProxyPort = 0;
+
+  // Events, all optional.
+  TNotifyEvent OnConnect;
+  TNotifyEvent OnDisconnect;
+  TNotifyEvent OnConnectionFailed;
+  THandlerEvent OnInvalidHost;
+  TNotifyEvent OnHostResolved;
+  TOnStatus OnStatus;
+  TOnErrorEvent OnError;
+  THandlerEvent OnConnectionRequired;
+  TNotifyEvent OnPacketSent;
+
+  // Installs the pump that every wait calls between short polls (a window's "process pending
+  // events"); none means waits block in poll() up to their bound.
+  void SetEventPump(net::EventPump pump) { pump_ = std::move(pump); }
+  const net::EventPump& EventPump() const { return pump_; }
+
+  // Waits up to `TimeOut` for an incoming connection on a listening socket and returns it.
+  virtual net::UniqueFd Accept();
+  // Resolves `Host` (dotted text is never looked up) and connects within `TimeOut`. A failed
+  // connect leaves a fresh socket behind, so a later Connect can succeed.
+  virtual void Connect();
+  // Closes the connection ("Disconnecting", then CloseSocket).
+  virtual void Disconnect();
+  // Sends one command line and returns the reply line read back (its code in ReplyCode()).
+  virtual std::string Transaction(const std::string& command);
+  // Cancels the running operation; also what a passed time-out calls.
+  virtual void Abort();
+  // Marks the running operation to stop at its next wait.
+  void Cancel();
+
+  // Raises "Not Connected" unless connected (OnConnectionRequired may connect first).
+  void CheckConnected();
+  // True while the TCP connection is up. An end of file that the peer left with nothing
+  // waiting closes and renews the socket first, so a server's hang-up reads as not connected.
+  bool Connected();
+
+  // Sends the text as it is (at most 65,535 bytes, ending at the first NUL).
+  void Write(std::string_view text);
+  // Sends the text followed by CR LF. A text holding CR, LF or NUL is refused unsent.
+  void Writeln(std::string_view text);
+  // Reads one line, line end kept; takes nothing past its LF. Empty when the peer closed.
+  std::string ReadLn();
+  // True when at least one byte of input is waiting.
+  bool DataAvailable();
+  // Drops the input that is waiting now.
+  void DiscardPendingInput();
+
+  // Listens on all local addresses at `Port` (0 = any free port) with a backlog of 1.
+  void Listen();
+  // Puts an accepted connection in place of the listening socket, which is closed.
+  void Adopt(net::UniqueFd accepted);
+  // Sends a whole local file in blocks of 65,536 bytes through the object's buffer. Ends in an
+  // error when the peer takes no byte for `TimeOut`.
+  void SendFile(const std::string& path);
+  // Switches the socket from abortive to graceful close, so queued data reaches the peer.
+  void SetGracefulClose();
+
+  // The local address of the connected socket with commas for dots ("192,168,0,10").
+  std::string LocalAddressText();
+  // The local port as ",hi,lo" (",19,137" for 5001).
+  std::string LocalPortText();
+  // The local port number of the socket.
+  int LocalPort();
+
+  // Closes the socket and, unless being destroyed, fires OnDisconnect and creates a fresh one.
+  void CloseSocket();
+
+  // State.
+  bool Canceled() const { return canceled_; }
+  bool TimedOut() const { return timedOut_; }
+  bool Ready() const { return ready_; }
+  bool EventOk() const { return eventOk_; }
+  int LastError() const { return lastError_; }
+  int ReplyCode() const { return replyCode_; }
+  const std::string& ReplyText() const { return replyText_; }
+  const std::string& StatusText() const { return statusText_; }
+  std::uint64_t SentBytes() const { return sentBytes_; }
+  const in_addr& RemoteAddress() const { return remoteAddress_; }
+  int Handle() const { return fd_.Get(); }
+
+ protected:
+  enum class WaitEnd { kReady, kBound, kCancelled, kClosed, kTimer };
+
+  // Delivers a status text when ReportLevel is at least `level`.
+  void Report(int level, std::string_view text);
+  // Stores the platform error, fires OnError and raises ESockError with the numbered text.
+  [[noreturn]] void RaiseSocketError(int errnoValue);
+  void StartTimer();
+  void StopTimer();
+  // Waits for `events` on `fd` until ready, `bound`, cancel or error, pumping events. When the
+  // time-out passes, the time-out steps run (TimedOut, Ready, Abort); with `stopOnTimer` the
+  // wait then ends with kTimer, otherwise it goes on.
+  WaitEnd Wait(int fd, short events, net::Deadline bound, bool stopOnTimer);
+  // The same wait with the time-out timer and the pump each optional.
+  WaitEnd WaitHow(int fd, short events, net::Deadline bound, bool timer, bool stopOnTimer,
+                  bool pump);
+  // Called when the TCP connection is established; fires OnConnect.
+  virtual void SocketConnected();
+  // True when the last read ended because the peer closed the connection.
+  bool PeerClosed() const { return peerClosed_; }
+  // The connection flag as it stands, without looking for a peer's end of file.
+  bool IsOpen() const { return connected_; }
+  void SetReply(int code, std::string text) {
+    replyCode_ = code;
+    replyText_ = std::move(text);
+  }
+
+  bool canceled_ = false;
+  bool timedOut_ = false;
+  bool ready_ = false;
+  bool eventOk_ = true;
+  bool destroying_ = false;
+  int lastError_ = 0;
+  bool peerClosed_ = false;
+
+ private:
+  void NewSocket();
+  in_addr Resolve();
+  in_addr LookUp(const std::string& name);
+  void TimerTriggered();
+  void SendAll(const char* data, std::size_t size, bool fileData);
+
+  net::UniqueFd fd_;
+  net::EventPump pump_;
+  bool connected_ = false;
+  bool listening_ = false;
+  bool timerOn_ = false;
+  net::Deadline timerAt_ = net::Deadline::Never();
+  in_addr remoteAddress_{};
+  int replyCode_ = 0;
+  std::string replyText_;
+  std::string statusText_;
+  std::uint64_t sentBytes_ = 0;
+  std::vector<char> buffer_;
+};
+
+}  // namespace ftp

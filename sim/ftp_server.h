@@ -1,0 +1,63 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/unique_fd.h"
+#include "sim/drive.h"
+#include "sim/ftp_scenario.h"
+#include "sim/transcript.h"
+
+namespace sim {
+
+// The instrument's FTP server over the simulator's drive folder: the fixed login, TYPE, CWD
+// ("/F0:/..." and "N0:" from any folder), PWD, PORT (loopback targets only), PASV, STOR, DELE,
+// MKD, NOOP and QUIT, with the faults of an FtpBehaviour. Every received line goes to the
+// transcript. One thread accepts, one thread serves each connection.
+class FtpServer {
+ public:
+  static constexpr const char* kUser = "kestro";
+  static constexpr const char* kPassword = "pelto3318";
+
+  // `port` 0 takes any free port (see Port() after Start()).
+  FtpServer(const Drive& drive, Transcript& transcript, std::string bindAddress, std::uint16_t port,
+            FtpBehaviour behaviour = {});
+  ~FtpServer();
+  FtpServer(const FtpServer&) = delete;
+  FtpServer& operator=(const FtpServer&) = delete;
+
+  // Binds, listens and starts serving; raises std::runtime_error when the port cannot be had.
+  void Start();
+  // Closes every connection and waits for the server's threads; safe to call twice.
+  void Stop();
+  // The port listened on.
+  std::uint16_t Port() const { return port_; }
+
+ private:
+  class Session;
+  struct Connection {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  void AcceptLoop();
+
+  const Drive& drive_;
+  Transcript& transcript_;
+  std::string bindAddress_;
+  std::uint16_t port_;
+  const FtpBehaviour behaviour_;
+  net::UniqueFd listener_;
+  net::UniqueFd stop_;  // readable once Stop() was called
+  std::thread acceptThread_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  bool running_ = false;
+};
+
+}  // namespace sim

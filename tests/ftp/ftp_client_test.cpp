@@ -1,0 +1,335 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ftp/ftp_client.h"
+#include "tests/ftp/script_peer.h"
+#include "tests/ftp/test_util.h"
+
+namespace {
+
+using ftp::FTPException;
+using ftp::TCmdType;
+using ftp::TFtpClient;
+using ::testing::ElementsAre;
+using testing_ftp::ErrorText;
+using testing_ftp::ScriptPeer;
+
+constexpr const char* kGreeting = "220 VX500 FTP server ready.\r\n";
+
+// The control connection against a scripted server; every event lands in `events` in order.
+class FtpClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client.Host = "127.0.0.1";
+    client.TimeOut = 5000;
+    client.UserID = "kestro";
+    client.Password = "pelto3318";
+    client.OnSuccess = [this](TFtpClient&, TCmdType k) { Note("success", k); };
+    client.OnFailure = [this](TFtpClient&, bool& handled, TCmdType k) {
+      Note("failure", k);
+      handled = handleFailures;
+    };
+    client.OnUnSupportedFunction = [this](TFtpClient&, TCmdType k) { Note("unsupported", k); };
+    client.OnConnectionFailed = [this](ftp::TStreamSocket&) { events.push_back("connfailed"); };
+    client.OnConnect = [this](ftp::TStreamSocket&) { events.push_back("connect"); };
+  }
+  void Note(const char* what, TCmdType kind) {
+    events.push_back(std::string(what) + ":" + std::to_string(static_cast<int>(kind)));
+  }
+  // Greeting and a login answered 230 straight after the user line.
+  ScriptPeer& LoggedIn(std::string extra = "") {
+    return peer.Send(kGreeting).Expect("USER kestro").Send("230 User logged in.\r\n" + extra);
+  }
+  void Start() {
+    peer.Start();
+    client.Port = peer.Port();
+  }
+
+  ScriptPeer peer;
+  TFtpClient client;
+  std::vector<std::string> events;
+  bool handleFailures = false;
+};
+
+TEST_F(FtpClientTest, MultiLineGreetingIsReadWholeBeforeTheUserLine) {
+  peer.Send("220-Welcome to the VX500\r\n more text\r\n220-still\r\n220 ready\r\n")
+      .Expect("USER kestro")
+      .Send("331 Password required.\r\n")
+      .Expect("PASS pelto3318")
+      .Send("230 User logged in.\r\n");
+  Start();
+  client.Connect();
+  EXPECT_TRUE(client.Connected());
+  EXPECT_EQ(client.ReplyCode(), 230);
+  // Connect while connected sends nothing and fires nothing.
+  client.Connect();
+  client.Disconnect();
+  EXPECT_FALSE(client.Connected());
+  EXPECT_THAT(peer.Finish(), ElementsAre("USER kestro", "PASS pelto3318", "QUIT"));
+  EXPECT_THAT(events, ElementsAre("connect"));
+}
+
+TEST_F(FtpClientTest, UserAnswered230Or400SkipsThePassword) {
+  for (const char* reply : {"230 in\r\n", "400 odd but not refused\r\n"}) {
+    ScriptPeer p;
+    p.Send(kGreeting).Expect("USER kestro").Send(reply).Start();
+    TFtpClient c;
+    c.Host = "127.0.0.1";
+    c.Port = p.Port();
+    c.TimeOut = 5000;
+    c.UserID = "kestro";
+    c.Password = "pelto3318";
+    c.Connect();
+    c.Disconnect();
+    EXPECT_THAT(p.Finish(), ElementsAre("USER kestro", "QUIT")) << reply;
+  }
+}
+
+TEST_F(FtpClientTest, RefusedPasswordLogsOutClosesAndRaisesTheReplyLine) {
+  peer.Send(kGreeting)
+      .Expect("USER kestro")
+      .Send("331 Password required.\r\n")
+      .Expect("PASS pelto3318")
+      .Send("530 Login incorrect.\r\n")
+      .Expect("QUIT")
+      .Send("221 Goodbye.\r\n");
+  Start();
+  EXPECT_EQ(ErrorText([&] { client.Connect(); }), "530 Login incorrect.\r\n");
+  EXPECT_EQ(client.ReplyCode(), 530);
+  EXPECT_FALSE(client.Connected());
+  EXPECT_THAT(events, ElementsAre("connfailed"));
+  peer.Finish();
+}
+
+TEST_F(FtpClientTest, RefusalStaysTheErrorWhenTheServerHangsUpBeforeQuit) {
+  peer.Send(kGreeting)
+      .Expect("USER kestro")
+      .Send("331 Password required.\r\n")
+      .Expect("PASS pelto3318")
+      .Send("530 Login incorrect.\r\n")
+      .Close();
+  Start();
+  EXPECT_EQ(ErrorText([&] { client.Connect(); }), "530 Login incorrect.\r\n");
+  EXPECT_FALSE(client.Connected());
+}
+
+TEST_F(FtpClientTest, GreetingAbove400IsRefused) {
+  peer.Send("421 Too many users.\r\n").Expect("QUIT").Send("221 Bye.\r\n");
+  Start();
+  try {
+    client.Connect();
+    FAIL();
+  } catch (const FTPException& e) {
+    EXPECT_STREQ(e.what(), "421 Too many users.\r\n");
+  }
+  EXPECT_THAT(events, ElementsAre("connfailed"));
+  EXPECT_THAT(peer.Finish(), ElementsAre("QUIT"));
+}
+
+TEST_F(FtpClientTest, CommandKindsAndReplyCodesDecideTheEvents) {
+  struct Case {
+    std::string line;
+    std::string reply;
+    std::vector<std::string> events;
+    bool raises;
+  } cases[] = {
+      {"cwd N0:", "250 ok", {"success:14"}, false},
+      {"PWD", "257 \"/F0:/\"", {"success:15"}, false},
+      {"PWD ", "257 \"/F0:/\"", {"success:14"}, false},
+      {"CWD N0:", "550 No such directory.", {"failure:0"}, true},
+      {"CWD N0:", "502 Not implemented.", {"unsupported:0", "failure:0"}, true},
+      {"DELE a.rpd", "501 Syntax.", {"unsupported:2", "failure:2"}, true},
+      {"MKD /F0:/X", "399 odd", {"success:1"}, false},
+      {"RMD /F0:/X", "400 busy", {"failure:3"}, true},
+      {"SITE x", "599 no", {"failure:14"}, true},
+      {"SITE x", "503 no", {"failure:14"}, true},
+      {"NOOP", "600 beyond", {"success:14"}, false},
+      {"NOOP", "no digits at all", {"success:14"}, false},
+  };
+  LoggedIn();
+  for (const auto& c : cases) peer.Expect(c.line).Send(c.reply + "\r\n");
+  Start();
+  client.Connect();
+  for (const auto& c : cases) {
+    events.clear();
+    std::string error = ErrorText([&] { client.DoCommand(c.line); });
+    EXPECT_EQ(events, c.events) << c.line << " / " << c.reply;
+    EXPECT_EQ(error, c.raises ? c.reply + "\r\n" : "(no error)") << c.line;
+  }
+  client.Disconnect();
+  peer.Finish();
+}
+
+TEST_F(FtpClientTest, HandledFailureRaisesNothingAndNoHandlerStillRaises) {
+  LoggedIn()
+      .Expect("CWD N0:")
+      .Send("550 No such directory.\r\n")
+      .Expect("DELE x")
+      .Send("502 No.\r\n");
+  Start();
+  client.Connect();
+  handleFailures = true;
+  client.ChangeDir("N0:");
+  client.OnFailure = nullptr;
+  EXPECT_EQ(ErrorText([&] { client.Delete("x"); }), "502 No.\r\n");
+  EXPECT_THAT(events, ElementsAre("connect", "failure:0", "unsupported:2"));
+}
+
+TEST_F(FtpClientTest, ModeSendsTheTypeLinesAndNothingForOtherValues) {
+  LoggedIn().Expect("TYPE A").Send("200 A\r\n").Expect("TYPE I").Send("200 I\r\n");
+  peer.Expect("TYPE L 8").Send("200 L\r\n");
+  Start();
+  client.Connect();
+  events.clear();
+  client.Mode(1);
+  client.Mode(2);
+  client.Mode(3);
+  client.Mode(4);
+  client.Mode(0);
+  client.Disconnect();
+  EXPECT_THAT(events, ElementsAre("success:14", "success:14", "success:14"));
+  EXPECT_THAT(peer.Finish(), ElementsAre("USER kestro", "TYPE A", "TYPE I", "TYPE L 8", "QUIT"));
+}
+
+TEST_F(FtpClientTest, StaleReplyIsDroppedBeforeTheNextCommand) {
+  LoggedIn("226 Transfer complete (late).\r\n").Expect("NOOP").Send("200 NOOP ok.\r\n");
+  Start();
+  client.Connect();
+  client.DoCommand("NOOP");
+  EXPECT_EQ(client.ReplyText(), "200 NOOP ok.\r\n");
+}
+
+TEST_F(FtpClientTest, ReplySplitAcrossPacketsWithContinuationLines) {
+  LoggedIn().Expect("CWD /F0:/").Send("250-first\r\n25").WaitSignal().Send("0 done\r\n");
+  Start();
+  client.Connect();
+  bool signalled = false;
+  client.SetEventPump([&] {
+    if (!signalled) peer.Signal();
+    signalled = true;
+  });
+  client.ChangeDir("/F0:/");
+  EXPECT_TRUE(signalled);
+  EXPECT_EQ(client.ReplyText(), "250-first\r\n");
+  EXPECT_EQ(client.ReplyCode(), 250);
+}
+
+TEST_F(FtpClientTest, ReplyAfterTheTimeOutIsStillTheReply) {
+  client.TimeOut = 60;
+  LoggedIn().Expect("NOOP").WaitSignal().Send("200 late but fine\r\n");
+  Start();
+  client.Connect();
+  bool signalled = false;
+  client.SetEventPump([&] {
+    if (client.TimedOut() && !signalled) {
+      signalled = true;
+      peer.Signal();
+    }
+  });
+  client.DoCommand("NOOP");
+  EXPECT_TRUE(signalled);
+  EXPECT_EQ(client.ReplyCode(), 200);
+  EXPECT_TRUE(client.Connected());
+}
+
+TEST_F(FtpClientTest, ServerThatNeverAnswersIsCutOffAtFourTimesTheTimeOut) {
+  client.TimeOut = 50;
+  LoggedIn().Expect("NOOP").WaitSignal();
+  Start();
+  client.Connect();
+  auto start = std::chrono::steady_clock::now();
+  std::string error = ErrorText([&] { client.DoCommand("NOOP"); });
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_THAT(error, ::testing::StartsWith("Reply Timed out"));
+  EXPECT_GE(took, std::chrono::milliseconds(200));
+  EXPECT_FALSE(client.Connected());
+  EXPECT_THAT(events, ElementsAre("connect"));
+  peer.Signal();
+}
+
+TEST_F(FtpClientTest, ServerClosingBeforeACompleteReplyIsAnError) {
+  LoggedIn().Expect("CWD N0:").Send("250 no line end").Close();
+  Start();
+  client.Connect();
+  events.clear();
+  std::string error = ErrorText([&] { client.ChangeDir("N0:"); });
+  EXPECT_EQ(error, "Connection closed by the server before a complete reply");
+  EXPECT_TRUE(events.empty());
+  EXPECT_FALSE(client.Connected());
+  EXPECT_EQ(ErrorText([&] { client.ChangeDir("N0:"); }), "Not Connected");
+}
+
+TEST_F(FtpClientTest, QuitAnsweredByAHangUpIsACompletedLogOut) {
+  LoggedIn().Expect("QUIT").Close();
+  Start();
+  client.Connect();
+  EXPECT_NO_THROW(client.Disconnect());
+  EXPECT_FALSE(client.Connected());
+  EXPECT_NO_THROW(client.Disconnect());
+}
+
+TEST_F(FtpClientTest, RefusedQuitRaisesAfterTheClose) {
+  LoggedIn().Expect("QUIT").Send("500 No.\r\n");
+  Start();
+  client.Connect();
+  EXPECT_EQ(ErrorText([&] { client.Disconnect(); }), "500 No.\r\n");
+  EXPECT_FALSE(client.Connected());
+}
+
+TEST_F(FtpClientTest, ArgumentsWithLineBreaksAreRefusedUnsent) {
+  LoggedIn();
+  Start();
+  client.Connect();
+  events.clear();
+  EXPECT_THROW(client.ChangeDir("N0:\r\nDELE /F0:/SYSTEM/x"), ftp::ECommandRefused);
+  EXPECT_THROW(client.Delete(std::string("a\0b", 3)), ftp::ECommandRefused);
+  EXPECT_TRUE(events.empty());
+  client.Disconnect();
+  EXPECT_THAT(peer.Finish(), ElementsAre("USER kestro", "QUIT"));
+}
+
+TEST_F(FtpClientTest, LoginTextWithLineBreakIsRefusedBeforeConnecting) {
+  client.Port = testing_ftp::ClosedPort();
+  client.Password = "pelto3318\r\nDELE x";
+  std::string error = ErrorText([&] { client.Connect(); });
+  EXPECT_THAT(error, ::testing::HasSubstr("CR, LF or NUL"));
+  EXPECT_THAT(error, ::testing::Not(::testing::HasSubstr("pelto")));
+}
+
+TEST_F(FtpClientTest, CommandsWithoutAConnectionRaiseNotConnectedAndFireNothing) {
+  EXPECT_EQ(ErrorText([&] { client.ChangeDir("N0:"); }), "Not Connected");
+  EXPECT_EQ(ErrorText([&] { client.Mode(2); }), "Not Connected");
+  EXPECT_TRUE(events.empty());
+  EXPECT_NO_THROW(client.Disconnect());
+}
+
+TEST_F(FtpClientTest, StatusReportsCarryTheTrafficButNeverThePassword) {
+  peer.Send(kGreeting)
+      .Expect("USER kestro")
+      .Send("331 Password required.\r\n")
+      .Expect("PASS pelto3318")
+      .Send("230 User logged in.\r\n");
+  Start();
+  std::vector<std::string> status;
+  client.ReportLevel = 8;
+  client.OnStatus = [&](ftp::TStreamSocket&, const std::string& s) { status.push_back(s); };
+  client.Connect();
+  client.Disconnect();
+  for (const auto& s : status) EXPECT_EQ(s.find("pelto3318"), std::string::npos) << s;
+  EXPECT_THAT(status, ::testing::Contains("USER kestro"));
+  EXPECT_THAT(status, ::testing::Contains("PASS "));
+  EXPECT_THAT(status, ::testing::Contains("230 User logged in.\r\n"));
+  EXPECT_THAT(status, ::testing::Contains("QUIT"));
+
+  // Level 1 carries the protocol traffic only.
+  status.clear();
+  client.ReportLevel = 1;
+  ScriptPeer again;
+  again.Send(kGreeting).Expect("USER kestro").Send("230 in\r\n").Start();
+  client.Port = again.Port();
+  client.Connect();
+  EXPECT_THAT(status, ElementsAre(kGreeting, "USER kestro", "230 in\r\n"));
+  client.Disconnect();
+}
+
+}  // namespace

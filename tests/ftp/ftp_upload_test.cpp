@@ -1,0 +1,306 @@
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "ftp/ftp_client.h"
+#include "sim/ftp_server.h"
+#include "tests/ftp/child_process.h"
+#include "tests/ftp/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ftp::TCmdType;
+using ftp::TFtpClient;
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+using testing_ftp::ErrorText;
+
+// Uploads through the client to the simulator's FTP server over its drive folder.
+class UploadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client.Host = "127.0.0.1";
+    client.TimeOut = 5000;
+    client.UserID = sim::FtpServer::kUser;
+    client.Password = sim::FtpServer::kPassword;
+    client.OnSuccess = [this](TFtpClient&, TCmdType k) { Note("success", k); };
+    client.OnFailure = [this](TFtpClient&, bool&, TCmdType k) { Note("failure", k); };
+    client.OnUnSupportedFunction = [this](TFtpClient&, TCmdType k) { Note("unsupported", k); };
+  }
+  void Note(const char* what, TCmdType kind) {
+    events.push_back(std::string(what) + ":" + std::to_string(static_cast<int>(kind)));
+  }
+  void StartServer(const char* behaviourJson = "{}") {
+    drive = std::make_unique<sim::Drive>(root.Path());
+    server = std::make_unique<sim::FtpServer>(
+        *drive, transcript, "127.0.0.1", 0,
+        sim::ParseFtpBehaviour(nlohmann::json::parse(behaviourJson)));
+    server->Start();
+    fs::create_directories(root.Path() / "F0:" / "SYSTEM");
+    client.Port = server->Port();
+    client.Connect();
+    events.clear();
+  }
+  std::string Local(const std::string& name, const std::string& bytes) {
+    testing_ftp::WriteFile(local.Path() / name, bytes);
+    return (local.Path() / name).string();
+  }
+  fs::path OnDrive(const std::string& relative) { return root.Path() / "F0:" / relative; }
+  // The FTP lines the server received, the PORT address masked.
+  std::vector<std::string> Lines() {
+    auto lines = transcript.Lines(sim::Transcript::Channel::kFtp);
+    for (auto& l : lines)
+      if (l.rfind("PORT ", 0) == 0) l = "PORT *";
+    return lines;
+  }
+  // Waits (bounded) until the server's late reply has reached the control connection.
+  void AwaitLateReply() {
+    pollfd p{client.Handle(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+  }
+  std::string SparseLocal(const std::string& name, off_t size) {
+    return testing_ftp::SparseFile(local.Path() / name, size);
+  }
+
+  testing_ftp::TempDir root;
+  testing_ftp::TempDir local;
+  sim::Transcript transcript;
+  std::unique_ptr<sim::Drive> drive;
+  std::unique_ptr<sim::FtpServer> server;
+  TFtpClient client;
+  std::vector<std::string> events;
+};
+
+TEST_F(UploadTest, StoresEveryByteAcrossBlockBoundaries) {
+  StartServer();
+  client.Mode(2);
+  client.ChangeDir("/F0:/SYSTEM");
+  for (std::size_t size : {0u, 1u, 65535u, 65536u, 65537u, 3u * 65536u + 5u, 2u << 20}) {
+    std::string name = "f" + std::to_string(size) + ".bin";
+    std::string bytes = testing_ftp::Pattern(size);
+    events.clear();
+    client.Upload(Local(name, bytes), name);
+    EXPECT_THAT(events, ElementsAre("success:9")) << size;
+    EXPECT_EQ(testing_ftp::ReadFile(OnDrive("SYSTEM/" + name)), bytes) << size;
+  }
+  EXPECT_EQ(client.ReplyCode(), 150);  // the completion reply leaves the STOR code in place
+}
+
+TEST_F(UploadTest, EachFileCostsPortAndStorOnly) {
+  StartServer();
+  client.Mode(2);
+  client.ChangeDir("/F0:/SYSTEM");
+  client.Upload(Local("a.bin", "abc"), "a.bin");
+  client.ChangeDir("N0:");
+  // An empty remote name stores under the local file's name, in the current folder.
+  client.Upload(Local("image.rpd", "rpd"));
+  client.Delete("image.rpd");
+  client.Upload(Local("c.bin", "c"), "/F0:/c.bin");
+  client.Disconnect();
+  EXPECT_THAT(Lines(), ElementsAre("USER kestro", "PASS pelto3318", "TYPE I", "CWD /F0:/SYSTEM",
+                                   "PORT *", "STOR a.bin", "CWD N0:", "PORT *", "STOR image.rpd",
+                                   "DELE image.rpd", "PORT *", "STOR /F0:/c.bin", "QUIT"));
+  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("SYSTEM/a.bin")), "abc");
+  EXPECT_FALSE(fs::exists(root.Path() / "N0:" / "image.rpd"));
+  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("c.bin")), "c");
+}
+
+TEST_F(UploadTest, MissingLocalFileFailsBeforeAnythingIsSent) {
+  StartServer();
+  std::string missing = (local.Path() / "nope.bin").string();
+  EXPECT_EQ(ErrorText([&] { client.Upload(missing, "nope.bin"); }), "Cannot open file " + missing);
+  EXPECT_EQ(ErrorText([&] { client.Upload(local.Path().string(), "dir"); }),
+            "Cannot open file " + local.Path().string());
+  // A FIFO would block the read: it is refused like a missing file.
+  std::string fifo = (local.Path() / "pipe").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(ErrorText([&] { client.Upload(fifo, "pipe"); }), "Cannot open file " + fifo);
+  EXPECT_THAT(events, ElementsAre("failure:9", "failure:9", "failure:9"));
+  EXPECT_THAT(Lines(), ElementsAre("USER kestro", "PASS pelto3318"));
+  EXPECT_TRUE(client.Connected());
+}
+
+TEST_F(UploadTest, UploadWithoutAConnectionFailsWithNotConnected) {
+  StartServer();
+  client.Disconnect();
+  EXPECT_EQ(ErrorText([&] { client.Upload(Local("a", "a"), "a"); }), "Not Connected");
+  EXPECT_THAT(events, ElementsAre("failure:9"));
+}
+
+TEST_F(UploadTest, PortRefusedWith500FiresOnlyTheFailure) {
+  StartServer(R"({"refuse": [{"command": "PORT", "code": 500, "text": "PORT refused."}]})");
+  // PORT answered 500: a failure, never "not supported".
+  EXPECT_EQ(ErrorText([&] { client.Upload(Local("a.bin", "a"), "a.bin"); }),
+            "500 PORT refused.\r\n");
+  EXPECT_THAT(events, ElementsAre("failure:9"));
+  EXPECT_EQ(client.ReplyCode(), 500);
+}
+
+TEST_F(UploadTest, StoreRefusalsAndTheCompletionReplyDecideTheOutcome) {
+  StartServer(R"({
+      "refuse": [{"command": "STOR", "pattern": "*.x502", "code": 502, "text": "Not here."},
+                 {"command": "STOR", "pattern": "*.x553", "code": 553, "text": "Bad name."}],
+      "store": [{"pattern": "*.trunc", "fault": "truncate", "bytes": 1000}]})");
+  client.ChangeDir("/F0:/SYSTEM");
+  struct Case {
+    std::string name;
+    std::vector<std::string> events;
+    std::string error;
+  } cases[] = {
+      {"a.x502", {"unsupported:9", "failure:9"}, "502 Not here.\r\n"},
+      {"a.x553", {"failure:9"}, "553 Bad name.\r\n"},
+      // A truncated store answered 552 did not store the file: the upload fails.
+      {"fw.trunc",
+       {"failure:9"},
+       "552 Requested file action aborted. Exceeded storage allocation.\r\n"},
+      {"fine.bin", {"success:9"}, "(no error)"},
+  };
+  std::string bytes = testing_ftp::Pattern(100000);
+  for (const auto& c : cases) {
+    events.clear();
+    EXPECT_EQ(ErrorText([&] { client.Upload(Local(c.name, bytes), c.name); }), c.error) << c.name;
+    EXPECT_EQ(events, c.events) << c.name;
+  }
+  EXPECT_EQ(fs::file_size(OnDrive("SYSTEM/fw.trunc")), 1000u);
+  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("SYSTEM/fine.bin")), bytes);
+}
+
+TEST_F(UploadTest, HandledRefusalReturnsQuietlyWithoutSuccess) {
+  StartServer(R"({"refuse": [{"command": "STOR", "code": 550}]})");
+  client.OnFailure = [this](TFtpClient&, bool& handled, TCmdType k) {
+    Note("failure", k);
+    handled = true;
+  };
+  EXPECT_EQ(ErrorText([&] { client.Upload(Local("a", "a"), "a"); }), "(no error)");
+  EXPECT_THAT(events, ElementsAre("failure:9"));
+}
+
+TEST_F(UploadTest, ClientStaysUsableAfterTheServerDropsTheDataConnection) {
+  StartServer(R"({"store": [{"pattern": "bad.bin", "fault": "close_early", "bytes": 65536}]})");
+  client.ChangeDir("/F0:/SYSTEM");
+  events.clear();
+  std::string error =
+      ErrorText([&] { client.Upload(SparseLocal("bad.bin", 64 << 20), "bad.bin"); });
+  EXPECT_TRUE(error == "10054:Connection reset by peer" ||
+              error == "426 Connection closed; transfer aborted.\r\n")
+      << error;
+  EXPECT_THAT(events, ElementsAre("failure:9"));
+  EXPECT_TRUE(client.Connected());
+  if (error.rfind("10054", 0) == 0) AwaitLateReply();  // the 426 that the next command drops
+
+  events.clear();
+  client.Upload(Local("good.bin", "good"), "good.bin");
+  client.ChangeDir("/F0:/");
+  EXPECT_THAT(events, ElementsAre("success:9", "success:0"));
+  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("SYSTEM/good.bin")), "good");
+}
+
+TEST_F(UploadTest, ServerThatNeverConnectsBackIsCutOffAfterTheTimeOut) {
+  StartServer(R"({"store": [{"pattern": "*.rpd", "fault": "never_connect"}]})");
+  client.TimeOut = 150;
+  EXPECT_THAT(ErrorText([&] { client.Upload(Local("x.rpd", "x"), "x.rpd"); }),
+              StartsWith("Accepting Timed out"));
+  EXPECT_THAT(events, ElementsAre("failure:9"));
+  EXPECT_EQ(client.DataConnection(), nullptr);
+  client.Mode(2);
+  EXPECT_THAT(events, ElementsAre("failure:9", "success:14"));
+}
+
+TEST_F(UploadTest, ServerThatStopsTakingDataIsCutOffAfterTheTimeOut) {
+  StartServer(R"({"store": [{"pattern": "*.bin", "fault": "stall"}]})");
+  client.TimeOut = 200;
+  EXPECT_THAT(ErrorText([&] { client.Upload(SparseLocal("big.bin", 256 << 20), "big.bin"); }),
+              StartsWith("File send stalled: the server took no data for 200 ms"));
+  EXPECT_THAT(events, ElementsAre("failure:9"));
+  AwaitLateReply();
+  client.TimeOut = 5000;
+  client.Mode(2);
+  EXPECT_THAT(events, ElementsAre("failure:9", "success:14"));
+}
+
+TEST_F(UploadTest, LatePortReplyCancelsTheDataConnection) {
+  StartServer(R"({"delay": [{"command": "PORT", "ms": 300}]})");
+  client.TimeOut = 150;
+  EXPECT_EQ(ErrorText([&] { client.Upload(Local("a", "a"), "a"); }), "Accepting Canceled");
+  EXPECT_THAT(events, ElementsAre("failure:9"));
+}
+
+TEST_F(UploadTest, UploadStartedFromAHandlerDuringAnUploadIsRefused) {
+  StartServer();
+  std::string inner = Local("inner.bin", "inner");
+  std::string refusal;
+  client.OnPacketSent = [&](ftp::TStreamSocket&) {
+    if (refusal.empty()) refusal = ErrorText([&] { client.Upload(inner, "inner.bin"); });
+  };
+  client.Upload(Local("outer.bin", testing_ftp::Pattern(200000)), "/F0:/outer.bin");
+  EXPECT_EQ(refusal, "Upload refused: another upload is still running");
+  EXPECT_THAT(events, ElementsAre("failure:9", "success:9"));
+  EXPECT_EQ(fs::file_size(OnDrive("outer.bin")), 200000u);
+  EXPECT_FALSE(fs::exists(OnDrive("inner.bin")));
+}
+
+TEST_F(UploadTest, PassiveModeUploads) {
+  StartServer();
+  client.Passive = true;
+  client.Upload(Local("p.bin", testing_ftp::Pattern(70000)), "/F0:/p.bin");
+  EXPECT_THAT(events, ElementsAre("success:9"));
+  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("p.bin")), testing_ftp::Pattern(70000));
+  EXPECT_THAT(Lines(), ElementsAre("USER kestro", "PASS pelto3318", "PASV", "STOR /F0:/p.bin"));
+}
+
+TEST_F(UploadTest, ProgressEventsSurroundTheFileData) {
+  StartServer();
+  std::vector<std::string> order;
+  client.OnTransactionStart = [&](ftp::TStreamSocket&) { order.push_back("start"); };
+  client.OnTransactionStop = [&](ftp::TStreamSocket&) { order.push_back("stop"); };
+  client.OnPacketSent = [&](ftp::TStreamSocket& data) {
+    EXPECT_NE(&data, &client);
+    if (order.empty() || order.back() != "packet") order.push_back("packet");
+  };
+  client.Upload(Local("a.bin", testing_ftp::Pattern(300000)), "/F0:/a.bin");
+  EXPECT_THAT(order, ElementsAre("start", "packet", "stop"));
+}
+
+TEST(UploadKill, ServerKilledMidUploadIsAnErrorWithText) {
+  testing_ftp::TempDir root;
+  testing_ftp::TempDir local;
+  testing_ftp::ChildProcess server({VX_SIM_FTP_STANDALONE, root.Path().string(),
+                                    R"({"store": [{"pattern": "*", "fault": "stall"}]})"});
+  std::string port = server.ReadLine(10000);
+  ASSERT_FALSE(port.empty());
+  fs::create_directories(root.Path() / "F0:");
+
+  TFtpClient client;
+  client.Host = "127.0.0.1";
+  client.Port = std::stoi(port);
+  client.TimeOut = 5000;
+  client.UserID = sim::FtpServer::kUser;
+  client.Password = sim::FtpServer::kPassword;
+  client.Connect();
+  std::string path = testing_ftp::SparseFile(local.Path() / "big.bin", 256 << 20);
+  int failures = 0;
+  client.OnFailure = [&](TFtpClient&, bool&, TCmdType k) {
+    EXPECT_EQ(k, ftp::cmdUpload);
+    ++failures;
+  };
+  client.OnPacketSent = [&](ftp::TStreamSocket&) { server.Kill(SIGKILL); };
+  try {
+    client.Upload(path, "big.bin");
+    FAIL() << "the upload went through";
+  } catch (const ftp::ESockError& e) {
+    EXPECT_STREQ(e.what(), "10054:Connection reset by peer");
+  }
+  EXPECT_EQ(failures, 1);
+  EXPECT_FALSE(client.Connected());
+  EXPECT_NO_THROW(client.Disconnect());
+}
+
+}  // namespace

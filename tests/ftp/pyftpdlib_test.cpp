@@ -1,0 +1,117 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "ftp/ftp_client.h"
+#include "tests/ftp/child_process.h"
+#include "tests/ftp/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ftp::TCmdType;
+using ftp::TFtpClient;
+using ::testing::ElementsAre;
+
+std::string Python() {
+  return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+// The client against pyftpdlib serving a temporary folder as user kestro.
+class PyftpdlibTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = std::make_unique<testing_ftp::ChildProcess>(
+        std::vector<std::string>{Python(), VX_PYFTPD_FIXTURE, root.Path().string()});
+    std::string port = server->ReadLine(20000);
+    ASSERT_FALSE(port.empty()) << "pyftpdlib did not start";
+    client.Host = "127.0.0.1";
+    client.Port = std::stoi(port);
+    client.TimeOut = 10000;
+    client.UserID = "kestro";
+    client.Password = "pelto3318";
+    client.OnSuccess = [this](TFtpClient&, TCmdType k) { Note("success", k); };
+    client.OnFailure = [this](TFtpClient&, bool&, TCmdType k) { Note("failure", k); };
+    client.OnUnSupportedFunction = [this](TFtpClient&, TCmdType k) { Note("unsupported", k); };
+  }
+  void TearDown() override {
+    if (client.Connected()) client.Disconnect();
+    server.reset();
+  }
+  void Note(const char* what, TCmdType kind) {
+    events.push_back(std::string(what) + ":" + std::to_string(static_cast<int>(kind)));
+  }
+  std::string Local(const std::string& name, const std::string& bytes) {
+    testing_ftp::WriteFile(local.Path() / name, bytes);
+    return (local.Path() / name).string();
+  }
+
+  testing_ftp::TempDir root;
+  testing_ftp::TempDir local;
+  std::unique_ptr<testing_ftp::ChildProcess> server;
+  TFtpClient client;
+  std::vector<std::string> events;
+};
+
+TEST_F(PyftpdlibTest, UploadsArriveByteForByte) {
+  client.Connect();
+  client.Mode(2);
+  client.DoCommand("MKD sub");
+  client.ChangeDir("sub");
+  std::vector<std::size_t> sizes = {0, 65535, 65536, 65537, 5 * 1024 * 1024 + 123};
+  for (std::size_t size : sizes) {
+    std::string name = "f" + std::to_string(size) + ".bin";
+    client.Upload(Local(name, testing_ftp::Pattern(size)), name);
+  }
+  for (std::size_t size : sizes) {
+    std::string name = "f" + std::to_string(size) + ".bin";
+    EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "sub" / name), testing_ftp::Pattern(size))
+        << name;
+  }
+  // An empty remote name takes the local file's name.
+  client.Upload(Local("plain.rpd", "rpd bytes"));
+  EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "sub" / "plain.rpd"), "rpd bytes");
+  client.Delete("plain.rpd");
+  EXPECT_FALSE(fs::exists(root.Path() / "sub" / "plain.rpd"));
+  client.Disconnect();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "success:9"), 6);
+  EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 3),
+              ElementsAre("success:14", "success:1", "success:0"));
+}
+
+TEST_F(PyftpdlibTest, AsciiTypeStoresTheServersLineEnds) {
+  client.Connect();
+  client.Mode(1);
+  client.Upload(Local("NAME", "PNB5\r\n"), "NAME");
+  // Under TYPE A this server stores LF for CR LF.
+  EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "NAME"), "PNB5\n");
+  client.Mode(2);
+  client.Upload(Local("NAME", "PNB5\r\n"), "NAME2");
+  EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "NAME2"), "PNB5\r\n");
+}
+
+TEST_F(PyftpdlibTest, RefusalsOfARealServerAndTheClientGoesOn) {
+  client.Connect();
+  events.clear();
+  EXPECT_THROW(client.ChangeDir("N0:"), ftp::FTPException);
+  EXPECT_THROW(client.Upload(Local("a.bin", "a"), "missing/a.bin"), ftp::FTPException);
+  EXPECT_THROW(client.Delete("missing.bin"), ftp::FTPException);
+  EXPECT_THAT(events, ElementsAre("failure:0", "failure:9", "failure:2"));
+  EXPECT_EQ(client.ReplyCode(), 550);
+  events.clear();
+  client.Upload(Local("a.bin", "a"), "a.bin");
+  EXPECT_THAT(events, ElementsAre("success:9"));
+}
+
+TEST_F(PyftpdlibTest, WrongPasswordIsRefusedWithTheServersLine) {
+  client.Password = "wrong";
+  try {
+    client.Connect();
+    FAIL() << "logged in with a wrong password";
+  } catch (const ftp::FTPException& e) {
+    EXPECT_THAT(e.what(), ::testing::StartsWith("530 "));
+  }
+  EXPECT_FALSE(client.Connected());
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+#include "tests/ftp/script_peer.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+
+namespace testing_ftp {
+namespace {
+
+// Every wait of the peer is bounded, so a broken client fails the test instead of hanging it.
+constexpr int kBoundMs = 10000;
+
+}  // namespace
+
+ScriptPeer::ScriptPeer() {
+  listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::listen(listener_.Get(), 4) != 0 ||
+      ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    ADD_FAILURE() << "script peer cannot listen";
+  }
+  port_ = ntohs(a.sin_port);
+}
+
+ScriptPeer::~ScriptPeer() {
+  Signal();
+  if (thread_.joinable()) thread_.join();
+}
+
+ScriptPeer& ScriptPeer::Send(std::string bytes) {
+  steps_.push_back({Step::kSend, std::move(bytes)});
+  return *this;
+}
+ScriptPeer& ScriptPeer::Expect(std::string line) {
+  steps_.push_back({Step::kExpect, std::move(line)});
+  return *this;
+}
+ScriptPeer& ScriptPeer::WaitSignal() {
+  steps_.push_back({Step::kWait, {}});
+  return *this;
+}
+ScriptPeer& ScriptPeer::Close() {
+  steps_.push_back({Step::kClose, {}});
+  return *this;
+}
+ScriptPeer& ScriptPeer::Silent() {
+  silent_ = true;
+  return *this;
+}
+
+void ScriptPeer::Start() {
+  thread_ = std::thread(&ScriptPeer::Run, this);
+}
+
+void ScriptPeer::Signal() {
+  std::lock_guard lock(mutex_);
+  ++signals_;
+  cv_.notify_all();
+}
+
+std::vector<std::string> ScriptPeer::Finish() {
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard lock(mutex_);
+  for (const auto& f : failures_) ADD_FAILURE() << f;
+  failures_.clear();
+  return lines_;
+}
+
+std::vector<std::string> ScriptPeer::Lines() {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+void ScriptPeer::Fail(const std::string& what) {
+  std::lock_guard lock(mutex_);
+  failures_.push_back(what);
+}
+
+bool ScriptPeer::ReadLine(std::string& line) {
+  for (;;) {
+    auto lf = input_.find('\n');
+    if (lf != std::string::npos) {
+      line = input_.substr(0, lf);
+      input_.erase(0, lf + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::lock_guard lock(mutex_);
+      lines_.push_back(line);
+      return true;
+    }
+    pollfd p{conn_.Get(), POLLIN, 0};
+    if (::poll(&p, 1, kBoundMs) <= 0) return false;
+    char buf[4096];
+    ssize_t n = ::recv(conn_.Get(), buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    input_.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+void ScriptPeer::Run() {
+  pollfd p{listener_.Get(), POLLIN, 0};
+  if (::poll(&p, 1, kBoundMs) <= 0) return Fail("no client connected");
+  conn_.Reset(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  int waited = 0;
+  for (const auto& step : steps_) {
+    switch (step.kind) {
+      case Step::kSend:
+        if (::send(conn_.Get(), step.text.data(), step.text.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(step.text.size()))
+          return Fail("send failed: " + step.text);
+        break;
+      case Step::kExpect: {
+        std::string line;
+        if (!ReadLine(line)) return Fail("expected \"" + step.text + "\", got nothing");
+        if (!step.text.empty() && line != step.text)
+          return Fail("expected \"" + step.text + "\", got \"" + line + "\"");
+        break;
+      }
+      case Step::kWait: {
+        std::unique_lock lock(mutex_);
+        ++waited;
+        if (!cv_.wait_for(lock, std::chrono::milliseconds(kBoundMs),
+                          [&] { return signals_ >= waited; })) {
+          failures_.push_back("no signal from the test");
+          return;
+        }
+        break;
+      }
+      case Step::kClose:
+        conn_.Reset();
+        return;
+    }
+  }
+  std::string line;
+  while (ReadLine(line)) {
+    if (silent_) continue;
+    bool quit = line.rfind("QUIT", 0) == 0;
+    std::string reply = quit ? "221 Goodbye.\r\n" : "200 OK\r\n";
+    ::send(conn_.Get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+    if (quit) break;
+  }
+  conn_.Reset();
+}
+
+}  // namespace testing_ftp

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/unique_fd.h"
+
+namespace testing_ftp {
+
+// A TCP peer on 127.0.0.1 that accepts one connection and plays a script: send bytes, expect a
+// line, wait for a signal from the test, close. When the script ends it keeps answering: "221"
+// and a close for QUIT, "200 OK" for any other line. Every line it receives is recorded.
+class ScriptPeer {
+ public:
+  ScriptPeer();
+  ~ScriptPeer();
+
+  int Port() const { return port_; }
+
+  ScriptPeer& Send(std::string bytes);
+  // Receives one line and checks it (an empty `line` accepts any).
+  ScriptPeer& Expect(std::string line);
+  // Waits until the test calls Signal().
+  ScriptPeer& WaitSignal();
+  // Closes the connection; the script ends there.
+  ScriptPeer& Close();
+  // Stops answering after the script: lines are recorded, nothing is sent.
+  ScriptPeer& Silent();
+
+  void Start();
+  void Signal();
+  // Waits for the script to end (the client closed, or Close) and gives every received line.
+  std::vector<std::string> Finish();
+  // The lines received so far.
+  std::vector<std::string> Lines();
+
+ private:
+  struct Step {
+    enum Kind { kSend, kExpect, kWait, kClose } kind;
+    std::string text;
+  };
+  void Run();
+  bool ReadLine(std::string& line);
+  void Fail(const std::string& what);
+
+  net::UniqueFd listener_;
+  net::UniqueFd conn_;
+  int port_ = 0;
+  std::vector<Step> steps_;
+  bool silent_ = false;
+  std::string input_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int signals_ = 0;
+  std::vector<std::string> lines_;
+  std::vector<std::string> failures_;
+};
+
+}  // namespace testing_ftp

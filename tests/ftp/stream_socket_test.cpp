@@ -1,0 +1,262 @@
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "ftp/ftp_reply.h"
+#include "ftp/stream_socket.h"
+#include "tests/ftp/script_peer.h"
+#include "tests/ftp/test_util.h"
+
+namespace {
+
+using ftp::EAbortError;
+using ftp::ESockError;
+using ftp::TStreamSocket;
+using testing_ftp::ErrorText;
+using testing_ftp::Listener;
+using testing_ftp::ScriptPeer;
+
+// Bounds long enough for a loaded machine; the bound tests set their own short ones.
+constexpr int kSafeTimeOut = 5000;
+
+void ConnectTo(TStreamSocket& s, int port) {
+  s.Host = "127.0.0.1";
+  s.Port = port;
+  if (s.TimeOut == 0) s.TimeOut = kSafeTimeOut;
+  s.Connect();
+}
+
+TEST(StreamSocket, LineSplitAcrossPacketsIsOneLineAndNothingPastItsEndIsTaken) {
+  ScriptPeer peer;
+  peer.Send("22").WaitSignal().Send("0 ok\r\n331 next\r\n").Start();
+  TStreamSocket s;
+  int pumps = 0;
+  // The pump runs only while the socket waits, that is after it took the first piece.
+  s.SetEventPump([&] {
+    if (++pumps == 1) peer.Signal();
+  });
+  ConnectTo(s, peer.Port());
+  EXPECT_EQ(s.ReadLn(), "220 ok\r\n");
+  EXPECT_GE(pumps, 1);
+  EXPECT_EQ(s.ReadLn(), "331 next\r\n");
+}
+
+TEST(StreamSocket, TransactionSendsCrLfAndReadsTheCode) {
+  ScriptPeer peer;
+  peer.Expect("NOOP")
+      .Send("200 fine\r\n")
+      .Expect("HELP")
+      .Send("no digits\r\n")
+      .Expect("STAT")
+      .Send("70000 too big\r\n")
+      .Start();
+  TStreamSocket s;
+  ConnectTo(s, peer.Port());
+  EXPECT_EQ(s.Transaction("NOOP"), "200 fine\r\n");
+  EXPECT_EQ(s.ReplyCode(), 200);
+  EXPECT_EQ(s.ReplyText(), "200 fine\r\n");
+  s.Transaction("HELP");
+  EXPECT_EQ(s.ReplyCode(), 0);
+  EXPECT_THROW(s.Transaction("STAT"), ESockError);
+  s.Disconnect();
+  peer.Finish();
+}
+
+TEST(StreamSocket, ReplyLineOverTheBoundIsAnError) {
+  ScriptPeer peer;
+  peer.Send(std::string(70000, 'x')).WaitSignal().Start();
+  TStreamSocket s;
+  ConnectTo(s, peer.Port());
+  EXPECT_THAT(ErrorText([&] { s.ReadLn(); }), ::testing::HasSubstr("longer than 65536"));
+  peer.Signal();
+}
+
+TEST(StreamSocket, PeerHangUpWithNothingWaitingReadsAsNotConnected) {
+  ScriptPeer peer;
+  peer.Send("bye\r\n").Close().Start();
+  TStreamSocket s;
+  int disconnects = 0;
+  s.OnDisconnect = [&](TStreamSocket&) { ++disconnects; };
+  ConnectTo(s, peer.Port());
+  peer.Finish();
+  // The final line is still waiting: the connection stays up until it is read.
+  EXPECT_TRUE(s.Connected());
+  EXPECT_EQ(s.ReadLn(), "bye\r\n");
+  EXPECT_FALSE(s.Connected());
+  EXPECT_EQ(disconnects, 1);
+  EXPECT_EQ(ErrorText([&] { s.CheckConnected(); }), "Not Connected");
+}
+
+TEST(StreamSocket, FailedConnectLeavesAFreshSocketForTheNextConnect) {
+  TStreamSocket s;
+  int failures = 0;
+  s.OnConnectionFailed = [&](TStreamSocket&) { ++failures; };
+  s.Host = "127.0.0.1";
+  s.Port = testing_ftp::ClosedPort();
+  s.TimeOut = kSafeTimeOut;
+  std::string text = ErrorText([&] { s.Connect(); });
+  EXPECT_TRUE(text == "Connection Failed" || text == "10061:Connection refused") << text;
+  EXPECT_FALSE(s.Connected());
+
+  ScriptPeer peer;
+  peer.Send("220 hi\r\n").Start();
+  ConnectTo(s, peer.Port());
+  EXPECT_TRUE(s.Connected());
+  EXPECT_EQ(s.ReadLn(), "220 hi\r\n");
+  EXPECT_EQ(ErrorText([&] { s.Connect(); }), "Already connected");
+  s.Disconnect();
+}
+
+TEST(StreamSocket, ConnectThatNeverCompletesTimesOut) {
+  // A listener whose backlog is full drops further connection requests unanswered.
+  Listener full(0);
+  TStreamSocket filler;
+  ConnectTo(filler, full.Port());
+  TStreamSocket s;
+  bool failed = false;
+  s.OnConnectionFailed = [&](TStreamSocket&) { failed = true; };
+  s.TimeOut = 150;
+  EXPECT_EQ(ErrorText([&] { ConnectTo(s, full.Port()); }), "Connection Timed out");
+  EXPECT_TRUE(failed);
+  EXPECT_TRUE(s.TimedOut());
+}
+
+TEST(StreamSocket, HostNamesAreResolvedAndAnEmptyHostIsANullAddress) {
+  ScriptPeer peer;
+  peer.Send("220 hi\r\n").Start();
+  TStreamSocket s;
+  s.TimeOut = kSafeTimeOut;
+  s.Port = peer.Port();
+  EXPECT_EQ(ErrorText([&] { s.Connect(); }), "Null Remote Address");
+
+  // One more attempt when the handler fixes the host.
+  int asked = 0;
+  s.OnInvalidHost = [&](TStreamSocket& sender, bool& handled) {
+    ++asked;
+    sender.Host = "localhost";
+    handled = true;
+  };
+  bool resolved = false;
+  s.OnHostResolved = [&](TStreamSocket&) { resolved = true; };
+  s.Connect();
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(resolved);
+  EXPECT_EQ(s.ReadLn(), "220 hi\r\n");
+}
+
+TEST(StreamSocket, ReadTimeOutAbortsThePlainSocket) {
+  ScriptPeer peer;
+  peer.WaitSignal().Start();
+  TStreamSocket s;
+  s.TimeOut = 80;
+  ConnectTo(s, peer.Port());
+  try {
+    s.ReadLn();
+    FAIL() << "no time-out";
+  } catch (const EAbortError& e) {
+    EXPECT_STREQ(e.what(), "Socket readln aborted");
+  }
+  EXPECT_TRUE(s.TimedOut());
+  EXPECT_FALSE(s.Canceled());
+  peer.Signal();
+}
+
+TEST(StreamSocket, WritelnRefusesLineBreaksBeforeSending) {
+  ScriptPeer peer;
+  peer.Silent().Start();
+  TStreamSocket s;
+  ConnectTo(s, peer.Port());
+  EXPECT_THROW(s.Writeln("CWD a\r\nDELE b"), ftp::ECommandRefused);
+  EXPECT_THROW(s.Writeln(std::string("CWD a\0b", 7)), ftp::ECommandRefused);
+  s.Writeln("NOOP");
+  s.Disconnect();
+  EXPECT_EQ(peer.Finish(), std::vector<std::string>{"NOOP"});
+}
+
+TEST(StreamSocket, AcceptIsBoundedByTheTimeOutAndCanBeCancelled) {
+  TStreamSocket data;
+  data.TimeOut = 100;
+  data.Listen();
+  EXPECT_THAT(ErrorText([&] { data.Accept(); }), ::testing::StartsWith("Accepting Timed out"));
+
+  TStreamSocket cancelled;
+  cancelled.TimeOut = kSafeTimeOut;
+  cancelled.SetEventPump([&] { cancelled.Cancel(); });
+  cancelled.Listen();
+  EXPECT_EQ(ErrorText([&] { cancelled.Accept(); }), "Accepting Canceled");
+  EXPECT_FALSE(cancelled.Canceled());
+}
+
+TEST(StreamSocket, ListenAcceptAndSendFileDeliverEveryByte) {
+  testing_ftp::TempDir dir;
+  std::string bytes = testing_ftp::Pattern(3 * 65536 + 17);
+  testing_ftp::WriteFile(dir.Path() / "f.bin", bytes);
+
+  TStreamSocket data;
+  data.TimeOut = kSafeTimeOut;
+  data.Listen();
+  int port = data.LocalPort();
+  EXPECT_EQ(data.LocalPortText(), ftp::PortNumberText(port));
+  TStreamSocket client;
+  ConnectTo(client, port);
+  EXPECT_EQ(client.LocalAddressText(), "127,0,0,1");
+  data.Adopt(data.Accept());
+  int packets = 0;
+  data.OnPacketSent = [&](TStreamSocket&) { ++packets; };
+  data.SendFile((dir.Path() / "f.bin").string());
+  data.SetGracefulClose();
+  data.CloseSocket();
+  EXPECT_EQ(testing_ftp::ReadToEnd(client.Handle()), bytes);
+  EXPECT_EQ(data.SentBytes(), bytes.size());
+  EXPECT_GE(packets, 4);
+}
+
+TEST(StreamSocket, EmptyFileSendsNoBytesAndMissingFileCannotOpen) {
+  testing_ftp::TempDir dir;
+  testing_ftp::WriteFile(dir.Path() / "empty", "");
+  Listener listener;
+  TStreamSocket s;
+  ConnectTo(s, listener.Port());
+  auto peer = listener.Accept();
+  int packets = 0;
+  s.OnPacketSent = [&](TStreamSocket&) { ++packets; };
+  s.SendFile((dir.Path() / "empty").string());
+  EXPECT_EQ(s.SentBytes(), 0u);
+  EXPECT_EQ(packets, 0);
+  std::string missing = (dir.Path() / "missing").string();
+  EXPECT_EQ(ErrorText([&] { s.SendFile(missing); }), "Cannot open file " + missing);
+}
+
+TEST(StreamSocket, SendFileEndsWhenThePeerTakesNothingForTheTimeOut) {
+  testing_ftp::TempDir dir;
+  // A sparse file larger than any socket buffer: the peer never reads, so the send stalls.
+  std::string path = testing_ftp::SparseFile(dir.Path() / "big", 256 << 20);
+  Listener listener;
+  TStreamSocket s;
+  s.TimeOut = 200;
+  ConnectTo(s, listener.Port());
+  auto peer = listener.Accept();
+  EXPECT_THAT(ErrorText([&] { s.SendFile(path); }),
+              ::testing::StartsWith("File send stalled: the server took no data for 200 ms"));
+}
+
+TEST(StreamSocket, PeerResetWhileSendingIsANumberedSocketError) {
+  testing_ftp::TempDir dir;
+  std::string path = testing_ftp::SparseFile(dir.Path() / "big", 256 << 20);
+  Listener listener;
+  TStreamSocket s;
+  ConnectTo(s, listener.Port());
+  auto peer = listener.Accept();
+  int errors = 0;
+  s.OnError = [&](TStreamSocket&, std::uint16_t number, const std::string&) {
+    EXPECT_EQ(number, 10054);
+    ++errors;
+  };
+  // The peer goes away once the first block is out.
+  s.OnPacketSent = [&](TStreamSocket&) { peer.Reset(); };
+  EXPECT_EQ(ErrorText([&] { s.SendFile(path); }), "10054:Connection reset by peer");
+  EXPECT_EQ(errors, 1);
+}
+
+}  // namespace
