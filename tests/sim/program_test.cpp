@@ -127,13 +127,18 @@ TEST(Program, AnswersOnItsPortLogsLinesAndStopsOnSignals) {
   for (int signal : {SIGTERM, SIGINT}) {
     simtest::TempDir dir;
     simtest::WriteFile(dir.Path() / "s.json", R"({"identity": "KOVA/ZEPHLORAN,VX500,7,V2.1",
-        "drive": {"total": 30000000, "free": 3000000}, "ftp": {"ignored": true}})");
+        "drive": {"total": 30000000, "free": 3000000}, "ftp": {"greeting": ["220-VX500", "220 ready"]}})");
     Child child({"--root", (dir.Path() / "root").string(), "--scenario",
-                 (dir.Path() / "s.json").string(), "--command-port", "0"},
+                 (dir.Path() / "s.json").string(), "--command-port", "0", "--ftp-port", "0"},
                 dir.Path() / "err.txt");
     std::string banner = child.ReadLine(20s);
     ASSERT_EQ(banner.rfind("command 127.0.0.1:", 0), 0u) << banner;
     int port = std::stoi(banner.substr(banner.rfind(':') + 1));
+    std::string ftpBanner = child.ReadLine(20s);
+    ASSERT_EQ(ftpBanner.rfind("ftp 127.0.0.1:", 0), 0u) << ftpBanner;
+    int ftpPort = std::stoi(ftpBanner.substr(ftpBanner.rfind(':') + 1));
+    // The FTP server greets with the scenario's two-line greeting.
+    EXPECT_EQ(Exchange(ftpPort, "", 2), "220-VX500\r\n220 ready\r\n");
 
     EXPECT_EQ(Exchange(port, "*IDN?\nMMEM:CAT? \"/F0:/\"\n", 2),
               "KOVA/ZEPHLORAN,VX500,7,V2.1\n27000000,3000000\n");
@@ -153,7 +158,7 @@ TEST(Program, RefusesABadScenario) {
   simtest::TempDir dir;
   simtest::WriteFile(dir.Path() / "s.json", R"({"slots": 3})");
   Child child({"--root", dir.Path().string(), "--scenario", (dir.Path() / "s.json").string(),
-               "--command-port", "0"},
+               "--command-port", "0", "--ftp-port", "0"},
               dir.Path() / "err.txt");
   int status = child.Wait(20s);
   ASSERT_TRUE(WIFEXITED(status)) << status;
