@@ -84,7 +84,7 @@ TEST_F(UploadTest, StoresEveryByteAcrossBlockBoundaries) {
   client.Mode(2);
   client.ChangeDir("/F0:/SYSTEM");
   for (std::size_t size : {0u, 1u, 65535u, 65536u, 65537u, 3u * 65536u + 5u, 2u << 20}) {
-    std::string name = "f" + std::to_string(size) + ".bin";
+    std::string name = std::to_string(size) + ".bin";
     std::string bytes = testing_ftp::Pattern(size);
     events.clear();
     client.Upload(Local(name, bytes), name);

@@ -241,6 +241,19 @@ TEST(StreamSocket, SendFileEndsWhenThePeerTakesNothingForTheTimeOut) {
               ::testing::StartsWith("File send stalled: the server took no data for 200 ms"));
 }
 
+TEST(StreamSocket, LineSendEndsWhenThePeerTakesNothingForTheTimeOut) {
+  // Small buffers on both ends, so one long command line fills them.
+  int small = 4096;
+  Listener listener(4, small);
+  TStreamSocket s;
+  ::setsockopt(s.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  s.TimeOut = 150;
+  ConnectTo(s, listener.Port());
+  auto peer = listener.Accept();
+  EXPECT_EQ(ErrorText([&] { s.Writeln(std::string(60000, 'x')); }),
+            "Command send stalled: the server took no data for 150 ms");
+}
+
 TEST(StreamSocket, PeerResetWhileSendingIsANumberedSocketError) {
   testing_ftp::TempDir dir;
   std::string path = testing_ftp::SparseFile(dir.Path() / "big", 256 << 20);

@@ -62,8 +62,11 @@ inline std::string Pattern(std::size_t size) {
 // A listening socket on 127.0.0.1 with any free port; the test accepts by hand.
 class Listener {
  public:
-  explicit Listener(int backlog = 4) {
+  // A receive buffer size other than 0 is set before listening, so accepted sockets get it.
+  explicit Listener(int backlog = 4, int receiveBuffer = 0) {
     fd_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (receiveBuffer > 0)
+      ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
