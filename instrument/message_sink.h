@@ -4,6 +4,14 @@
 
 namespace instrument {
 
+// Message-box flags and answers, with the classic values the program is written with.
+inline constexpr int kMbOk = 0;              // OK button, no icon
+inline constexpr int kMbIconError = 16;      // OK button, error icon
+inline constexpr int kMbYesNoQuestion = 36;  // Yes and No buttons, question icon
+inline constexpr int kIdOk = 1;
+inline constexpr int kIdYes = 6;
+inline constexpr int kIdNo = 7;
+
 // Where the session's modal message boxes go: the window, or a test that answers them.
 class MessageSink {
  public:

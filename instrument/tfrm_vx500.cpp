@@ -1,5 +1,7 @@
 #include "instrument/tfrm_vx500.h"
 
+#include <cstdio>
+#include <iterator>
 #include <utility>
 
 #include "instrument/command_socket.h"
@@ -46,13 +48,41 @@ void RequireQuotable(std::string_view value, const char* what) {
 
 }  // namespace
 
-TfrmVX500::TfrmVX500(int commandPort) : TfrmVX500(std::make_unique<CommandSocket>(commandPort)) {}
+TfrmVX500::TfrmVX500(int commandPort, int ftpPort)
+    : TfrmVX500(std::make_unique<CommandSocket>(commandPort), ftpPort) {}
 
-TfrmVX500::TfrmVX500(std::unique_ptr<CommandTransport> transport)
-    : ClientSocket(std::move(transport)) {}
+TfrmVX500::TfrmVX500(std::unique_ptr<CommandTransport> transport, int ftpPort)
+    : ClientSocket(std::move(transport)) {
+  ConfigureFtpClient(ftpPort);
+}
 
 TfrmVX500::~TfrmVX500() {
+  slotTable.clear();
   CloseCommandConnection();
+  try {
+    if (FtpClient.Connected()) FtpClient.Disconnect();
+  } catch (const std::exception&) {
+    // The client has closed its connection before raising; nothing is left to free.
+  }
+}
+
+void TfrmVX500::ConfigureFtpClient(int ftpPort) {
+  FtpClient.Port = ftpPort;
+  FtpClient.TimeOut = 60000;
+  FtpClient.UserID = "kestro";
+  FtpClient.Password = "pelto3318";
+  FtpClient.Passive = false;
+  FtpClient.ReportLevel = 0;
+  FtpClient.ParseList = false;
+  FtpClient.FirewallType = ftp::FTUser;
+  FtpClient.FWAuthenticate = false;
+  FtpClient.OnSuccess = [this](ftp::TFtpClient&, ftp::TCmdType kind) { FtpClientSuccess(kind); };
+  FtpClient.OnFailure = [this](ftp::TFtpClient&, bool& handled, ftp::TCmdType kind) {
+    FtpClientFailure(handled, kind);
+  };
+  FtpClient.OnUnSupportedFunction = [this](ftp::TFtpClient&, ftp::TCmdType kind) {
+    FtpClientUnSupportedFunction(kind);
+  };
 }
 
 void TfrmVX500::OpenCommandConnection(const std::string& ipAddress) {
@@ -224,6 +254,75 @@ std::string TfrmVX500::CatalogOf(const std::string& directory) {
   RequireQuotable(directory, "instrument path");
   SendCommand("MMEM:CAT? \"" + directory + "\"");
   return ReadReply();
+}
+
+namespace {
+
+constexpr const char* kCaption = "VX500 Upgrade";
+constexpr const char* kFtpCaption = "VX500 Upgrade ftp";
+
+// The operation names of the FTP notifications, by command kind.
+constexpr const char* kFtpOperations[] = {
+    "ChangeDir",     "MakeDir",         "Delete",    "RemoveDir", "List",         "Rename",
+    "UploadRestore", "DownloadRestore", "Download",  "Upload",    "UploadAppend", "Reinitialize",
+    "Allocate",      "NList",           "DoCommand", "CurrentDir"};
+
+const char* FtpOperationName(ftp::TCmdType kind) {
+  int k = static_cast<int>(kind);
+  if (k < 0 || k >= static_cast<int>(std::size(kFtpOperations))) return nullptr;
+  return kFtpOperations[k];
+}
+
+int Show(MessageSink* sink, const std::string& text, const char* caption) {
+  if (sink) return sink->ShowMessage(text, caption, kMbIconError);
+  std::fprintf(stderr, "%s: %s\n", caption, text.c_str());
+  return kIdOk;
+}
+
+}  // namespace
+
+bool TfrmVX500::ConnectInstrument(const std::string& ipAddress) {
+  CloseCommandConnection();
+  try {
+    OpenCommandConnection(ipAddress);
+  } catch (const CommandConnectError&) {
+    Show(sink_, "Can't connect VX500.\n\nPlease check IP address.", kCaption);
+    return false;
+  }
+  if (FtpClient.Connected()) FtpClient.Disconnect();
+  FtpClient.Host = ipAddress;
+  FtpClient.Connect();
+
+  SendCommand("*IDN?");
+  bool identified = ReadReply().find("KOVA/ZEPHLORAN,VX500") != std::string::npos;
+  if (!identified) Show(sink_, "This instrument is not a VX500.\n\nCan not continue.", kCaption);
+  ReadSlotInventory();
+  return identified;
+}
+
+void TfrmVX500::DisconnectInstrument() {
+  CloseCommandConnection();
+  if (FtpClient.Connected()) FtpClient.Disconnect();
+}
+
+bool TfrmVX500::UploadFile(const std::string& localPath, const std::string& remotePath) {
+  FtpClient.Upload(localPath, remotePath);
+  return transferOk;
+}
+
+void TfrmVX500::FtpClientSuccess(ftp::TCmdType) {
+  transferOk = true;
+}
+
+void TfrmVX500::FtpClientFailure(bool&, ftp::TCmdType transType) {
+  if (const char* name = FtpOperationName(transType))
+    Show(sink_, std::string(name) + " failed", kFtpCaption);
+  transferOk = false;
+}
+
+void TfrmVX500::FtpClientUnSupportedFunction(ftp::TCmdType transType) {
+  if (const char* name = FtpOperationName(transType))
+    Show(sink_, std::string(name) + " not supported by this server", kFtpCaption);
 }
 
 }  // namespace instrument

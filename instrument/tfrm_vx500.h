@@ -8,12 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include "ftp/ftp_client.h"
 #include "instrument/command_transport.h"
+#include "instrument/message_sink.h"
 #include "instrument/module_info.h"
 
 namespace instrument {
 
 inline constexpr int kCommandPort = 5000;
+inline constexpr int kFtpPort = 21;
 
 // How long the command channel waits, and how long a reply line may be.
 struct CommandBounds {
@@ -23,17 +26,38 @@ struct CommandBounds {
   size_t maxReplyBytes = size_t{1} << 20;
 };
 
-// The session with one instrument: its command connection `ClientSocket`, the slot table
-// read with "*OPT?", and the queries on the instrument's flash drive.
+// The session with one instrument: its command connection `ClientSocket`, its FTP client
+// `FtpClient`, the slot table read with "*OPT?", and the queries on the instrument's flash drive.
 class TfrmVX500 {
  public:
-  // A session whose command connection is TCP to `commandPort`.
-  explicit TfrmVX500(int commandPort = kCommandPort);
-  // A session over the given transport (tests use an in-memory one).
-  explicit TfrmVX500(std::unique_ptr<CommandTransport> transport);
+  // A session whose command connection is TCP to `commandPort` and whose FTP client logs in
+  // on `ftpPort`.
+  explicit TfrmVX500(int commandPort = kCommandPort, int ftpPort = kFtpPort);
+  // A session over the given command transport (tests use an in-memory one).
+  explicit TfrmVX500(std::unique_ptr<CommandTransport> transport, int ftpPort = kFtpPort);
+  // Closes whatever is still open; a log-out that the server refuses is dropped.
   ~TfrmVX500();
   TfrmVX500(const TfrmVX500&) = delete;
   TfrmVX500& operator=(const TfrmVX500&) = delete;
+
+  // Where the session's message boxes go; without a sink they are written to standard error.
+  void SetMessageSink(MessageSink* sink) { sink_ = sink; }
+
+  // Opens the command connection, logs the FTP client in, asks "*IDN?" and reads the slot
+  // inventory. False, after its message, when the command connection cannot be opened or the
+  // instrument is not a VX500 (the slots are read in that case too). FTP failures and
+  // unreadable replies are raised.
+  bool ConnectInstrument(const std::string& ipAddress);
+  // Closes the command connection and logs the FTP client out, each only if open.
+  void DisconnectInstrument();
+  // Uploads a local file to an instrument path (absolute, or relative to the FTP current
+  // folder); the outcome that the FTP notifications reported.
+  bool UploadFile(const std::string& localPath, const std::string& remotePath);
+
+  // The FTP client's notifications.
+  void FtpClientSuccess(ftp::TCmdType transType);
+  void FtpClientFailure(bool& handled, ftp::TCmdType transType);
+  void FtpClientUnSupportedFunction(ftp::TCmdType transType);
 
   void SetCommandBounds(const CommandBounds& bounds) { bounds_ = bounds; }
   const CommandBounds& Bounds() const { return bounds_; }
@@ -87,7 +111,16 @@ class TfrmVX500 {
 
  private:
   std::string CatalogOf(const std::string& directory);
+  void ConfigureFtpClient(int ftpPort);
 
+ public:
+  // The file channel; the package steps set its transfer type and working folder.
+  ftp::TFtpClient FtpClient;
+  // Outcome of the latest FTP operation as its notifications reported it.
+  bool transferOk = true;
+
+ private:
+  MessageSink* sink_ = nullptr;
   std::unique_ptr<CommandTransport> ClientSocket;
   std::vector<tModuleInfo> slotTable;
   CommandBounds bounds_;

@@ -10,6 +10,8 @@
 
 #include "sim/command_server.h"
 #include "sim/drive.h"
+#include "sim/ftp_scenario.h"
+#include "sim/ftp_server.h"
 #include "sim/scenario.h"
 #include "sim/transcript.h"
 
@@ -41,20 +43,29 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& byte
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// The simulated instrument in-process: its drives in a temporary root and its command server
-// on an ephemeral loopback port.
+// The simulated instrument in-process: its drives in a temporary root, its command server and
+// its FTP server (with the scenario's "ftp" behaviour) on ephemeral loopback ports.
 class SimInstrument {
  public:
   explicit SimInstrument(sim::Scenario scenario = {}) : drive_(root_.Path()) {
     std::filesystem::create_directories(root_.Path() / "F0:");
     std::filesystem::create_directories(root_.Path() / "N0:");
+    sim::FtpBehaviour ftpBehaviour;
+    if (scenario.raw.contains("ftp")) ftpBehaviour = sim::ParseFtpBehaviour(scenario.raw["ftp"]);
     sim::CommandServerOptions options;
     options.port = 0;
     server_ =
         std::make_unique<sim::CommandServer>(drive_, transcript_, std::move(scenario), options);
+    ftpServer_ =
+        std::make_unique<sim::FtpServer>(drive_, transcript_, "127.0.0.1", 0, ftpBehaviour);
+    ftpServer_->Start();
   }
   const std::filesystem::path& Root() const { return root_.Path(); }
   int Port() const { return server_->Port(); }
+  int FtpPort() const { return ftpServer_->Port(); }
+  std::vector<std::string> FtpLines() const {
+    return transcript_.Lines(sim::Transcript::Channel::kFtp);
+  }
   sim::Transcript& Transcript() { return transcript_; }
   std::vector<std::string> CommandLines() const {
     return transcript_.Lines(sim::Transcript::Channel::kCommand);
@@ -66,6 +77,7 @@ class SimInstrument {
   sim::Drive drive_;
   sim::Transcript transcript_;
   std::unique_ptr<sim::CommandServer> server_;
+  std::unique_ptr<sim::FtpServer> ftpServer_;
 };
 
 }  // namespace simtest

@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "ftp/ftp_errors.h"
+#include "instrument/message_sink.h"
+#include "instrument/tfrm_vx500.h"
+#include "tests/sim/sim_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using instrument::TfrmVX500;
+using Lines = std::vector<std::string>;
+
+sim::Scenario Scenario(const char* json) {
+  return sim::ScenarioFromJson(nlohmann::json::parse(json));
+}
+
+// Records every message box and answers OK.
+struct RecordingSink : instrument::MessageSink {
+  struct Box {
+    std::string text, caption;
+    int flags;
+    bool operator==(const Box&) const = default;
+  };
+  int ShowMessage(const std::string& text, const std::string& caption, int flags) override {
+    boxes.push_back({text, caption, flags});
+    return instrument::kIdOk;
+  }
+  std::vector<Box> boxes;
+};
+
+// A session on a simulator's two ports, with short bounds, its messages recorded.
+struct Rig {
+  explicit Rig(sim::Scenario scenario = {})
+      : instrument(std::move(scenario)), session(instrument.Port(), instrument.FtpPort()) {
+    instrument::CommandBounds bounds;
+    bounds.connect = 5s;
+    bounds.reply = 5s;
+    session.SetCommandBounds(bounds);
+    session.FtpClient.TimeOut = 5000;
+    session.SetMessageSink(&sink);
+  }
+  simtest::SimInstrument instrument;
+  RecordingSink sink;
+  TfrmVX500 session;
+};
+
+TEST(ConnectInstrument, BringsUpBothChannelsIdentifiesAndReadsTheSlots) {
+  Rig rig;
+  ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
+  EXPECT_TRUE(rig.sink.boxes.empty());
+  EXPECT_TRUE(rig.session.CommandConnectionOpen());
+  EXPECT_TRUE(rig.session.FtpClient.Connected());
+  EXPECT_EQ(rig.session.SlotModuleName(1), "RKS5");
+  EXPECT_EQ(rig.instrument.CommandLines(), (Lines{"*IDN?", "*OPT?"}));
+  EXPECT_EQ(rig.instrument.FtpLines(), (Lines{"USER kestro", "PASS pelto3318"}));
+
+  // Connecting again closes and reopens both channels.
+  ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
+  EXPECT_EQ(rig.instrument.FtpLines(),
+            (Lines{"USER kestro", "PASS pelto3318", "QUIT", "USER kestro", "PASS pelto3318"}));
+
+  rig.session.DisconnectInstrument();
+  EXPECT_FALSE(rig.session.CommandConnectionOpen());
+  EXPECT_FALSE(rig.session.FtpClient.Connected());
+  rig.session.DisconnectInstrument();  // a second call does nothing
+  EXPECT_EQ(rig.instrument.FtpLines().size(), 6u);
+}
+
+TEST(ConnectInstrument, UnreachableOrMalformedAddressShowsOneMessageAndSendsNothing) {
+  for (const char* address : {"", "127.0.0", "localhost"}) {
+    Rig rig;
+    EXPECT_FALSE(rig.session.ConnectInstrument(address)) << address;
+    EXPECT_EQ(rig.sink.boxes,
+              (std::vector<RecordingSink::Box>{
+                  {"Can't connect VX500.\n\nPlease check IP address.", "VX500 Upgrade", 16}}));
+    EXPECT_TRUE(rig.instrument.CommandLines().empty());
+    EXPECT_TRUE(rig.instrument.FtpLines().empty());
+  }
+  // Nobody listening on the command port.
+  RecordingSink sink;
+  int freePort;
+  {
+    simtest::SimInstrument gone;
+    freePort = gone.Port();
+  }
+  TfrmVX500 session(freePort, 1);
+  session.SetMessageSink(&sink);
+  EXPECT_FALSE(session.ConnectInstrument("127.0.0.1"));
+  ASSERT_EQ(sink.boxes.size(), 1u);
+  EXPECT_FALSE(session.FtpClient.Connected());
+}
+
+TEST(ConnectInstrument, IdentityIsACaseSensitiveSubstringAndSlotsAreReadEitherWay) {
+  struct Case {
+    const char* identity;
+    bool accepted;
+  } cases[] = {{"KOVA/ZEPHLORAN,VX500,1,V2.1", true},
+               {"Firmware KOVA/ZEPHLORAN,VX500", true},
+               {"kova/zephloran,vx500,1,V2.1", false},
+               {"OTHER,VX400,1,V2.1", false}};
+  for (const auto& c : cases) {
+    Rig rig(Scenario(
+        (std::string(R"({"identity": ")") + c.identity +
+         R"(", "slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}]})")
+            .c_str()));
+    EXPECT_EQ(rig.session.ConnectInstrument("127.0.0.1"), c.accepted) << c.identity;
+    EXPECT_EQ(rig.session.SlotFirmwareLevel(0), 201) << c.identity;
+    EXPECT_EQ(rig.instrument.CommandLines(), (Lines{"*IDN?", "*OPT?"}));
+    if (c.accepted) {
+      EXPECT_TRUE(rig.sink.boxes.empty());
+    } else {
+      EXPECT_EQ(
+          rig.sink.boxes,
+          (std::vector<RecordingSink::Box>{
+              {"This instrument is not a VX500.\n\nCan not continue.", "VX500 Upgrade", 16}}));
+      // Both channels stay open after a refused identification.
+      EXPECT_TRUE(rig.session.CommandConnectionOpen());
+      EXPECT_TRUE(rig.session.FtpClient.Connected());
+    }
+  }
+}
+
+TEST(ConnectInstrument, RefusedFtpLogInIsRaisedWithTheCommandChannelLeftOpen) {
+  Rig rig(Scenario(R"({"ftp": {"refuse": [{"command": "PASS", "code": 530,
+                                             "text": "Login incorrect."}]}})"));
+  try {
+    rig.session.ConnectInstrument("127.0.0.1");
+    FAIL() << "no error raised";
+  } catch (const ftp::FTPException& e) {
+    EXPECT_EQ(std::string(e.what()), "530 Login incorrect.\r\n");
+  }
+  EXPECT_TRUE(rig.sink.boxes.empty());
+  EXPECT_TRUE(rig.session.CommandConnectionOpen());
+  EXPECT_FALSE(rig.session.FtpClient.Connected());
+  EXPECT_TRUE(rig.instrument.CommandLines().empty());
+}
+
+TEST(UploadFile, StoresAFileAndRefusalsShowTheirMessagesBeforeTheError) {
+  Rig rig(
+      Scenario(R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*.bad", "code": 501}]}})"));
+  ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
+  simtest::TempDir local;
+  simtest::WriteFile(local.Path() / "a.bin", "firmware");
+  simtest::WriteFile(local.Path() / "b.bad", "x");
+
+  EXPECT_TRUE(rig.session.UploadFile((local.Path() / "a.bin").string(), "/F0:/a.bin"));
+  std::ifstream stored(rig.instrument.Root() / "F0:" / "a.bin", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), "firmware");
+
+  EXPECT_THROW(rig.session.UploadFile((local.Path() / "b.bad").string(), "/F0:/b.bad"),
+               ftp::FTPException);
+  EXPECT_FALSE(rig.session.transferOk);
+  EXPECT_EQ(rig.sink.boxes, (std::vector<RecordingSink::Box>{
+                                {"Upload not supported by this server", "VX500 Upgrade ftp", 16},
+                                {"Upload failed", "VX500 Upgrade ftp", 16}}));
+
+  // The client stays usable: the next upload succeeds and sets the flag again.
+  EXPECT_TRUE(rig.session.UploadFile((local.Path() / "a.bin").string(), "/F0:/c.bin"));
+  EXPECT_TRUE(rig.session.transferOk);
+}
+
+TEST(FtpNotifications, KindsOutsideTheTableShowNothing) {
+  RecordingSink sink;
+  TfrmVX500 session(1, 1);
+  session.SetMessageSink(&sink);
+  bool handled = false;
+  session.FtpClientFailure(handled, static_cast<ftp::TCmdType>(16));
+  session.FtpClientUnSupportedFunction(static_cast<ftp::TCmdType>(-1));
+  EXPECT_TRUE(sink.boxes.empty());
+  EXPECT_FALSE(session.transferOk);
+  EXPECT_FALSE(handled);
+  session.FtpClientFailure(handled, ftp::cmdChangeDir);
+  session.FtpClientUnSupportedFunction(ftp::cmdCurrentDir);
+  EXPECT_EQ(sink.boxes, (std::vector<RecordingSink::Box>{
+                            {"ChangeDir failed", "VX500 Upgrade ftp", 16},
+                            {"CurrentDir not supported by this server", "VX500 Upgrade ftp", 16}}));
+}
+
+}  // namespace
