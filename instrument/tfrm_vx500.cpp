@@ -22,28 +22,12 @@ std::string FormatBound(std::chrono::milliseconds bound) {
   return std::to_string(ms) + " ms";
 }
 
-// A text as it may be shown in a message: control characters spelled out.
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\0') {
-      out += "\\0";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
 // Refuses a value that would break out of its quoted parameter or its command line.
 void RequireQuotable(std::string_view value, const char* what) {
   if (value.find_first_of(std::string_view("\"\r\n\0", 4)) != std::string_view::npos)
     throw RefusedParameterError(std::string("Refused to send the ") + what + " \"" +
-                                Printable(value) + "\": it contains a double quote, CR, LF or NUL");
+                                PrintableText(value) +
+                                "\": it contains a double quote, CR, LF or NUL");
 }
 
 }  // namespace
@@ -89,7 +73,7 @@ void TfrmVX500::OpenCommandConnection(const std::string& ipAddress) {
   CloseCommandConnection();
   auto address = net::ParseIPv4(ipAddress);
   if (!address)
-    throw CommandConnectError("'" + Printable(ipAddress) + "' is not a dotted IPv4 address");
+    throw CommandConnectError("'" + PrintableText(ipAddress) + "' is not a dotted IPv4 address");
   TransportStatus status = ClientSocket->Open(*address, net::Deadline::After(bounds_.connect));
   if (status.kind == TransportStatus::kOk) {
     address_ = ipAddress;
@@ -115,7 +99,7 @@ void TfrmVX500::SendCommand(std::string_view text) {
   if (line.empty() || line.back() != '\n') line.push_back('\n');
   std::string_view body(line.data(), line.size() - 1);
   if (body.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
-    throw RefusedParameterError("Refused to send the command \"" + Printable(body) +
+    throw RefusedParameterError("Refused to send the command \"" + PrintableText(body) +
                                 "\": it contains CR, LF or NUL");
   lastCommand_ = "\"" + std::string(body) + "\"";
   TransportStatus status = ClientSocket->WriteLine(line, net::Deadline::After(bounds_.reply));

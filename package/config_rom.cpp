@@ -1,0 +1,72 @@
+#include "package/config_rom.h"
+
+#include <string>
+
+#include "package/local_names.h"
+#include "package/tree_upload.h"
+
+namespace package {
+namespace {
+
+constexpr const char* kImageDrive = "N0:";
+
+// The outcome of one configuration in the log; false when it failed.
+bool ReportConfiguration(OperatorView& view, std::int16_t code, const std::string& image) {
+  switch (code) {
+    case 0:
+      view.AddLogLine("Done");
+      return true;
+    case -100:
+      view.AddLogLine("ERROR, fail to config " + image);
+      return false;
+    case -200:
+      view.AddLogLine("ERROR, fail to config " + image);
+      view.AddLogLine("  Confirm the H/W version.");
+      return false;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
+  instrument::TfrmVX500& session = context.session;
+  if (!session.SlotSupportsFpgaConfig(slot)) return true;
+  const tModuleList* module = FindModule(context.moduleList, session.SlotModuleName(slot));
+  if (module == nullptr) return true;
+
+  const std::string flexFolder =
+      PackagePath(context.appDir, {kTargetFolder, module->name, kFlexFolder});
+  session.FtpClient.ChangeDir(kImageDrive);
+  bool result = true;
+  for (std::int16_t index = 0; index < static_cast<std::int16_t>(module->rpdFile.size()); ++index) {
+    const std::string& image = module->rpdFile[index];
+    if (image.empty()) break;
+    const auto onDisk = FindLocalEntry(flexFolder, image);
+    if (!onDisk) continue;
+    const std::string localPath = JoinLocalPath(flexFolder, *onDisk);
+    const auto kind = LocalEntryKind(localPath);
+    if (kind == EntryKind::kBroken) ThrowBrokenLink(localPath);
+    if (kind == EntryKind::kOther) {
+      context.view.AddLogLine("Skipping... " + image);
+      continue;
+    }
+    if (kind != EntryKind::kFile) continue;
+    // The image travels under the manifest's name into N0: and is named in a quoted
+    // parameter of CONF:FPGA, so it is checked before the upload.
+    RequireSendableName(image, true, "configuration image", localPath);
+
+    if (!session.UploadFile(localPath, image)) {
+      context.view.AddLogLine("Error, fail to send " + localPath);
+      return false;
+    }
+    context.view.AddLogLine("Start config " + image);
+    const std::int16_t code = session.ConfigureFpga(slot, index, image);
+    if (!ReportConfiguration(context.view, code, image)) result = false;
+    session.FtpClient.Delete(image);
+  }
+  return result;
+}
+
+}  // namespace package

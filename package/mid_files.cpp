@@ -1,0 +1,100 @@
+#include "package/mid_files.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+
+#include "net/unique_fd.h"
+#include "package/tree_upload.h"
+
+namespace package {
+namespace {
+
+// A NAME file written into the temporary folder under a unique name, removed when it goes out
+// of scope (also when the upload raises).
+class TemporaryNameFile {
+ public:
+  // The file holding `name` and CR LF; nothing when it cannot be made or written.
+  static std::optional<TemporaryNameFile> Create(const std::string& name) {
+    std::string path = TemporaryFolder() + "/NAME-XXXXXX";
+    net::UniqueFd fd(::mkstemp(path.data()));
+    if (!fd) return std::nullopt;
+    TemporaryNameFile file(path);
+    // The instrument keeps the file as it arrives, so the line end is CR LF everywhere.
+    const std::string content = name + "\r\n";
+    if (!WriteAll(fd.Get(), content) || fd.Reset() != 0) return std::nullopt;
+    return file;
+  }
+  TemporaryNameFile(TemporaryNameFile&& other) noexcept : path_(std::move(other.path_)) {
+    other.path_.clear();
+  }
+  TemporaryNameFile& operator=(TemporaryNameFile&&) = delete;
+  ~TemporaryNameFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  explicit TemporaryNameFile(std::string path) : path_(std::move(path)) {}
+
+  static bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  std::string path_;
+};
+
+}  // namespace
+
+std::string TemporaryFolder() {
+  for (const char* variable : {"TEMP", "TMP", "TMPDIR"}) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return "/tmp";
+}
+
+bool MakeMIDFiles(const PackageContext& context) {
+  // A program started from the wrong folder finds no modules; it must not go on to report a
+  // successful upgrade with nothing installed.
+  if (context.moduleList.empty()) {
+    throw PackageError("No modules found in the package folder " + context.appDir +
+                       " (no manifest entry and no module folder under Target); nothing was "
+                       "sent to the instrument");
+  }
+  for (const tModuleList& module : context.moduleList) RequireModuleName(module.name);
+
+  instrument::TfrmVX500& session = context.session;
+  session.FtpClient.Mode(1);
+  const std::string system(kSystemFolder);
+  for (const tModuleList& module : context.moduleList) {
+    const std::string folder = "MID" + std::to_string(module.id);
+    if (!session.RemoteDirExists(system, folder) && !session.MakeRemoteDir(system, folder)) {
+      return false;
+    }
+    const std::string moduleFolder = system + "/" + folder;
+    if (session.CatalogContains(moduleFolder, "NAME")) continue;
+    const auto nameFile = TemporaryNameFile::Create(module.name);
+    if (!nameFile) {
+      context.view.AddLogLine("*** ERROR ***");
+      context.view.AddLogLine("Can't open temporary NAME file");
+      continue;
+    }
+    // The outcome is not judged here: a refused store has been reported and raised by the
+    // FTP client already.
+    session.UploadFile(nameFile->Path(), moduleFolder + "/NAME");
+  }
+  return true;
+}
+
+}  // namespace package

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+#include "package/package_context.h"
+
+namespace package {
+
+// The folder for temporary NAME files: TEMP, else TMP, else TMPDIR, else /tmp (an empty
+// variable counts as unset).
+std::string TemporaryFolder();
+
+// Makes sure that "/F0:/SYSTEM/MID<id>" exists for every module, in list order, and holds a
+// file NAME with the module's name and CR LF, sent under "TYPE A"; existing folders and NAME
+// files are left as they are. False as soon as a folder can be neither found nor made. A
+// temporary file that cannot be made logs "*** ERROR ***" and "Can't open temporary NAME
+// file" and the next module follows. An empty module list raises PackageError naming the
+// package folder, and an unusable module name raises instrument::RefusedParameterError, both
+// before anything is sent; errors of the FTP client pass through.
+bool MakeMIDFiles(const PackageContext& context);
+
+}  // namespace package
