@@ -25,7 +25,7 @@ struct CopyCounters {
 struct PackageContext {
   instrument::TfrmVX500& session;
   OperatorView& view;
-  const std::string& appDir;
+  std::string appDir;
   const ModuleList& moduleList;
   CopyCounters counters;
 };

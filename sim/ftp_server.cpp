@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -436,6 +437,10 @@ void FtpServer::AcceptLoop() {
     if (WaitFor(listener_.Get(), POLLIN, -1, stop_.Get()) != Waited::kReady) return;
     int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // A store answers "150" and then "226" in two writes; with Nagle's algorithm the second
+    // waits for the client's delayed ACK of the first, about 40 ms per file.
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     std::lock_guard lock(mutex_);
     // Threads of finished connections are joined here, so a long run does not pile them up.
     std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) {
