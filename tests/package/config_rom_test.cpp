@@ -56,6 +56,14 @@ TEST(ProgramConfigROM, SendsConfiguresAndDeletesEachImageInIndexOrder) {
                                    "PORT *", "STOR rks5_b.rpd", "DELE rks5_b.rpd"}));
   EXPECT_TRUE(std::filesystem::is_empty(rig.N0()));
   EXPECT_TRUE(rig.view.messages.empty());
+  // Across the two channels: each image is stored, then configured, then deleted.
+  Lines order;
+  for (const auto& entry : rig.instrument.Transcript().Entries()) {
+    for (const char* verb : {"STOR ", "CONF:FPGA ", "DELE "})
+      if (entry.line.rfind(verb, 0) == 0) order.push_back(entry.line);
+  }
+  EXPECT_EQ(order, (Lines{"STOR rks5_a.rpd", "CONF:FPGA 0,\"N0:rks5_a.rpd\"", "DELE rks5_a.rpd",
+                          "STOR rks5_b.rpd", "CONF:FPGA 1,\"N0:rks5_b.rpd\"", "DELE rks5_b.rpd"}));
 }
 
 TEST(ProgramConfigROM, AFailedConfigurationGoesOnWithTheNextImage) {
