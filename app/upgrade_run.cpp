@@ -101,8 +101,8 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
 // The copy and configuration phases join the run here. Until they do, a run that passed its
 // checks says so, lets go of the instrument and leaves the window open.
 void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes) {
-  host_.View().AddLogLine("Pre-copy checks passed: free=" + FormatMegabytes(freeBytes) +
-                          " MB, total=" + FormatMegabytes(totalBytes) + " MB");
+  host_.View().AddLogLine("Checks passed: free=" + FormatMegabytes(freeBytes) +
+                          " MB,total=" + FormatMegabytes(totalBytes) + " MB");
   host_.Session().DisconnectInstrument();
 }
 

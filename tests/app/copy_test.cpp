@@ -138,8 +138,7 @@ TEST_F(CopyOnTheWindow, TypeTheAddressClickCopyAndAnswerTheQuestion) {
                       {"There is not enough space to upgrade VX500.\n\nThe signals of SCWH5/PNB5 "
                        "are overwritten with compressed signals.\n\nClick YES to continue.",
                        "VX500 Upgrade", 36}}));
-  EXPECT_EQ(Log(),
-            (Lines{"Connecting VX500 ...", "Pre-copy checks passed: free= 3.8 MB, total=32.0 MB"}));
+  EXPECT_EQ(Log(), (Lines{"Connecting VX500 ...", "Checks passed: free= 3.8 MB,total=32.0 MB"}));
   // Yes ticked the enabled PNB5 box for good; SCWH5 has no signals and stays as it was.
   EXPECT_TRUE(window->cbPNB5->isChecked());
   EXPECT_FALSE(window->cbPNB5->isEnabled());

@@ -449,7 +449,7 @@ TEST(PreCopyChecks, APassingRunLogsTheSizesMeasuredBeforeCopying) {
   vxtest::RunHost host(instrument);
   UpgradeRun(host).Execute();
   ASSERT_EQ(host.view.log.size(), 2u);
-  EXPECT_EQ(host.view.log[1], "Pre-copy checks passed: free= 5.0 MB, total=21.9 MB");
+  EXPECT_EQ(host.view.log[1], "Checks passed: free= 5.0 MB,total=21.9 MB");
 }
 
 TEST(FormatMegabytes, WritesFourWideWithOneDecimal) {
