@@ -39,7 +39,7 @@ run_demo() {
     sleep 0.1
   done
 
-  echo "demo: simulated VX500 listening on 127.0.0.1 (commands 5000, FTP 21)${scenario:+, scenario $scenario}"
+  echo "demo: simulated VX500 on 127.0.0.1 (commands 5000, FTP 21)${scenario:+, scenario $scenario}"
   echo "demo: its drives are in $instrument, its log in $sim_log"
   echo "demo: type 127.0.0.1 into the IP Address field and press Copy"
   (cd "$release" && QT_QPA_PLATFORM=xcb ./vxupgrade)
