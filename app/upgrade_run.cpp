@@ -38,8 +38,10 @@ void UpgradeRun::Execute() {
   view.AddLogLine("Connecting VX500 ...");
 
   instrument::TfrmVX500& session = host_.Session();
+  // A copy: the FTP waits let the operator edit the address field while the run connects.
+  const std::string address = host_.IpAddressText();
   // A failed connection has shown its own message; the operator may correct the address.
-  if (!session.ConnectInstrument(host_.IpAddressText())) return;
+  if (!session.ConnectInstrument(address)) return;
 
   // A drive that does not answer leaves everything open, so Copy can simply be pressed again.
   if (!session.ChangeDirectory(kDrive)) {
