@@ -260,16 +260,27 @@ TEST_F(CopyOnTheWindow, QuitTearsTheSessionDownWithTheWindowInert) {
   EXPECT_EQ(instrument->CommandLines().size(), 4u);
 }
 
-TEST_F(CopyOnTheWindow, AWindowClosedWhileConnectedLogsOut) {
-  Open(R"({"identity": "SOMETHING,ELSE"})");
+// A window destroyed while connected logs out on its way; the log-out pumps events, and the
+// half-torn-down window takes no Copy and no close meanwhile.
+TEST_F(CopyOnTheWindow, AWindowDestroyedWhileConnectedLogsOutInertly) {
+  Open(R"({"identity": "SOMETHING,ELSE", "ftp": {"delay": [{"command": "QUIT", "ms": 200}]}})");
   AnswerBoxes();
   TypeAddressAndCopy();
   EXPECT_EQ(messages, (std::vector<Message>{{"This instrument is not a VX500.\n\nCan not continue.",
                                              "VX500 Upgrade", 16}}));
   ExpectWindowWaiting();
-  EXPECT_TRUE(window->close());
+
+  TfrmMain* going = window.get();
+  bool ranDuringTeardown = false;
+  WhenDisabled duringTeardown(going->btnQuit, [&] {
+    ranDuringTeardown = true;
+    EXPECT_FALSE(going->close());
+    going->btnCopyClick();
+  });
   window.reset();
+  EXPECT_TRUE(ranDuringTeardown);
   EXPECT_EQ(instrument->FtpLines(), (Lines{"USER kestro", "PASS pelto3318", "QUIT"}));
+  EXPECT_EQ(instrument->CommandLines(), (Lines{"*IDN?", "*OPT?"}));
 }
 
 }  // namespace
