@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -52,8 +53,11 @@ TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::
   BuildControls();
   ipAddressText.clear();
   appDir.clear();
-  // The instrument session object, owned by this window, is created here: after the two
-  // texts are cleared and before the counters are zeroed.
+  // The session comes after the two texts are cleared and before the counters are zeroed.
+  frmVX500 = std::make_unique<instrument::TfrmVX500>(commandPort, ftpPort);
+  frmVX500->SetMessageSink(this);
+  // The FTP waits keep the window repainting (and the operator's input flowing) meanwhile.
+  frmVX500->FtpClient.SetEventPump([] { QCoreApplication::processEvents(); });
   copiedBytes = 0;
   totalBytes = 0;
   fileCount = 0;
@@ -72,9 +76,11 @@ TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::
   ConnectHandlers();
 }
 
-// The address field is deleted with the window's children; it must not report its last
-// focus-out to a window that is half gone.
+// The session goes first, while every member is still whole: its log-out pumps events into
+// this window. The address field is deleted with the window's children; it must not report
+// its last focus-out to a window that is half gone.
 TfrmMain::~TfrmMain() {
+  DestroySession();
   IPAddress->removeEventFilter(this);
 }
 
@@ -148,6 +154,7 @@ void TfrmMain::BuildControls() {
 void TfrmMain::ConnectHandlers() {
   connect(IPAddress, &QLineEdit::textChanged, this,
           [this] { RunHandler([this] { IPAddressChange(); }); });
+  connect(btnCopy, &QPushButton::clicked, this, [this] { RunHandler([this] { btnCopyClick(); }); });
   connect(btnQuit, &QPushButton::clicked, this, [this] { RunHandler([this] { btnQuitClick(); }); });
   const std::pair<QCheckBox*, void (TfrmMain::*)()> boxes[] = {{cbPNB5, &TfrmMain::cbPNB5Click},
                                                                {cbPCW5, &TfrmMain::cbPCW5Click},
@@ -171,7 +178,10 @@ void TfrmMain::RunHandler(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& error) {
-    ShowMessage(error.what(), kCaption, package::kMbIconError);
+    // An FTP reply line keeps its CR LF in the error text; the box shows the line alone.
+    std::string text = error.what();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    ShowMessage(text, kCaption, package::kMbIconError);
   } catch (...) {
     ShowMessage("Unknown error", kCaption, package::kMbIconError);
   }
@@ -183,6 +193,29 @@ void TfrmMain::IPAddressChange() {
 
 void TfrmMain::IPAddressExit() {
   std::erase(ipAddressText, ' ');
+}
+
+void TfrmMain::btnCopyClick() {
+  if (runActive || tearingDown || released) return;
+  runActive = true;
+  // Disabling the focused button hands the focus on; it comes back when the run stops.
+  const bool copyHadFocus = btnCopy->hasFocus();
+  SetButtonsEnabled(false);
+  // Also when an error leaves the run: the window then stays open for another try.
+  struct StopGuard {
+    TfrmMain* window;
+    bool copyHadFocus;
+    ~StopGuard() { window->RunStopped(copyHadFocus); }
+  } stopGuard{this, copyHadFocus};
+  UpgradeRun(*this).Execute();
+}
+
+void TfrmMain::RunStopped(bool focusCopy) {
+  runActive = false;
+  if (released) return;
+  SetButtonsEnabled(true);
+  SetCursor(package::Cursor::kDefault);
+  if (focusCopy) btnCopy->setFocus();
 }
 
 void TfrmMain::btnQuitClick() {
@@ -218,10 +251,26 @@ bool TfrmMain::AskCompressedSignals() {
 }
 
 void TfrmMain::ReleaseAndClose() {
-  moduleList.clear();
-  moduleList.shrink_to_fit();
-  released = true;
+  if (!released) {
+    moduleList.clear();
+    moduleList.shrink_to_fit();
+    released = true;
+    DestroySession();
+  }
   close();
+}
+
+void TfrmMain::DestroySession() {
+  if (!frmVX500 || tearingDown) return;
+  tearingDown = true;
+  SetButtonsEnabled(false);
+  frmVX500.reset();
+  tearingDown = false;
+}
+
+void TfrmMain::SetButtonsEnabled(bool enabled) {
+  btnCopy->setEnabled(enabled);
+  btnQuit->setEnabled(enabled);
 }
 
 void TfrmMain::SetMessageResponder(MessageResponder responder) {
@@ -229,7 +278,7 @@ void TfrmMain::SetMessageResponder(MessageResponder responder) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-  if (runActive && !released) {
+  if (tearingDown || (runActive && !released)) {
     event->ignore();
     return;
   }

@@ -5,9 +5,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "app/upgrade_run.h"
+#include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/operator_view.h"
 
@@ -24,8 +27,9 @@ class QPushButton;
 
 // The program's one window: the address field, the status log and progress bar, Copy and
 // Quit, and the module check boxes. It owns the package's module list and the progress
-// counters, and is the operator view that the upgrade run and the package steps talk to.
-class TfrmMain : public QWidget, public package::OperatorView {
+// counters and the instrument session, and is the operator view and the host of the upgrade
+// run that Copy starts.
+class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHost {
  public:
   static constexpr std::uint16_t kCommandPort = 5000;
   static constexpr std::uint16_t kFtpPort = 21;
@@ -35,9 +39,10 @@ class TfrmMain : public QWidget, public package::OperatorView {
   using MessageResponder =
       std::function<int(const std::string& text, const std::string& caption, int flags)>;
 
-  // Builds the window and the module list of the package folder: `packageDir` when given,
-  // else the folder of the running program file. Throws package::LocalFsError when the
-  // package folder cannot be read.
+  // Builds the window, the instrument session on the two ports (its FTP waits keep the window
+  // live) and the module list of the package folder: `packageDir` when given, else the folder
+  // of the running program file. Throws package::LocalFsError when the package folder cannot
+  // be read.
   explicit TfrmMain(std::uint16_t commandPort = kCommandPort, std::uint16_t ftpPort = kFtpPort,
                     const std::string& packageDir = {}, QWidget* owner = nullptr);
   ~TfrmMain() override;
@@ -71,11 +76,17 @@ class TfrmMain : public QWidget, public package::OperatorView {
   std::int64_t fileCount = 0;
   std::int64_t copiedBytes = 0;
   std::int64_t totalBytes = 0;
+  // The instrument session; created with the window, destroyed by ReleaseAndClose or with the
+  // window.
+  std::unique_ptr<instrument::TfrmVX500> frmVX500;
 
   // Copies the field's 15-character text, blanks and dots included.
   void IPAddressChange();
   // Removes every blank from ipAddressText; the field keeps its text.
   void IPAddressExit();
+  // Runs the upgrade (connection, checks, copy); Copy and Quit are disabled and the close box
+  // ignored while it goes. Does nothing while a run or a teardown is going, or after release.
+  void btnCopyClick();
   void btnQuitClick();
   void cbPNB5Click();
   void cbPCW5Click();
@@ -86,9 +97,10 @@ class TfrmMain : public QWidget, public package::OperatorView {
   // Builds moduleList from the package's target folder and sets the check boxes.
   void ScanTargetFolder();
   // The compressed-signal question; true on Yes, with the PNB5 and SCWH5 signals selected.
-  bool AskCompressedSignals();
-  // Releases the module list (and the session) and closes the window.
-  void ReleaseAndClose();
+  bool AskCompressedSignals() override;
+  // Releases the module list and the session and closes the window; Copy, Quit and the close
+  // box stay inert while the session's log-out waits.
+  void ReleaseAndClose() override;
 
   // Routes message boxes to `responder` instead of showing them; an empty one restores them.
   void SetMessageResponder(MessageResponder responder);
@@ -106,6 +118,13 @@ class TfrmMain : public QWidget, public package::OperatorView {
   bool CheckBoxEnabled(const std::string& model) const override;
   bool CheckBoxChecked(const std::string& model) const override;
 
+  // UpgradeHost
+  package::OperatorView& View() override { return *this; }
+  instrument::TfrmVX500& Session() override { return *frmVX500; }
+  const std::string& IpAddressText() const override { return ipAddressText; }
+  const std::string& AppDir() const override { return appDir; }
+  package::ModuleList& Modules() override { return moduleList; }
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -120,11 +139,20 @@ class TfrmMain : public QWidget, public package::OperatorView {
   // Records the operator's choice of one module's signals.
   void CheckBoxClicked(QCheckBox* box, std::string_view model);
   QCheckBox* CheckBoxOf(std::string_view model) const;
+  // Enables or disables Copy and Quit together.
+  void SetButtonsEnabled(bool enabled);
+  // Destroys the session with Copy, Quit and the close box inert meanwhile.
+  void DestroySession();
+  // After a run that left the window open: Copy and Quit back (with the focus on Copy when
+  // `focusCopy`), default cursor.
+  void RunStopped(bool focusCopy);
 
   std::uint16_t commandPort;
   std::uint16_t ftpPort;
   // True while an upgrade run is going: the close box is then ignored.
   bool runActive = false;
+  // True while the session is being destroyed (its log-out pumps events).
+  bool tearingDown = false;
   // Set by ReleaseAndClose: the module list (and the session) are gone.
   bool released = false;
   MessageResponder messageResponder;

@@ -25,6 +25,7 @@
 
 #include "app/utilities.h"
 #include "package/local_names.h"
+#include "tests/app/loopback.h"
 #include "tests/package/temp_tree.h"
 
 namespace {
@@ -42,8 +43,11 @@ class MainWindow : public ::testing::Test {
   std::vector<Message> messages;
   std::vector<int> answers;  // answers in order; OK (or Yes) when they run out
 
-  void Open() {
-    window = std::make_unique<TfrmMain>(TfrmMain::kCommandPort, TfrmMain::kFtpPort, package.Dir());
+  // The window's session uses the fixed ports unless told otherwise; tests that press Copy
+  // give it ports on loopback.
+  void Open(std::uint16_t commandPort = TfrmMain::kCommandPort,
+            std::uint16_t ftpPort = TfrmMain::kFtpPort) {
+    window = std::make_unique<TfrmMain>(commandPort, ftpPort, package.Dir());
     window->SetMessageResponder(
         [this](const std::string& text, const std::string& caption, int flags) {
           messages.push_back({text, caption, flags});
@@ -206,12 +210,16 @@ TEST_F(MainWindow, LeavingTheAddressFieldDropsTheBlanksOfEmptyPositions) {
 }
 
 TEST_F(MainWindow, ClickingCopyTakesTheFocusAndTheAddressWithIt) {
-  Open();
+  // Nobody listens on the port, so the run stops at its connection with one message.
+  const std::uint16_t closedPort = vxtest::FreeLoopbackPort();
+  Open(closedPort, closedPort);
   ShowActive();
-  QTest::keyClicks(window->IPAddress, "10.0.0.5");
+  QTest::keyClicks(window->IPAddress, "127.0.0.5");
   QTest::mouseClick(window->btnCopy, Qt::LeftButton);
   EXPECT_EQ(QApplication::focusWidget(), window->btnCopy);
-  EXPECT_EQ(window->ipAddressText, "10.0.0.5");
+  EXPECT_EQ(window->ipAddressText, "127.0.0.5");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, "Can't connect VX500.\n\nPlease check IP address.");
 }
 
 TEST_F(MainWindow, AnAddressFieldNeverEditedLeavesTheAddressEmpty) {

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "instrument/tfrm_vx500.h"
+#include "package/module_list.h"
+#include "package/operator_view.h"
+
+// What the upgrade run uses of the window that started it: the operator view, the session,
+// the operator's address, the package and the two window operations the run calls. The Qt
+// window implements it; tests implement it without Qt.
+class UpgradeHost {
+ public:
+  virtual ~UpgradeHost() = default;
+
+  // The status log, progress bar, cursor, message boxes and check boxes.
+  virtual package::OperatorView& View() = 0;
+  // The instrument session; never used after ReleaseAndClose.
+  virtual instrument::TfrmVX500& Session() = 0;
+  // The address as the operator left it in the address field.
+  virtual const std::string& IpAddressText() const = 0;
+  // The package folder, ending in "/".
+  virtual const std::string& AppDir() const = 0;
+  // The package's modules; never used after ReleaseAndClose.
+  virtual package::ModuleList& Modules() = 0;
+
+  // The compressed-signal question; true on Yes, with the PNB5 and SCWH5 signals selected.
+  virtual bool AskCompressedSignals() = 0;
+  // Releases the module list and the session and closes the window.
+  virtual void ReleaseAndClose() = 0;
+};
+
+// Megabytes (bytes taken as unsigned, times 2^-20) as "%4.1f" writes them in the C locale,
+// whatever locale the program runs in.
+std::string FormatMegabytes(std::uint32_t bytes);
+
+// One press of Copy: connects, refuses an instrument that cannot take the release, then hands
+// over to the copy phases. Every outcome after the connection and the first flash-drive test
+// ends with the instrument disconnected and the window released and closed. Errors raised
+// from below (FTP failures, unreadable replies, a silent instrument) leave Execute where they
+// stand, for the window's error display. Keeps nothing between presses.
+class UpgradeRun {
+ public:
+  // Lowest mainframe firmware level that takes this release (V2.1).
+  static constexpr std::int16_t kMinFirmwareLevel = 201;
+  // From this firmware level (V3.0) on, the free space depends on the NQRM5 folder.
+  static constexpr std::int16_t kNqrm5FirmwareLevel = 300;
+  // Free-space limits of the flash drive, in bytes.
+  static constexpr std::uint32_t kMinFreeBytes = 0x280000;          // 2.5 MB, below V3.0
+  static constexpr std::uint32_t kCompressedBelowBytes = 0x500000;  // 5 MB, below V3.0
+  static constexpr std::uint32_t kMinFreeWithoutNqrm5 = 0x800000;   // 8 MB, V3.0 on
+  static constexpr std::uint32_t kMinFreeWithNqrm5 = 0x200000;      // 2 MB, V3.0 on
+  // Smallest flash drive that takes the release; the 16 MB model is below it.
+  static constexpr std::uint32_t kMinTotalBytes = 0x15F0000;
+
+  explicit UpgradeRun(UpgradeHost& host) : host_(host) {}
+
+  // Runs the whole sequence for one press of Copy.
+  void Execute();
+
+ private:
+  // Steps 6 and 7: true when the flash drive may take the release; otherwise the run has
+  // shown its message (if any) and ended.
+  bool FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t freeBytes,
+                          std::uint32_t totalBytes);
+  // Steps 9 on: the copy and configuration phases, with the sizes measured before copying.
+  void RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes);
+  // An error box with the run's caption.
+  void ShowError(const std::string& text);
+  // Ending E1: disconnect, then release and close.
+  void EndingE1();
+  // Ending E2: default cursor, disconnect, then release and close.
+  void EndingE2();
+
+  UpgradeHost& host_;
+};

@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/main_window.h"
+#include "tests/package/temp_tree.h"
+#include "tests/sim/sim_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+struct Message {
+  std::string text, caption;
+  int flags;
+  bool operator==(const Message&) const = default;
+  friend std::ostream& operator<<(std::ostream& out, const Message& m) {
+    return out << "{\"" << m.text << "\", \"" << m.caption << "\", " << m.flags << "}";
+  }
+};
+
+// Runs `action` from the event loop once `button` has been disabled, that is once a run or a
+// teardown has begun: the next event pump inside its waits delivers it.
+class WhenDisabled : public QObject {
+ public:
+  WhenDisabled(QWidget* button, std::function<void()> action) : action_(std::move(action)) {
+    button->installEventFilter(this);
+  }
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::EnabledChange && action_ &&
+        !static_cast<QWidget*>(watched)->isEnabled())
+      QTimer::singleShot(0, this, std::exchange(action_, nullptr));
+    return false;
+  }
+
+ private:
+  std::function<void()> action_;
+};
+
+// The real window on a package folder, its session pointed at an in-process simulator.
+class CopyOnTheWindow : public ::testing::Test {
+ protected:
+  vxtest::TempTree package;
+  std::unique_ptr<simtest::SimInstrument> instrument;
+  std::unique_ptr<TfrmMain> window;
+  std::vector<Message> messages;
+
+  // Starts the simulator with `scenario` and opens the window on it, with short bounds.
+  void Open(const char* scenario = "{}") {
+    window.reset();
+    instrument = std::make_unique<simtest::SimInstrument>(
+        sim::ScenarioFromJson(nlohmann::json::parse(scenario)));
+    simtest::WriteFile(instrument->Root() / "F0:" / "SYSTEM" / "vx500.bin", "firmware");
+    window = std::make_unique<TfrmMain>(instrument->Port(), instrument->FtpPort(), package.Dir());
+    instrument::CommandBounds bounds;
+    bounds.connect = 5s;
+    bounds.reply = 5s;
+    window->frmVX500->SetCommandBounds(bounds);
+    window->frmVX500->FtpClient.TimeOut = 5000;
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get(), 5000));
+  }
+
+  // Message boxes recorded and answered (OK, or `answer` for a question) instead of shown.
+  void AnswerBoxes(int answer = package::kIdYes) {
+    window->SetMessageResponder(
+        [this, answer](const std::string& text, const std::string& caption, int flags) {
+          messages.push_back({text, caption, flags});
+          return flags == package::kMbYesNoQuestion ? answer : package::kIdOk;
+        });
+  }
+
+  void TypeAddressAndCopy(const char* address = "127.0.0.1") {
+    window->IPAddress->setFocus();
+    QTest::keyClicks(window->IPAddress, address);
+    QTest::mouseClick(window->btnCopy, Qt::LeftButton);
+  }
+
+  Lines Log() const {
+    Lines lines;
+    for (const QString& line : window->mmStatus->toPlainText().split('\n'))
+      lines.push_back(line.toStdString());
+    return lines;
+  }
+
+  // After a run that stopped with the window open: Copy and Quit back, default cursor.
+  void ExpectWindowWaiting() {
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->btnCopy->isEnabled());
+    EXPECT_TRUE(window->btnQuit->isEnabled());
+    EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
+    ASSERT_NE(window->frmVX500, nullptr);
+  }
+};
+
+TEST_F(CopyOnTheWindow, TypeTheAddressClickCopyAndAnswerTheQuestion) {
+  package.Folder("Target/PNB5/SIGNAL");
+  package.Folder("Target/PCW5/SIGNAL");
+  package.Folder("Target/SCWH5");
+  Open(R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
+           "drive": {"total": 33554432, "free": 4000000}})");
+  QTest::mouseClick(window->cbPCW5, Qt::LeftButton);
+  ASSERT_TRUE(window->cbPCW5->isChecked());
+
+  // The operator answers the real message box.
+  std::vector<Message> seen;
+  QTimer operatorHand;
+  QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    seen.push_back({box->text().toStdString(), box->windowTitle().toStdString(),
+                    box->icon() == QMessageBox::Question ? 36 : -1});
+    box->button(QMessageBox::Yes)->click();
+  });
+  operatorHand.start(1);
+  TypeAddressAndCopy();
+  operatorHand.stop();
+
+  EXPECT_EQ(seen, (std::vector<Message>{
+                      {"There is not enough space to upgrade VX500.\n\nThe signals of SCWH5/PNB5 "
+                       "are overwritten with compressed signals.\n\nClick YES to continue.",
+                       "VX500 Upgrade", 36}}));
+  EXPECT_EQ(Log(), (Lines{"Connecting VX500 ...", "Checks passed: free= 3.8 MB,total=32.0 MB"}));
+  // Yes ticked the enabled PNB5 box for good; SCWH5 has no signals and stays as it was.
+  EXPECT_TRUE(window->cbPNB5->isChecked());
+  EXPECT_FALSE(window->cbPNB5->isEnabled());
+  EXPECT_TRUE(package::FindModule(window->moduleList, "PNB5")->hasSignal);
+  EXPECT_FALSE(window->cbSCWH5->isChecked());
+  ExpectWindowWaiting();
+  EXPECT_FALSE(window->frmVX500->CommandConnectionOpen());
+  EXPECT_EQ(instrument->CommandLines(),
+            (Lines{"*IDN?", "*OPT?", ":MMEM:CDIR \"/F0:/\"", "SYSTEM:ERR?", "MMEM:CAT? \"/F0:/\"",
+                   "MMEM:CAT? \"/F0:/\""}));
+  EXPECT_EQ(instrument->FtpLines(), (Lines{"USER kestro", "PASS pelto3318", "QUIT"}));
+}
+
+TEST_F(CopyOnTheWindow, AnEndingReleasesEverythingAndClosesTheWindow) {
+  package.Folder("Target/PCWX5/SIGNAL");
+  Open(R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})");
+  AnswerBoxes();
+  TypeAddressAndCopy();
+  EXPECT_EQ(messages, (std::vector<Message>{{"This release requires VX500 V2.1 or above.\n\n"
+                                             "Please upgrade V2.1 first, then try again",
+                                             "VX500 Upgrade", 16}}));
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(window->frmVX500, nullptr);
+  EXPECT_TRUE(window->moduleList.empty());
+  EXPECT_EQ(instrument->FtpLines(), (Lines{"USER kestro", "PASS pelto3318", "QUIT"}));
+  // Nothing can start another run.
+  window->btnCopyClick();
+  EXPECT_EQ(instrument->CommandLines().size(), 4u);
+}
+
+// An error raised from below ends the run where it stands; the window shows its text and waits
+// for the operator, still connected where the error left the channels, and Copy works again.
+TEST_F(CopyOnTheWindow, ErrorsFromBelowAreShownAndTheWindowStaysOpen) {
+  struct Case {
+    const char* what;
+    const char* scenario;
+    std::string text;
+    bool commandOpen;
+  } cases[] = {
+      {"FTP log-in refused",
+       R"({"ftp": {"refuse": [{"command": "PASS", "code": 530, "text": "Login incorrect."}]}})",
+       "530 Login incorrect.", true},
+      {"unreadable slot inventory", R"({"faults": [{"command": "*OPT?", "reply": "\"VX500\""}]})",
+       "'\"' is not a valid integer value", true},
+      {"silent instrument", R"({"faults": [{"command": "*IDN?", "noAnswer": true}]})",
+       "The instrument at 127.0.0.1 did not answer \"*IDN?\" within 300 ms; the command "
+       "connection was closed",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    messages.clear();
+    Open(c.scenario);
+    instrument::CommandBounds bounds = window->frmVX500->Bounds();
+    bounds.reply = 300ms;
+    window->frmVX500->SetCommandBounds(bounds);
+    AnswerBoxes();
+    window->SetCursor(package::Cursor::kHourGlass);
+    TypeAddressAndCopy();
+    EXPECT_EQ(messages, (std::vector<Message>{{c.text, "VX500 Upgrade", 16}}));
+    ExpectWindowWaiting();
+    EXPECT_EQ(window->frmVX500->CommandConnectionOpen(), c.commandOpen);
+    EXPECT_EQ(Log(), Lines{"Connecting VX500 ..."});
+
+    const std::size_t sent = instrument->Transcript().Entries().size();
+    QTest::mouseClick(window->btnCopy, Qt::LeftButton);
+    EXPECT_EQ(messages.size(), 2u);
+    EXPECT_GT(instrument->Transcript().Entries().size(), sent);
+  }
+}
+
+// The FTP waits pump window events: presses that arrive meanwhile must not start a second run
+// or release what the run is using.
+TEST_F(CopyOnTheWindow, WhileARunGoesCopyQuitAndTheCloseBoxAreInert) {
+  Open(R"({"ftp": {"delay": [{"command": "GREETING", "ms": 200}]}})");
+  AnswerBoxes();
+  bool ranDuringTheRun = false;
+  WhenDisabled duringTheRun(window->btnCopy, [&] {
+    ranDuringTheRun = true;
+    EXPECT_FALSE(window->btnCopy->isEnabled());
+    EXPECT_FALSE(window->btnQuit->isEnabled());
+    EXPECT_FALSE(window->close());
+    QTest::mouseClick(window->btnQuit, Qt::LeftButton);
+    window->btnCopyClick();
+  });
+  TypeAddressAndCopy();
+  EXPECT_TRUE(ranDuringTheRun);
+  EXPECT_TRUE(messages.empty());
+  ExpectWindowWaiting();
+  const Lines commands = instrument->CommandLines();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), std::string("*IDN?")), 1);
+}
+
+// Quit logs the session out, which waits and pumps events: Copy, Quit and the close box stay
+// inert until the window is gone.
+TEST_F(CopyOnTheWindow, QuitTearsTheSessionDownWithTheWindowInert) {
+  Open(R"({"faults": [{"command": ":MMEM:CDIR", "path": "/F0:/", "error": -256}],
+           "ftp": {"delay": [{"command": "QUIT", "ms": 200}]}})");
+  AnswerBoxes();
+  TypeAddressAndCopy();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, "VX500's File System was damaged!");
+  ExpectWindowWaiting();
+  ASSERT_TRUE(window->frmVX500->FtpClient.Connected());
+
+  bool ranDuringTeardown = false;
+  WhenDisabled duringTeardown(window->btnQuit, [&] {
+    ranDuringTeardown = true;
+    EXPECT_FALSE(window->btnCopy->isEnabled());
+    EXPECT_FALSE(window->btnQuit->isEnabled());
+    EXPECT_FALSE(window->close());
+    window->btnCopyClick();
+  });
+  QTest::mouseClick(window->btnQuit, Qt::LeftButton);
+  EXPECT_TRUE(ranDuringTeardown);
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(window->frmVX500, nullptr);
+  EXPECT_EQ(instrument->FtpLines(), (Lines{"USER kestro", "PASS pelto3318", "QUIT"}));
+  EXPECT_EQ(instrument->CommandLines().size(), 4u);
+}
+
+// A window destroyed while connected logs out on its way; the log-out pumps events, and the
+// half-torn-down window takes no Copy and no close meanwhile.
+TEST_F(CopyOnTheWindow, AWindowDestroyedWhileConnectedLogsOutInertly) {
+  Open(R"({"identity": "SOMETHING,ELSE", "ftp": {"delay": [{"command": "QUIT", "ms": 200}]}})");
+  AnswerBoxes();
+  TypeAddressAndCopy();
+  EXPECT_EQ(messages, (std::vector<Message>{{"This instrument is not a VX500.\n\nCan not continue.",
+                                             "VX500 Upgrade", 16}}));
+  ExpectWindowWaiting();
+
+  TfrmMain* going = window.get();
+  bool ranDuringTeardown = false;
+  WhenDisabled duringTeardown(going->btnQuit, [&] {
+    ranDuringTeardown = true;
+    EXPECT_FALSE(going->close());
+    going->btnCopyClick();
+  });
+  window.reset();
+  EXPECT_TRUE(ranDuringTeardown);
+  EXPECT_EQ(instrument->FtpLines(), (Lines{"USER kestro", "PASS pelto3318", "QUIT"}));
+  EXPECT_EQ(instrument->CommandLines(), (Lines{"*IDN?", "*OPT?"}));
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "app/upgrade_run.h"
+#include "instrument/tfrm_vx500.h"
+#include "package/module_list.h"
+#include "tests/package/recording_view.h"
+#include "tests/sim/sim_fixture.h"
+
+namespace vxtest {
+
+// The upgrade run's host without Qt: a recording operator view, a real session on the
+// simulator's two ports (with short bounds), and the window's release recorded as flags.
+class RunHost : public UpgradeHost {
+ public:
+  RunHost(int commandPort, int ftpPort)
+      : session(std::make_unique<instrument::TfrmVX500>(commandPort, ftpPort)) {
+    using namespace std::chrono_literals;
+    instrument::CommandBounds bounds;
+    bounds.connect = 5s;
+    bounds.reply = 5s;
+    session->SetCommandBounds(bounds);
+    session->FtpClient.TimeOut = 5000;
+    session->SetMessageSink(&view);
+  }
+  explicit RunHost(const simtest::SimInstrument& instrument)
+      : RunHost(instrument.Port(), instrument.FtpPort()) {}
+
+  RecordingView view;
+  std::unique_ptr<instrument::TfrmVX500> session;
+  package::ModuleList modules;
+  std::string address = "127.0.0.1";
+  std::string appDir = "/nonexistent-package/";
+  // Set by ReleaseAndClose, with the channels' state at that moment.
+  bool closed = false;
+  bool commandOpenAtRelease = false;
+  bool ftpConnectedAtRelease = false;
+
+  package::OperatorView& View() override { return view; }
+  instrument::TfrmVX500& Session() override { return *session; }
+  const std::string& IpAddressText() const override { return address; }
+  const std::string& AppDir() const override { return appDir; }
+  package::ModuleList& Modules() override { return modules; }
+  bool AskCompressedSignals() override { return package::AskCompressedSignals(view, modules); }
+  void ReleaseAndClose() override {
+    commandOpenAtRelease = session->CommandConnectionOpen();
+    ftpConnectedAtRelease = session->FtpClient.Connected();
+    modules.clear();
+    session.reset();
+    closed = true;
+  }
+};
+
+}  // namespace vxtest
