@@ -124,6 +124,7 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   const std::string& IpAddressText() const override { return ipAddressText; }
   const std::string& AppDir() const override { return appDir; }
   package::ModuleList& Modules() override { return moduleList; }
+  package::CopyCounters Counters() override { return {fileCount, totalBytes, copiedBytes}; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;

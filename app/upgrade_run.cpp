@@ -3,6 +3,10 @@
 #include <charconv>
 #include <cmath>
 
+#include "package/config_rom.h"
+#include "package/mid_files.h"
+#include "package/tree_upload.h"
+
 namespace {
 
 constexpr char kCaption[] = "VX500 Upgrade";
@@ -18,6 +22,16 @@ constexpr char kNoSpaceNqrm5[] =
     "There isn't enough space to upgrade NQRM5\n\nPlease remove some pictures or LOGO files "
     "first, then try again.";
 constexpr char kSixteenMb[] = "Can't update for 16Mb VX500\n";
+constexpr char kMidFilesFailed[] = "Fail to make MID files !\n\nVX500 file system might be full.";
+constexpr char kDownloadFailed[] = "Fail to download F/W !\n\nVX500 file system might be full.";
+constexpr char kCompleteCaption[] = "VX500 Upgrade Complete";
+constexpr char kHardwareCaption[] = "VX500 Upgrade failed";
+
+// Transfer type "image" of the FTP client's Mode ("TYPE I").
+constexpr int kImageType = 2;
+constexpr std::int16_t kFirstModuleSlot = 1;
+constexpr std::int16_t kLastModuleSlot = 4;
+constexpr int kProgressMax = 100;
 
 }  // namespace
 
@@ -59,8 +73,23 @@ void UpgradeRun::Execute() {
   // The instrument reports its sizes as signed 32-bit numbers; they are byte counts.
   const auto freeBytes = static_cast<std::uint32_t>(session.FreeFlashBytes());
   const auto totalBytes = static_cast<std::uint32_t>(session.TotalFlashBytes());
-  if (!FlashSpaceAccepted(firmwareLevel, freeBytes, totalBytes)) return;
+  if (!FlashSpaceAccepted(firmwareLevel, freeBytes, totalBytes)) {
+    outcome_ = RunOutcome::kRefused;
+    return;
+  }
 
+  if (mode_ == RunMode::kCheckOnly) {
+    if (!ModuleHardwareAccepted()) {
+      outcome_ = RunOutcome::kRefused;
+      EndingE1();
+      return;
+    }
+    host_.View().AddLogLine("Checks passed: free=" + FormatMegabytes(freeBytes) +
+                            " MB,total=" + FormatMegabytes(totalBytes) + " MB");
+    session.DisconnectInstrument();
+    outcome_ = RunOutcome::kChecksPassed;
+    return;
+  }
   RunCopyPhases(freeBytes, totalBytes);
 }
 
@@ -74,9 +103,14 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
     }
     package::OperatorView& view = host_.View();
     const bool pcwTicked = view.CheckBoxChecked("PCWX5") || view.CheckBoxChecked("PCW5");
-    if (freeBytes < kCompressedBelowBytes && pcwTicked && !host_.AskCompressedSignals()) {
-      EndingE1();
-      return false;
+    if (freeBytes < kCompressedBelowBytes && pcwTicked) {
+      // A check-only run asks nothing; it only tells that the question would come.
+      if (mode_ == RunMode::kCheckOnly) {
+        compressedQuestionDue_ = true;
+      } else if (!host_.AskCompressedSignals()) {
+        EndingE1();
+        return false;
+      }
     }
   } else {
     const bool hasNqrm5 = host_.Session().RemoteDirExists(kDrive, "NQRM5");
@@ -100,16 +134,99 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
   return true;
 }
 
-// The copy and configuration phases join the run here. Until they do, a run that passed its
-// checks says so, lets go of the instrument and leaves the window open.
 void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes) {
-  host_.View().AddLogLine("Checks passed: free=" + FormatMegabytes(freeBytes) +
-                          " MB,total=" + FormatMegabytes(totalBytes) + " MB");
-  host_.Session().DisconnectInstrument();
+  package::OperatorView& view = host_.View();
+  instrument::TfrmVX500& session = host_.Session();
+  const std::string& appDir = host_.AppDir();
+  const package::PackageContext context{session, view, appDir, host_.Modules(), host_.Counters()};
+  writingStarted_ = true;
+
+  view.SetCursor(package::Cursor::kHourGlass);
+  if (!package::MakeMIDFiles(context)) {
+    Fail(kMidFilesFailed, true);
+    return;
+  }
+  session.FtpClient.Mode(kImageType);
+
+  // The counters are cumulative, so the second count covers both trees.
+  const std::string target = package::PackagePath(appDir, {package::kTargetFolder});
+  const std::string mainFrame = package::PackagePath(appDir, {package::kMainFrameFolder});
+  const std::int64_t targetCount = package::CountFiles(target, context.counters);
+  const std::int64_t allTreesCount = package::CountFiles(mainFrame, context.counters);
+
+  if (!ModuleHardwareAccepted()) {
+    outcome_ = RunOutcome::kRefused;
+    EndingE2();
+    return;
+  }
+
+  if (allTreesCount != 0) {
+    view.AddLogLine("");
+    view.AddLogLine("Copying System files ...");
+    if (!package::CopyTree(context, mainFrame, std::string(package::kSystemFolder))) {
+      Fail(kDownloadFailed);
+      return;
+    }
+  }
+  if (targetCount != 0) {
+    view.AddLogLine("Copying ALL modules ...");
+    for (const package::tModuleList& module : host_.Modules()) {
+      view.AddLogLine("** " + module.name);
+      if (!package::CopyModule(context, module)) {
+        Fail(kDownloadFailed);
+        return;
+      }
+    }
+  }
+
+  view.AddLogLine("Copy completed!");
+  view.SetProgress(kProgressMax);
+  session.FtpClient.Mode(kImageType);
+  view.AddLogLine("Program Config ROMs ...");
+  for (std::int16_t slot = kFirstModuleSlot; slot <= kLastModuleSlot; ++slot) {
+    if (!package::ProgramConfigROM(context, slot)) {
+      Fail("Fail to config FPGA on " + session.SlotModuleName(slot) + ".");
+      return;
+    }
+  }
+
+  view.ShowMessage("Copy successfully completed !\nPlease reboot the VX500.\nMemory Size:\nfree=" +
+                       FormatMegabytes(freeBytes) + " MB,total=" + FormatMegabytes(totalBytes) +
+                       " MB\n",
+                   kCompleteCaption, package::kMbOk);
+  outcome_ = RunOutcome::kCompleted;
+  EndingE2();
+}
+
+bool UpgradeRun::ModuleHardwareAccepted() {
+  instrument::TfrmVX500& session = host_.Session();
+  for (std::int16_t slot = kFirstModuleSlot; slot <= kLastModuleSlot; ++slot) {
+    const instrument::tModuleInfo* record = session.FindSlotRecord(slot);
+    if (!record) continue;
+    const std::int16_t level = session.SlotHardwareLevel(slot);
+    // An RKS5 from hardware V3.00 on ends the check: later slots are not examined.
+    if (record->moduleName == "RKS5" && level >= kRks5EndsCheckLevel) break;
+    if (record->moduleName == "SCWH5" && level < kMinScwh5HardwareLevel) {
+      host_.View().ShowMessage("SCWH5,Ver=" + std::to_string(level), kHardwareCaption,
+                               package::kMbIconError);
+      return false;
+    }
+  }
+  return true;
 }
 
 void UpgradeRun::ShowError(const std::string& text) {
   host_.View().ShowMessage(text, kCaption, package::kMbIconError);
+}
+
+void UpgradeRun::Fail(const std::string& text, bool endingE1) {
+  outcome_ = RunOutcome::kFailed;
+  ShowError(text);
+  if (endingE1) {
+    EndingE1();
+  } else {
+    EndingE2();
+  }
 }
 
 void UpgradeRun::EndingE1() {

@@ -6,6 +6,7 @@
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/operator_view.h"
+#include "package/package_context.h"
 
 // What the upgrade run uses of the window that started it: the operator view, the session,
 // the operator's address, the package and the two window operations the run calls. The Qt
@@ -24,6 +25,8 @@ class UpgradeHost {
   virtual const std::string& AppDir() const = 0;
   // The package's modules; never used after ReleaseAndClose.
   virtual package::ModuleList& Modules() = 0;
+  // The window's progress counters (files measured, bytes measured, bytes copied).
+  virtual package::CopyCounters Counters() = 0;
 
   // The compressed-signal question; true on Yes, with the PNB5 and SCWH5 signals selected.
   virtual bool AskCompressedSignals() = 0;
@@ -35,11 +38,29 @@ class UpgradeHost {
 // whatever locale the program runs in.
 std::string FormatMegabytes(std::uint32_t bytes);
 
-// One press of Copy: connects, refuses an instrument that cannot take the release, then hands
-// over to the copy phases. Every outcome after the connection and the first flash-drive test
-// ends with the instrument disconnected and the window released and closed. Errors raised
-// from below (FTP failures, unreadable replies, a silent instrument) leave Execute where they
-// stand, for the window's error display. Keeps nothing between presses.
+// How a run ended, for front ends that report it (an error raised from below leaves kNone).
+enum class RunOutcome {
+  kNone,          // still running, or ended by an error raised from below
+  kNotConnected,  // the connection failed or the instrument is not a VX500; window open
+  kDriveDamaged,  // the flash drive did not answer; window open
+  kRefused,       // a check refused the instrument, or the operator answered No
+  kChecksPassed,  // check-only run: every check passed, nothing was written
+  kFailed,        // a copy or configuration phase failed
+  kCompleted,     // the whole upgrade succeeded
+};
+
+// What a run does once its checks have passed.
+enum class RunMode {
+  kUpgrade,    // the copy and configuration phases
+  kCheckOnly,  // the module hardware check, a "Checks passed" line, disconnect; writes nothing
+};
+
+// One press of Copy: connects, refuses an instrument that cannot take the release, makes the
+// MID folders, copies the system and module trees, programs the configuration ROMs and reports.
+// Every outcome after the connection and the first flash-drive test ends with the instrument
+// disconnected and the window released and closed. Errors raised from below (FTP failures,
+// unreadable replies, a silent instrument, a package name that cannot be sent) leave Execute
+// where they stand, for the window's error display. Keeps nothing between presses.
 class UpgradeRun {
  public:
   // Lowest mainframe firmware level that takes this release (V2.1).
@@ -54,10 +75,23 @@ class UpgradeRun {
   // Smallest flash drive that takes the release; the 16 MB model is below it.
   static constexpr std::uint32_t kMinTotalBytes = 0x15F0000;
 
-  explicit UpgradeRun(UpgradeHost& host) : host_(host) {}
+  // Hardware levels of the module check: an RKS5 from V3.00 ends it, an SCWH5 below V1.00 is
+  // refused.
+  static constexpr std::int16_t kRks5EndsCheckLevel = 300;
+  static constexpr std::int16_t kMinScwh5HardwareLevel = 100;
+
+  explicit UpgradeRun(UpgradeHost& host, RunMode mode = RunMode::kUpgrade)
+      : host_(host), mode_(mode) {}
 
   // Runs the whole sequence for one press of Copy.
   void Execute();
+
+  // How the run ended.
+  RunOutcome Outcome() const { return outcome_; }
+  // True once the run has started writing to the instrument (the MID folders on).
+  bool WritingStarted() const { return writingStarted_; }
+  // Check-only runs: whether the compressed-signal question would have been asked.
+  bool CompressedQuestionDue() const { return compressedQuestionDue_; }
 
  private:
   // Steps 6 and 7: true when the flash drive may take the release; otherwise the run has
@@ -66,12 +100,20 @@ class UpgradeRun {
                           std::uint32_t totalBytes);
   // Steps 9 on: the copy and configuration phases, with the sizes measured before copying.
   void RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes);
+  // The module hardware check over slots 1 to 4; false after the SCWH5 refusal's message.
+  bool ModuleHardwareAccepted();
   // An error box with the run's caption.
   void ShowError(const std::string& text);
+  // Ends a run that failed from the MID folders on: the message, then ending E1 or E2.
+  void Fail(const std::string& text, bool endingE1 = false);
   // Ending E1: disconnect, then release and close.
   void EndingE1();
   // Ending E2: default cursor, disconnect, then release and close.
   void EndingE2();
 
   UpgradeHost& host_;
+  RunMode mode_;
+  RunOutcome outcome_ = RunOutcome::kNone;
+  bool writingStarted_ = false;
+  bool compressedQuestionDue_ = false;
 };

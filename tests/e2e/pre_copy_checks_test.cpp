@@ -59,7 +59,8 @@ Lines Join(std::initializer_list<Lines> parts) {
 enum class Ending {
   kStopped,  // window open, channels as the run left them (connected)
   kE1,       // disconnected, released and closed
-  kPassed,   // every check passed: the copy phases' stand-in disconnected, window open
+  kPassed,   // every check passed and the run went on: with no trees in the package it made
+             // the MID folders, programmed nothing, reported success and closed the window
   kNoLink,   // the connection failed: window open, nothing connected
 };
 
@@ -113,8 +114,9 @@ struct Row {
 Lines FtpLinesOf(Ending ending) {
   switch (ending) {
     case Ending::kE1:
-    case Ending::kPassed:
       return kLogInOut;
+    case Ending::kPassed:
+      return {"USER kestro", "PASS pelto3318", "TYPE A"};  // then the NAME files
     case Ending::kStopped:
       return kLogIn;
     case Ending::kNoLink:
@@ -126,6 +128,7 @@ Lines FtpLinesOf(Ending ending) {
 void ExpectEnding(const vxtest::RunHost& host, Ending ending) {
   switch (ending) {
     case Ending::kE1:
+    case Ending::kPassed:
       EXPECT_TRUE(host.closed);
       EXPECT_FALSE(host.commandOpenAtRelease);
       EXPECT_FALSE(host.ftpConnectedAtRelease);
@@ -137,7 +140,6 @@ void ExpectEnding(const vxtest::RunHost& host, Ending ending) {
       EXPECT_TRUE(host.session->CommandConnectionOpen());
       EXPECT_TRUE(host.session->FtpClient.Connected());
       return;
-    case Ending::kPassed:
     case Ending::kNoLink:
       ASSERT_FALSE(host.closed);
       EXPECT_FALSE(host.session->CommandConnectionOpen());
@@ -177,14 +179,29 @@ void RunRow(const Row& row) {
 
   UpgradeRun(host).Execute();
 
-  EXPECT_EQ(host.view.progress, 0);
-  ASSERT_GE(host.view.log.size(), 1u);
-  EXPECT_EQ(host.view.log[0], "Connecting VX500 ...");
-  EXPECT_EQ(host.view.log.size(), row.ending == Ending::kPassed ? 2u : 1u);
-  ExpectMessages(host.view.messages, row.messages);
   ExpectEnding(host, row.ending);
-  EXPECT_EQ(instrument.CommandLines(), row.commands);
-  EXPECT_EQ(instrument.FtpLines(), FtpLinesOf(row.ending));
+  if (row.ending != Ending::kPassed) {
+    EXPECT_EQ(host.view.progress, 0);
+    EXPECT_EQ(host.view.log, Lines{"Connecting VX500 ..."});
+    ExpectMessages(host.view.messages, row.messages);
+    EXPECT_EQ(instrument.CommandLines(), row.commands);
+    EXPECT_EQ(instrument.FtpLines(), FtpLinesOf(row.ending));
+    return;
+  }
+  // The checks passed: the run went on to the MID folders, then found nothing to copy.
+  EXPECT_EQ(host.view.log,
+            (Lines{"Connecting VX500 ...", "Copy completed!", "Program Config ROMs ..."}));
+  ASSERT_EQ(host.view.messages.size(), row.messages.size() + 1);
+  ExpectMessages({host.view.messages.begin(), host.view.messages.end() - 1}, row.messages);
+  EXPECT_EQ(host.view.messages.back().caption, "VX500 Upgrade Complete");
+  const Lines commands = instrument.CommandLines();
+  ASSERT_GT(commands.size(), row.commands.size());
+  EXPECT_EQ(Lines(commands.begin(), commands.begin() + row.commands.size()), row.commands);
+  EXPECT_EQ(commands[row.commands.size()], ":MMEM:CDIR \"/F0:/SYSTEM/MID1\"");
+  const Lines ftp = instrument.FtpLines();
+  ASSERT_GT(ftp.size(), 3u);
+  EXPECT_EQ(Lines(ftp.begin(), ftp.begin() + 3), FtpLinesOf(Ending::kPassed));
+  EXPECT_EQ(ftp.back(), "QUIT");
 }
 
 TEST(PreCopyChecks, FirmwareLevelsAreSigned16BitAndNeedV21) {
@@ -238,13 +255,14 @@ TEST(PreCopyChecks, YesToTheQuestionSelectsTheEnabledCompressedSignals) {
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}, {3, "SCWH5", false, {}}};
   host.view.boxes = {{"PNB5", {true, false}}, {"PCW5", {true, true}}, {"SCWH5", {false, false}}};
   UpgradeRun(host).Execute();
-  ExpectMessages(host.view.messages, {kAsk});
+  ASSERT_EQ(host.view.messages.size(), 2u);  // the question, then the success report
+  ExpectMessages({host.view.messages.front()}, {kAsk});
   EXPECT_FALSE(host.view.boxes["PNB5"].enabled);
   EXPECT_TRUE(host.view.boxes["PNB5"].checked);
   EXPECT_FALSE(host.view.boxes["SCWH5"].checked);
-  EXPECT_TRUE(package::FindModule(host.modules, "PNB5")->hasSignal);
-  EXPECT_FALSE(package::FindModule(host.modules, "SCWH5")->hasSignal);
   ExpectEnding(host, Ending::kPassed);
+  EXPECT_TRUE(package::FindModule(host.modulesAtRelease, "PNB5")->hasSignal);
+  EXPECT_FALSE(package::FindModule(host.modulesAtRelease, "SCWH5")->hasSignal);
 }
 
 TEST(PreCopyChecks, FreeSpaceFromV30DependsOnTheNqrm5Folder) {
@@ -379,6 +397,26 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
   }
 }
 
+// A check-only run asks nothing, writes nothing and says whether the question would come.
+TEST(PreCopyChecks, CheckOnlyRunsAskAndWriteNothing) {
+  simtest::SimInstrument instrument(
+      sim::ScenarioFromJson(nlohmann::json::parse(Instrument("2.1", 4000000, kRoomy))));
+  SeedDrive(instrument);
+  vxtest::RunHost host(instrument);
+  host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}};
+  host.view.boxes = {{"PNB5", {true, false}}, {"PCW5", {true, true}}};
+  UpgradeRun run(host, RunMode::kCheckOnly);
+  run.Execute();
+  EXPECT_EQ(run.Outcome(), RunOutcome::kChecksPassed);
+  EXPECT_TRUE(run.CompressedQuestionDue());
+  EXPECT_FALSE(run.WritingStarted());
+  EXPECT_TRUE(host.view.messages.empty());
+  EXPECT_EQ(host.view.log,
+            (Lines{"Connecting VX500 ...", "Checks passed: free= 3.8 MB,total=32.0 MB"}));
+  EXPECT_EQ(instrument.CommandLines(), Join({kIdentify, kDriveTest, kSizes}));
+  EXPECT_EQ(instrument.FtpLines(), kLogInOut);
+}
+
 TEST(FormatMegabytes, WritesFourWideWithOneDecimal) {
   const std::pair<std::uint32_t, const char*> cases[] = {
       {0, " 0.0"},        {52428, " 0.0"},    {52429, " 0.1"},         {2621440, " 2.5"},
@@ -423,6 +461,7 @@ TEST(ScenarioFiles, EachEndsTheRunAsNamed) {
     simtest::SimInstrument instrument(sim::LoadScenario(entry.path()));
     SeedDrive(instrument, e.setup.nqrm5Folder);
     vxtest::RunHost host(instrument);
+    host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}};
     for (const auto& model : e.setup.ticked) host.view.boxes[model] = {true, true};
     if (e.raises) {
       EXPECT_THROW(UpgradeRun(host).Execute(), ftp::FTPException);
@@ -431,6 +470,7 @@ TEST(ScenarioFiles, EachEndsTheRunAsNamed) {
       continue;
     }
     UpgradeRun(host).Execute();
+    if (e.ending == Ending::kPassed) host.view.messages.pop_back();  // the success report
     ASSERT_EQ(host.view.messages.size(), e.messages.size());
     for (std::size_t i = 0; i < e.messages.size(); ++i)
       EXPECT_EQ(host.view.messages[i].text, e.messages[i].text);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -32,6 +33,8 @@ class RunHost : public UpgradeHost {
   RecordingView view;
   std::unique_ptr<instrument::TfrmVX500> session;
   package::ModuleList modules;
+  package::ModuleList modulesAtRelease;  // what ReleaseAndClose released
+  std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
   std::string address = "127.0.0.1";
   std::string appDir = "/nonexistent-package/";
   // Set by ReleaseAndClose, with the channels' state at that moment.
@@ -44,10 +47,12 @@ class RunHost : public UpgradeHost {
   const std::string& IpAddressText() const override { return address; }
   const std::string& AppDir() const override { return appDir; }
   package::ModuleList& Modules() override { return modules; }
+  package::CopyCounters Counters() override { return {fileCount, totalBytes, copiedBytes}; }
   bool AskCompressedSignals() override { return package::AskCompressedSignals(view, modules); }
   void ReleaseAndClose() override {
     commandOpenAtRelease = session->CommandConnectionOpen();
     ftpConnectedAtRelease = session->FtpClient.Connected();
+    modulesAtRelease = std::move(modules);
     modules.clear();
     session.reset();
     closed = true;
