@@ -261,6 +261,7 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   data.Port = 0;
   data.OnPacketSent = OnPacketSent;
   data.SetEventPump(EventPump());
+  data.SetCancelPredicate(CancelPredicate());
 
   // Only a regular file can be sent: a FIFO would block the read, a device never end.
   OpenRegularFile(localPath);

@@ -121,7 +121,7 @@ TStreamSocket::WaitEnd TStreamSocket::WaitHow(int fd, short events, net::Deadlin
   for (;;) {
     net::WaitOptions options;
     if (pump) options.pump = pump_;
-    options.cancelled = [this] { return canceled_; };
+    options.cancelled = [this] { return StopRequested(); };
     options.deadline = timer && timerOn_ ? Earlier(bound, timerAt_) : bound;
     switch (net::WaitFd(fd, events, options)) {
       case net::WaitResult::kReady:
@@ -140,6 +140,11 @@ TStreamSocket::WaitEnd TStreamSocket::WaitHow(int fd, short events, net::Deadlin
         continue;
     }
   }
+}
+
+bool TStreamSocket::StopRequested() {
+  if (!canceled_ && stop_ && stop_()) Cancel();
+  return canceled_;
 }
 
 void TStreamSocket::SocketConnected() {
@@ -527,7 +532,8 @@ void TStreamSocket::Adopt(net::UniqueFd accepted) {
 void TStreamSocket::SendFile(const std::string& path) {
   Report(8, "SendFile");
   net::UniqueFd file = OpenRegularFile(path);
-  while (!canceled_) {
+  // Asked between blocks too: on a fast link a send may never have to wait.
+  while (!StopRequested()) {
     ssize_t n = ::read(file.Get(), buffer_.data(), buffer_.size());
     if (n < 0) {
       if (errno == EINTR) continue;

@@ -60,6 +60,11 @@ class TStreamSocket {
   // events"); none means waits block in poll() up to their bound.
   void SetEventPump(net::EventPump pump) { pump_ = std::move(pump); }
   const net::EventPump& EventPump() const { return pump_; }
+  // Installs a predicate that every wait asks (a front end's "stop requested" flag, raised by
+  // a signal): once it answers true, the running operation stops at its next wait as Cancel
+  // would make it, and so does every later one while it stays true.
+  void SetCancelPredicate(std::function<bool()> cancelled) { stop_ = std::move(cancelled); }
+  const std::function<bool()>& CancelPredicate() const { return stop_; }
 
   // Waits up to `TimeOut` for an incoming connection on a listening socket and returns it.
   virtual net::UniqueFd Accept();
@@ -166,9 +171,13 @@ class TStreamSocket {
   in_addr LookUp(const std::string& name);
   void TimerTriggered();
   void SendAll(const char* data, std::size_t size, bool fileData);
+  // True once the operation is cancelled, by Cancel or by the installed predicate (which then
+  // cancels it).
+  bool StopRequested();
 
   net::UniqueFd fd_;
   net::EventPump pump_;
+  std::function<bool()> stop_;
   bool connected_ = false;
   bool listening_ = false;
   bool timerOn_ = false;

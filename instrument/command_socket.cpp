@@ -9,19 +9,22 @@
 #include "net/wait.h"
 
 namespace instrument {
-namespace {
 
-// Waits for `events` on `fd` up to the deadline. An error or hang-up also ends the wait with
-// kOk: the next call on the socket then reports the real error.
-TransportStatus Await(int fd, short events, net::Deadline deadline) {
+// An error or hang-up also ends the wait with kOk: the next call on the socket then reports the
+// real error.
+TransportStatus CommandSocket::Await(short events, net::Deadline deadline) const {
   net::WaitOptions options;
   options.deadline = deadline;
-  if (net::WaitFd(fd, events, options) == net::WaitResult::kTimedOut)
-    return {TransportStatus::kTimedOut};
-  return {};
+  options.cancelled = cancelled_;
+  switch (net::WaitFd(fd_.Get(), events, options)) {
+    case net::WaitResult::kTimedOut:
+      return {TransportStatus::kTimedOut};
+    case net::WaitResult::kCancelled:
+      return {TransportStatus::kCancelled};
+    default:
+      return {};
+  }
 }
-
-}  // namespace
 
 TransportStatus CommandSocket::Open(const in_addr& address, net::Deadline deadline) {
   fd_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -41,7 +44,7 @@ TransportStatus CommandSocket::Open(const in_addr& address, net::Deadline deadli
       fd_.Reset();
       return {TransportStatus::kFailed, e};
     }
-    TransportStatus waited = Await(fd_.Get(), POLLOUT, deadline);
+    TransportStatus waited = Await(POLLOUT, deadline);
     if (waited.kind == TransportStatus::kOk) {
       int soError = 0;
       socklen_t len = sizeof soError;
@@ -67,7 +70,7 @@ TransportStatus CommandSocket::WriteLine(std::string_view line, net::Deadline de
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      TransportStatus waited = Await(fd_.Get(), POLLOUT, deadline);
+      TransportStatus waited = Await(POLLOUT, deadline);
       if (waited.kind != TransportStatus::kOk) return waited;
       continue;
     }
@@ -97,7 +100,7 @@ TransportStatus CommandSocket::ReadLine(std::string& line, net::Deadline deadlin
     if (n == 0) return {TransportStatus::kClosed};
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return {TransportStatus::kFailed, errno};
-    TransportStatus waited = Await(fd_.Get(), POLLIN, deadline);
+    TransportStatus waited = Await(POLLIN, deadline);
     if (waited.kind != TransportStatus::kOk) return waited;
   }
 }

@@ -6,7 +6,7 @@
 namespace instrument {
 
 // The command connection over TCP: a non-blocking IPv4 client with TCP_NODELAY whose waits are
-// poll() against the caller's deadline, pumping no window events.
+// poll() against the caller's deadline and the cancel predicate, pumping no window events.
 class CommandSocket : public CommandTransport {
  public:
   explicit CommandSocket(int port) : port_(port) {}
@@ -16,9 +16,16 @@ class CommandSocket : public CommandTransport {
   bool IsOpen() const override { return fd_.Valid(); }
   TransportStatus WriteLine(std::string_view line, net::Deadline deadline) override;
   TransportStatus ReadLine(std::string& line, net::Deadline deadline, size_t maxBytes) override;
+  void SetCancelPredicate(std::function<bool()> cancelled) override {
+    cancelled_ = std::move(cancelled);
+  }
 
  private:
+  // Waits for `events` on the connection up to the deadline or a cancel.
+  TransportStatus Await(short events, net::Deadline deadline) const;
+
   int port_;
+  std::function<bool()> cancelled_;
   net::UniqueFd fd_;
 };
 

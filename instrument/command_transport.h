@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,11 +14,12 @@ namespace instrument {
 // Outcome of one transport operation; the session turns failures into errors and closes.
 struct TransportStatus {
   enum Kind {
-    kOk,        // done (for a read: a line ending in LF was read)
-    kClosed,    // not open, or the peer closed (a read keeps the bytes it got)
-    kTimedOut,  // the deadline passed first
-    kTooLong,   // a read reached the length bound without a line feed
-    kFailed,    // the platform reported an error; `error` holds errno
+    kOk,         // done (for a read: a line ending in LF was read)
+    kClosed,     // not open, or the peer closed (a read keeps the bytes it got)
+    kTimedOut,   // the deadline passed first
+    kTooLong,    // a read reached the length bound without a line feed
+    kFailed,     // the platform reported an error; `error` holds errno
+    kCancelled,  // the cancel predicate answered true while the operation waited
   };
   Kind kind = kOk;
   int error = 0;
@@ -38,6 +40,9 @@ class CommandTransport {
   // Reads one byte at a time up to and including the first line feed, so nothing past it is
   // taken; zero bytes are dropped. `line` receives what was read, also on failure.
   virtual TransportStatus ReadLine(std::string& line, net::Deadline deadline, size_t maxBytes) = 0;
+  // Installs a predicate that every wait asks; once it answers true, a waiting operation ends
+  // with kCancelled. Transports that never wait ignore it.
+  virtual void SetCancelPredicate(std::function<bool()> cancelled) { (void)cancelled; }
 };
 
 // Builds a reply line from single bytes by the channel's framing rules.

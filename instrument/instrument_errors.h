@@ -42,6 +42,13 @@ class CommandTimeoutError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The front end asked to stop (Ctrl-C) while the command channel waited; the connection has
+// been closed so a late answer is never taken for the next command's.
+class CommandCancelledError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A reply line exceeded the length bound; the connection has been closed.
 class ReplyTooLongError : public std::runtime_error {
  public:

@@ -80,6 +80,8 @@ void TfrmVX500::OpenCommandConnection(const std::string& ipAddress) {
     return;
   }
   ClientSocket->Close();
+  if (status.kind == TransportStatus::kCancelled)
+    throw CommandCancelledError("Stopped while connecting to the instrument at " + ipAddress);
   std::string what = "Can't open the command connection to " + ipAddress + ": ";
   if (status.kind == TransportStatus::kTimedOut)
     throw CommandConnectError(what + "no answer within " + FormatBound(bounds_.connect));
@@ -112,6 +114,11 @@ void TfrmVX500::SendCommand(std::string_view text) {
       throw CommandTimeoutError("The instrument at " + address_ + " did not take the command " +
                                 lastCommand_ + " within " + FormatBound(bounds_.reply) +
                                 "; the command connection was closed");
+    case TransportStatus::kCancelled:
+      ClientSocket->Close();
+      throw CommandCancelledError("Stopped while sending " + lastCommand_ +
+                                  " to the instrument at " + address_ +
+                                  "; the command connection was closed");
     default:
       ClientSocket->Close();
       throw CommandSocketError("send", status.error);
@@ -140,6 +147,11 @@ std::string TfrmVX500::ReadReply() {
       throw ReplyTooLongError("The instrument's reply to " + lastCommand_ + " is longer than " +
                               std::to_string(bounds_.maxReplyBytes) +
                               " bytes; the command connection was closed");
+    case TransportStatus::kCancelled:
+      ClientSocket->Close();
+      throw CommandCancelledError("Stopped while waiting for the instrument at " + address_ +
+                                  " to answer " + lastCommand_ +
+                                  "; the command connection was closed");
     default:
       ClientSocket->Close();
       throw CommandSocketError("recv", status.error);
@@ -196,7 +208,17 @@ int16_t TfrmVX500::ConfigureFpga(int16_t slot, int16_t index, const std::string&
   if (SendChecked("INST:NSEL " + std::to_string(slot)) != 0) return -1;
   std::string model = SlotModuleName(slot);
   if (model != "RKS5" && model != "PCW5" && model != "PCWX5") return -1;
+  slotBeingConfigured_ = slot;
+  struct Configured {
+    std::optional<int16_t>& slot;
+    ~Configured() { slot.reset(); }
+  } configured{slotBeingConfigured_};
   return SendChecked("CONF:FPGA " + std::to_string(index) + ",\"N0:" + fileName + "\"");
+}
+
+void TfrmVX500::SetCancelPredicate(const std::function<bool()>& cancelled) {
+  ClientSocket->SetCancelPredicate(cancelled);
+  FtpClient.SetCancelPredicate(cancelled);
 }
 
 bool TfrmVX500::ChangeDirectory(const std::string& path) {

@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +60,14 @@ class TfrmVX500 {
   void FtpClientSuccess(ftp::TCmdType transType);
   void FtpClientFailure(bool& handled, ftp::TCmdType transType);
   void FtpClientUnSupportedFunction(ftp::TCmdType transType);
+
+  // Installs the predicate that every wait of both channels asks (a front end's "stop
+  // requested"): once it answers true, a waiting command raises CommandCancelledError and a
+  // waiting FTP operation raises as a cancelled one.
+  void SetCancelPredicate(const std::function<bool()>& cancelled);
+  // The slot whose FPGA configuration has been sent and whose outcome is awaited, if any: a
+  // configuration cut short may leave the module unusable, so a front end may let it finish.
+  std::optional<int16_t> SlotBeingConfigured() const { return slotBeingConfigured_; }
 
   void SetCommandBounds(const CommandBounds& bounds) { bounds_ = bounds; }
   const CommandBounds& Bounds() const { return bounds_; }
@@ -126,6 +136,7 @@ class TfrmVX500 {
   CommandBounds bounds_;
   std::string address_;      // the address text of the open connection, for error texts
   std::string lastCommand_;  // the latest command sent, for the text of a missed bound
+  std::optional<int16_t> slotBeingConfigured_;
 };
 
 }  // namespace instrument

@@ -13,7 +13,13 @@ WaitResult WaitFd(int fd, short events, const WaitOptions& options) {
     if (options.deadline.Passed()) return WaitResult::kTimedOut;
 
     int timeout = options.deadline.RemainingMs();
-    if (options.pump) timeout = timeout < 0 ? options.sliceMs : std::min(timeout, options.sliceMs);
+    int slice = -1;
+    if (options.pump) {
+      slice = options.sliceMs;
+    } else if (options.cancelled) {
+      slice = options.cancelSliceMs;
+    }
+    if (slice >= 0) timeout = timeout < 0 ? slice : std::min(timeout, slice);
 
     pollfd p{fd, events, 0};
     int rc = ::poll(&p, 1, timeout);

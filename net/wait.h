@@ -24,10 +24,14 @@ struct WaitOptions {
   std::function<bool()> cancelled;
   // Longest single poll when a pump is installed, so window events keep flowing.
   int sliceMs = 10;
+  // Longest single poll when a cancel predicate is installed without a pump: a signal that
+  // raises the cancel flag just before poll() starts is still seen within this bound.
+  int cancelSliceMs = 200;
 };
 
 // The one wait on a socket: poll() for `events` on `fd` until ready, deadline, cancel or error.
-// A signal that interrupts poll() re-checks the cancel predicate and waits on.
+// A signal that interrupts poll() re-checks the cancel predicate and waits on, so a signal
+// handler that sets the flag behind the predicate ends the wait at once.
 WaitResult WaitFd(int fd, short events, const WaitOptions& options);
 
 }  // namespace net

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ftp/ftp_errors.h"
+#include "instrument/instrument_errors.h"
 #include "instrument/message_sink.h"
 #include "instrument/tfrm_vx500.h"
 #include "tests/sim/sim_fixture.h"
@@ -162,6 +163,30 @@ TEST(UploadFile, StoresAFileAndRefusalsShowTheirMessagesBeforeTheError) {
   // The client stays usable: the next upload succeeds and sets the flag again.
   EXPECT_TRUE(rig.session.UploadFile((local.Path() / "a.bin").string(), "/F0:/c.bin"));
   EXPECT_TRUE(rig.session.transferOk);
+}
+
+// Once the front end asks to stop, a waiting command and a waiting transfer end with a cancel
+// error of their own (not their bound's), and the command connection is closed.
+TEST(CancelPredicate, StopsTheWaitsOfBothChannels) {
+  Rig rig(Scenario(R"({"faults": [{"command": "MMEM:CAT?", "noAnswer": true}],
+                       "ftp": {"store": [{"fault": "never_connect"}]}})"));
+  ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
+  bool stop = false;
+  rig.session.SetCancelPredicate([&] { return stop; });
+  simtest::TempDir local;
+  simtest::WriteFile(local.Path() / "a.bin", "firmware");
+  stop = true;
+
+  std::string raised;
+  try {
+    rig.session.UploadFile((local.Path() / "a.bin").string(), "/F0:/a.bin");
+  } catch (const ftp::ESockError& e) {
+    raised = e.what();
+  }
+  EXPECT_TRUE(raised == "Accepting Canceled" || raised == "Socket readln aborted") << raised;
+
+  EXPECT_THROW(rig.session.FreeFlashBytes(), instrument::CommandCancelledError);
+  EXPECT_FALSE(rig.session.CommandConnectionOpen());
 }
 
 TEST(FtpNotifications, KindsOutsideTheTableShowNothing) {

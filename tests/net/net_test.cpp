@@ -37,9 +37,9 @@ TEST(ParseIPv4, AcceptsDottedQuadsWithDecimalLeadingZeros) {
 }
 
 TEST(ParseIPv4, RejectsEverythingElse) {
-  for (const char* text : {"", "10.0.0", "10.0.0.5.", "10.0.0.256", "1.2.3.0004", "a.b.c.d",
-                           "10..0.5", " 10.0.0.5", "10.0.0.5 ", "localhost", "0x7f.0.0.1",
-                           "1.2.3.4.5", "-1.0.0.0", "10.0.0.5\n"}) {
+  for (const char* text :
+       {"", "10.0.0", "10.0.0.5.", "10.0.0.256", "1.2.3.0004", "a.b.c.d", "10..0.5", " 10.0.0.5",
+        "10.0.0.5 ", "localhost", "0x7f.0.0.1", "1.2.3.4.5", "-1.0.0.0", "10.0.0.5\n"}) {
     EXPECT_FALSE(net::ParseIPv4(text)) << '"' << text << '"';
   }
 }
@@ -88,6 +88,18 @@ TEST_F(WaitFdTest, CancelFromThePumpEndsTheWait) {
   o.cancelled = [&] { return cancel; };
   o.sliceMs = 1;
   EXPECT_EQ(net::WaitFd(a_.Get(), POLLIN, o), net::WaitResult::kCancelled);
+}
+
+// Without a pump the predicate is still asked again after a short slice, so a flag that a
+// signal handler raised just before poll() started is not missed until the deadline.
+TEST_F(WaitFdTest, CancelWithoutAPumpIsSeenWithinASlice) {
+  int asked = 0;
+  net::WaitOptions o;
+  o.deadline = net::Deadline::After(std::chrono::seconds(30));
+  o.cancelled = [&] { return ++asked > 2; };
+  o.cancelSliceMs = 1;
+  EXPECT_EQ(net::WaitFd(a_.Get(), POLLIN, o), net::WaitResult::kCancelled);
+  EXPECT_EQ(asked, 3);
 }
 
 TEST_F(WaitFdTest, PeerCloseCountsAsReadableEndOfFile) {
