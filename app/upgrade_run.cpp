@@ -55,16 +55,22 @@ void UpgradeRun::Execute() {
   // A copy: the FTP waits let the operator edit the address field while the run connects.
   const std::string address = host_.IpAddressText();
   // A failed connection has shown its own message; the operator may correct the address.
-  if (!session.ConnectInstrument(address)) return;
+  if (!session.ConnectInstrument(address)) {
+    outcome_ = RunOutcome::kNotConnected;
+    return;
+  }
 
   // A drive that does not answer leaves everything open, so Copy can simply be pressed again.
   if (!session.ChangeDirectory(kDrive)) {
+    outcome_ = RunOutcome::kDriveDamaged;
     ShowError(kDriveDamaged);
     return;
   }
 
   const std::int16_t firmwareLevel = session.SlotFirmwareLevel(0);
+  figures_.firmwareLevel = firmwareLevel;
   if (firmwareLevel < kMinFirmwareLevel) {
+    outcome_ = RunOutcome::kRefused;
     ShowError(kNeedsV21);
     EndingE1();
     return;
@@ -72,7 +78,9 @@ void UpgradeRun::Execute() {
 
   // The instrument reports its sizes as signed 32-bit numbers; they are byte counts.
   const auto freeBytes = static_cast<std::uint32_t>(session.FreeFlashBytes());
+  figures_.freeBytes = freeBytes;
   const auto totalBytes = static_cast<std::uint32_t>(session.TotalFlashBytes());
+  figures_.totalBytes = totalBytes;
   if (!FlashSpaceAccepted(firmwareLevel, freeBytes, totalBytes)) {
     outcome_ = RunOutcome::kRefused;
     return;
@@ -114,6 +122,7 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
     }
   } else {
     const bool hasNqrm5 = host_.Session().RemoteDirExists(kDrive, "NQRM5");
+    figures_.nqrm5Folder = hasNqrm5;
     if (!hasNqrm5 && freeBytes < kMinFreeWithoutNqrm5) {
       ShowError(kNoSpaceNqrm5);
       EndingE1();
@@ -139,7 +148,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   instrument::TfrmVX500& session = host_.Session();
   const std::string& appDir = host_.AppDir();
   const package::PackageContext context{session, view, appDir, host_.Modules(), host_.Counters()};
-  writingStarted_ = true;
+  phase_ = RunPhase::kMidFolders;
 
   view.SetCursor(package::Cursor::kHourGlass);
   if (!package::MakeMIDFiles(context)) {
@@ -163,6 +172,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   if (allTreesCount != 0) {
     view.AddLogLine("");
     view.AddLogLine("Copying System files ...");
+    phase_ = RunPhase::kSystemTree;
     if (!package::CopyTree(context, mainFrame, std::string(package::kSystemFolder))) {
       Fail(kDownloadFailed);
       return;
@@ -170,6 +180,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   }
   if (targetCount != 0) {
     view.AddLogLine("Copying ALL modules ...");
+    phase_ = RunPhase::kModuleTrees;
     for (const package::tModuleList& module : host_.Modules()) {
       view.AddLogLine("** " + module.name);
       if (!package::CopyModule(context, module)) {
@@ -183,7 +194,9 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   view.SetProgress(kProgressMax);
   session.FtpClient.Mode(kImageType);
   view.AddLogLine("Program Config ROMs ...");
+  phase_ = RunPhase::kConfigRoms;
   for (std::int16_t slot = kFirstModuleSlot; slot <= kLastModuleSlot; ++slot) {
+    configSlot_ = slot;
     if (!package::ProgramConfigROM(context, slot)) {
       Fail("Fail to config FPGA on " + session.SlotModuleName(slot) + ".");
       return;
@@ -194,6 +207,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
                        FormatMegabytes(freeBytes) + " MB,total=" + FormatMegabytes(totalBytes) +
                        " MB\n",
                    kCompleteCaption, package::kMbOk);
+  phase_ = RunPhase::kReported;
   outcome_ = RunOutcome::kCompleted;
   EndingE2();
 }

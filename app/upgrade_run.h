@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "instrument/tfrm_vx500.h"
@@ -49,6 +50,24 @@ enum class RunOutcome {
   kCompleted,     // the whole upgrade succeeded
 };
 
+// How far a run has gone in writing to the instrument; each phase begins before its first write.
+enum class RunPhase {
+  kChecks,       // connection and pre-copy checks: nothing written
+  kMidFolders,   // the MID folders and NAME files in /F0:/SYSTEM
+  kSystemTree,   // the system tree into /F0:/SYSTEM
+  kModuleTrees,  // the module trees into /F0:/<model>
+  kConfigRoms,   // the configuration ROMs, slot by slot
+  kReported,     // the final report has been shown
+};
+
+// What the pre-copy checks measured; a figure stays empty until it has been read.
+struct CheckFigures {
+  std::optional<std::int16_t> firmwareLevel;  // the mainframe's, slot 0
+  std::optional<std::uint32_t> freeBytes;
+  std::optional<std::uint32_t> totalBytes;
+  std::optional<bool> nqrm5Folder;  // only asked from V3.0 on
+};
+
 // What a run does once its checks have passed.
 enum class RunMode {
   kUpgrade,    // the copy and configuration phases
@@ -89,7 +108,13 @@ class UpgradeRun {
   // How the run ended.
   RunOutcome Outcome() const { return outcome_; }
   // True once the run has started writing to the instrument (the MID folders on).
-  bool WritingStarted() const { return writingStarted_; }
+  bool WritingStarted() const { return phase_ != RunPhase::kChecks; }
+  // How far the run has gone in writing.
+  RunPhase Phase() const { return phase_; }
+  // In RunPhase::kConfigRoms: the slot whose configuration ROM is being programmed.
+  std::int16_t ConfigSlot() const { return configSlot_; }
+  // What the checks measured, also when a check refused the instrument.
+  const CheckFigures& Figures() const { return figures_; }
   // Check-only runs: whether the compressed-signal question would have been asked.
   bool CompressedQuestionDue() const { return compressedQuestionDue_; }
 
@@ -114,6 +139,8 @@ class UpgradeRun {
   UpgradeHost& host_;
   RunMode mode_;
   RunOutcome outcome_ = RunOutcome::kNone;
-  bool writingStarted_ = false;
+  RunPhase phase_ = RunPhase::kChecks;
+  std::int16_t configSlot_ = 0;
+  CheckFigures figures_;
   bool compressedQuestionDue_ = false;
 };

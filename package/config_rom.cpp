@@ -30,16 +30,26 @@ bool ReportConfiguration(OperatorView& view, std::int16_t code, const std::strin
 
 }  // namespace
 
-bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
-  instrument::TfrmVX500& session = context.session;
-  if (!session.SlotSupportsFpgaConfig(slot)) return true;
-  const tModuleList* module = FindModule(context.moduleList, session.SlotModuleName(slot));
-  if (module == nullptr) return true;
+namespace {
 
+// One image the manifest names for a module, as found in its FLEX folder.
+struct ImageOnDisk {
+  std::int16_t index;
+  std::string image;      // the manifest's name: what goes on the wire
+  std::string localPath;  // as spelled on disk
+  EntryKind kind;
+};
+
+// The images of the module in `slot` that its FLEX folder holds, in index order; empty when
+// the slot takes no images or the package does not list its model.
+std::vector<ImageOnDisk> ImagesForSlot(const PackageContext& context, std::int16_t slot) {
+  std::vector<ImageOnDisk> images;
+  instrument::TfrmVX500& session = context.session;
+  if (!session.SlotSupportsFpgaConfig(slot)) return images;
+  const tModuleList* module = FindModule(context.moduleList, session.SlotModuleName(slot));
+  if (module == nullptr) return images;
   const std::string flexFolder =
       PackagePath(context.appDir, {kTargetFolder, module->name, kFlexFolder});
-  session.FtpClient.ChangeDir(kImageDrive);
-  bool result = true;
   for (std::int16_t index = 0; index < static_cast<std::int16_t>(module->rpdFile.size()); ++index) {
     const std::string& image = module->rpdFile[index];
     if (image.empty()) break;
@@ -47,12 +57,29 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
     if (!onDisk) continue;
     const std::string localPath = JoinLocalPath(flexFolder, *onDisk);
     const auto kind = LocalEntryKind(localPath);
-    if (kind == EntryKind::kBroken) ThrowBrokenLink(localPath);
-    if (kind == EntryKind::kOther) {
+    if (kind) images.push_back({index, image, localPath, *kind});
+  }
+  return images;
+}
+
+}  // namespace
+
+bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
+  instrument::TfrmVX500& session = context.session;
+  if (!session.SlotSupportsFpgaConfig(slot)) return true;
+  if (FindModule(context.moduleList, session.SlotModuleName(slot)) == nullptr) return true;
+
+  session.FtpClient.ChangeDir(kImageDrive);
+  bool result = true;
+  for (const ImageOnDisk& found : ImagesForSlot(context, slot)) {
+    const std::string& image = found.image;
+    const std::string& localPath = found.localPath;
+    if (found.kind == EntryKind::kBroken) ThrowBrokenLink(localPath);
+    if (found.kind == EntryKind::kOther) {
       context.view.AddLogLine("Skipping... " + image);
       continue;
     }
-    if (kind != EntryKind::kFile) continue;
+    if (found.kind != EntryKind::kFile) continue;
     // The image travels under the manifest's name into N0: and is named in a quoted
     // parameter of CONF:FPGA, so it is checked before the upload.
     RequireSendableName(image, true, "configuration image", localPath);
@@ -62,11 +89,19 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
       return false;
     }
     context.view.AddLogLine("Start config " + image);
-    const std::int16_t code = session.ConfigureFpga(slot, index, image);
+    const std::int16_t code = session.ConfigureFpga(slot, found.index, image);
     if (!ReportConfiguration(context.view, code, image)) result = false;
     session.FtpClient.Delete(image);
   }
   return result;
+}
+
+std::vector<std::string> PlannedConfigImages(const PackageContext& context, std::int16_t slot) {
+  std::vector<std::string> planned;
+  for (const ImageOnDisk& found : ImagesForSlot(context, slot)) {
+    if (found.kind == EntryKind::kFile) planned.push_back(found.image);
+  }
+  return planned;
 }
 
 }  // namespace package

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "package/package_context.h"
 
@@ -16,5 +18,9 @@ namespace package {
 // instrument::RefusedParameterError before anything of it is sent; errors of the FTP client
 // pass through.
 bool ProgramConfigROM(const PackageContext& context, std::int16_t slot);
+
+// The images ProgramConfigROM would send for `slot`, in order, under the manifest's names;
+// empty when the slot needs nothing. Sends nothing.
+std::vector<std::string> PlannedConfigImages(const PackageContext& context, std::int16_t slot);
 
 }  // namespace package

@@ -115,6 +115,16 @@ ModuleList ScanTargetFolder(const std::string& appDir, OperatorView& view) {
   return list;
 }
 
+ModuleList LoadModuleList(const std::string& appDir, OperatorView& view) {
+  ModuleList list;
+  if (const auto manifest = FindManifest(appDir)) {
+    ReadModuleList(*manifest, appDir, view, list);
+  } else {
+    list = ScanTargetFolder(appDir, view);
+  }
+  return list;
+}
+
 tModuleList* FindModule(ModuleList& moduleList, std::string_view name) {
   return FirstNamed(moduleList, name);
 }

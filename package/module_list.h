@@ -61,6 +61,10 @@ std::optional<std::string> FindManifest(const std::string& appDir);
 // LocalFsError.
 ModuleList ScanTargetFolder(const std::string& appDir, OperatorView& view);
 
+// The package's modules as the window builds them: from the manifest when appDir holds one,
+// else from the sub-folders of its target folder; the check-box rule applied to each.
+ModuleList LoadModuleList(const std::string& appDir, OperatorView& view);
+
 // The first record whose name equals `name` byte for byte, or null.
 tModuleList* FindModule(ModuleList& moduleList, std::string_view name);
 const tModuleList* FindModule(const ModuleList& moduleList, std::string_view name);

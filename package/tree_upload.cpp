@@ -72,6 +72,42 @@ void Scan(const std::string& folder, CopyCounters& counters, WalkPath& path) {
   }
 }
 
+// Applies the copy's name rules to every entry of a tree that the copy would send.
+void CheckNames(const std::string& folder, WalkPath& path) {
+  const auto entries = ListLocalFolder(folder);
+  if (!entries) return;
+  for (const LocalEntry& entry : *entries) {
+    if (IsHidden(entry.name)) continue;
+    const std::string full = JoinLocalPath(folder, entry.name);
+    switch (entry.kind) {
+      case EntryKind::kFile:
+        if (!IsConfigImageName(entry.name)) RequireSendableName(entry.name, false, "file", full);
+        break;
+      case EntryKind::kFolder: {
+        const auto id = IdentityOf(full);
+        if (!id || path.Contains(*id)) break;
+        RequireSendableName(entry.name, true, "folder", full);
+        path.Push(*id);
+        CheckNames(full, path);
+        path.Pop();
+        break;
+      }
+      case EntryKind::kOther:
+        break;
+      case EntryKind::kBroken:
+        ThrowBrokenLink(full);
+    }
+  }
+}
+
+void CheckTreeNames(const std::string& root) {
+  const auto id = IdentityOf(root);
+  if (!id) return;
+  WalkPath path;
+  path.Push(*id);
+  CheckNames(root, path);
+}
+
 // The depth-first copy of one tree onto the instrument.
 class TreeCopier {
  public:
@@ -191,6 +227,20 @@ void ScanTree(const std::string& folder, CopyCounters counters) {
 std::int64_t CountFiles(const std::string& folder, CopyCounters counters) {
   ScanTree(folder, counters);
   return counters.fileCount;
+}
+
+void CheckReleaseNames(const std::string& appDir, const ModuleList& moduleList) {
+  CheckTreeNames(PackagePath(appDir, {kMainFrameFolder}));
+  for (const tModuleList& module : moduleList) {
+    RequireModuleName(module.name);
+    for (const std::string& image : module.rpdFile) {
+      if (image.empty()) break;
+      RequireSendableName(image, true, "configuration image", "module " + module.name);
+    }
+    if (const auto local = ResolveLocalPath(appDir, {kTargetFolder, module.name})) {
+      CheckTreeNames(*local);
+    }
+  }
 }
 
 bool CopyTree(const PackageContext& context, const std::string& localFolder,

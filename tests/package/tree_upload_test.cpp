@@ -393,3 +393,60 @@ TEST(CopyModule, AModuleNameThatCannotBeAFolderIsRefusedBeforeAnythingIsSent) {
 }
 
 }  // namespace
+
+// Every name the copy would send is checked up front; names it never sends are not.
+TEST(CheckReleaseNames, RefusesTheFirstNameTheCopyCouldNotSend) {
+  using Setup = void (*)(const vxtest::TempTree&, package::ModuleList&);
+  struct Case {
+    const char* what;
+    Setup setup;
+    const char* refusedName;  // null: the release passes
+  } cases[] = {
+      {"a sound release", [](const vxtest::TempTree&, package::ModuleList&) {}, nullptr},
+      {"a line feed in a system file name",
+       [](const vxtest::TempTree& t, package::ModuleList&) { t.File("MainFrame/FONTS/a\nb"); },
+       "a\\nb"},
+      {"a double quote in a folder inside an unselected SIGNAL folder",
+       [](const vxtest::TempTree& t, package::ModuleList&) { t.Folder("Target/PNB5/SIGNAL/x\"y"); },
+       "x\"y"},
+      {"a double quote in a file name travels unquoted",
+       [](const vxtest::TempTree& t, package::ModuleList&) { t.File("Target/PNB5/x\"y.sig"); },
+       nullptr},
+      {"configuration images in the trees are never sent",
+       [](const vxtest::TempTree& t, package::ModuleList&) { t.File("Target/PNB5/FLEX/a\nb.rpd"); },
+       nullptr},
+      {"hidden entries are never sent",
+       [](const vxtest::TempTree& t, package::ModuleList&) { t.File("MainFrame/.a\nb"); }, nullptr},
+      {"a module name with a slash",
+       [](const vxtest::TempTree&, package::ModuleList& m) {
+         m.push_back({2, "a/b", false, {}});
+       },
+       "a/b"},
+      {"a manifest image name with a double quote",
+       [](const vxtest::TempTree&, package::ModuleList& m) { m[0].rpdFile[0] = "p\"nb.rpd"; },
+       "p\"nb.rpd"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vxtest::TempTree tree;
+    tree.File("MainFrame/vx500.bin");
+    tree.File("Target/PNB5/pnb5.bin");
+    tree.File("Target/PNB5/SIGNAL/bars.sig");
+    package::ModuleList modules = {{1, "PNB5", false, {}}};
+    c.setup(tree, modules);
+    if (c.refusedName == nullptr) {
+      EXPECT_NO_THROW(package::CheckReleaseNames(tree.Dir(), modules));
+      continue;
+    }
+    try {
+      package::CheckReleaseNames(tree.Dir(), modules);
+      ADD_FAILURE() << "nothing refused";
+    } catch (const instrument::RefusedParameterError& e) {
+      EXPECT_THAT(e.what(), HasSubstr(std::string("\"") + c.refusedName + "\""));
+    }
+  }
+  vxtest::TempTree broken;
+  broken.Folder("MainFrame");
+  broken.Link("nowhere", "MainFrame/gone.bin");
+  EXPECT_THROW(package::CheckReleaseNames(broken.Dir(), {}), package::LocalFsError);
+}
