@@ -1,7 +1,11 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -17,8 +21,21 @@ class Transcript {
   };
 
   void Add(Channel channel, std::string line) {
-    std::lock_guard lock(mutex_);
-    entries_.push_back({channel, std::move(line)});
+    {
+      std::lock_guard lock(mutex_);
+      entries_.push_back({channel, std::move(line)});
+    }
+    added_.notify_all();
+  }
+  // Waits up to `bound` until a line of `channel` beginning with `prefix` has been received;
+  // true when one has.
+  bool WaitForLine(Channel channel, std::string_view prefix, std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex_);
+    return added_.wait_for(lock, bound, [&] {
+      return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
+        return e.channel == channel && e.line.starts_with(prefix);
+      });
+    });
   }
   std::vector<Entry> Entries() const {
     std::lock_guard lock(mutex_);
@@ -39,6 +56,7 @@ class Transcript {
 
  private:
   mutable std::mutex mutex_;
+  std::condition_variable added_;
   std::vector<Entry> entries_;
 };
 

@@ -1,0 +1,131 @@
+#include "app/cli/cli_output.h"
+
+#include <algorithm>
+
+#include "app/upgrade_run.h"
+#include "package/operator_view.h"
+
+namespace {
+
+constexpr int kBarWidth = 30;
+
+const char* IconName(int flags) {
+  if (flags == package::kMbIconError) return "error";
+  if (flags == package::kMbYesNoQuestion) return "question";
+  return "none";
+}
+
+// Megabytes of a 64-bit byte count, as the run writes them.
+std::string Megabytes(std::int64_t bytes) {
+  const auto clamped = std::clamp<std::int64_t>(bytes, 0, 0xFFFFFFFF);
+  std::string text = FormatMegabytes(static_cast<std::uint32_t>(clamped));
+  text.erase(0, text.find_first_not_of(' '));
+  return text;
+}
+
+}  // namespace
+
+std::string JsonLine(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+CliOutput::CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar)
+    : out_(out), err_(err), json_(json), progressBar_(progressBar && !json) {}
+
+void CliOutput::WriteLine(std::FILE* stream, const std::string& line) {
+  EraseBar();
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+  DrawBar();
+}
+
+void CliOutput::Log(const std::string& line) {
+  if (json_) {
+    Event({{"event", "log"}, {"text", line}});
+    return;
+  }
+  WriteLine(out_, line);
+}
+
+void CliOutput::Progress(int percent, std::int64_t copiedBytes, std::int64_t totalBytes) {
+  if (json_) {
+    Event({{"event", "progress"},
+           {"percent", percent},
+           {"copiedBytes", copiedBytes},
+           {"totalBytes", totalBytes}});
+    return;
+  }
+  percent_ = percent;
+  copiedBytes_ = copiedBytes;
+  totalBytes_ = totalBytes;
+  if (!progressBar_) return;
+  barShown_ = true;
+  DrawBar();
+}
+
+void CliOutput::Message(const std::string& caption, const std::string& text, int flags,
+                        const std::string& answer) {
+  if (json_) {
+    nlohmann::ordered_json event = {
+        {"event", "message"}, {"caption", caption}, {"text", text}, {"icon", IconName(flags)}};
+    if (!answer.empty()) event["answer"] = answer;
+    Event(event);
+    return;
+  }
+  // A message box's text often ends in line feeds of its own; the line ends once.
+  std::string shown = text;
+  while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
+  std::string line = caption + ": " + shown;
+  if (!answer.empty()) line += "\n" + caption + ": answered " + answer;
+  WriteLine(err_, line);
+}
+
+void CliOutput::Prompt(const std::string& caption, const std::string& text) {
+  EraseBar();
+  const std::string prompt = caption + ": " + text + "\n[y/N] ";
+  std::fwrite(prompt.data(), 1, prompt.size(), err_);
+  std::fflush(err_);
+}
+
+void CliOutput::Notice(const std::string& text) {
+  if (json_) {
+    Event({{"event", "notice"}, {"text", text}});
+    return;
+  }
+  WriteLine(err_, "vxupgrade-cli: " + text);
+}
+
+void CliOutput::ReportLine(const std::string& line) {
+  if (!json_) WriteLine(out_, line);
+}
+
+void CliOutput::Event(const nlohmann::ordered_json& event) {
+  if (!json_) return;
+  const std::string line = JsonLine(event);
+  std::fwrite(line.data(), 1, line.size(), out_);
+  std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+void CliOutput::EndProgress() {
+  EraseBar();
+  barShown_ = false;
+}
+
+void CliOutput::EraseBar() {
+  if (!progressBar_ || !barShown_) return;
+  std::fputs("\r\033[K", out_);
+  std::fflush(out_);
+}
+
+void CliOutput::DrawBar() {
+  if (!progressBar_ || !barShown_) return;
+  const int filled = std::clamp(percent_, 0, 100) * kBarWidth / 100;
+  std::string bar = "\r[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
+  const std::string percent = std::to_string(percent_);
+  bar += std::string(3 - std::min<std::size_t>(3, percent.size()), ' ') + percent + "%  " +
+         Megabytes(copiedBytes_) + " of " + Megabytes(totalBytes_) + " MB";
+  std::fputs(bar.c_str(), out_);
+  std::fflush(out_);
+}

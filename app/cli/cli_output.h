@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+// Where the command-line front end writes what happens: as text (log lines on standard
+// output, a one-line progress bar when standard output is a terminal, messages and notes on
+// standard error) or as JSON, one object per line on standard output. Every line is flushed as
+// it is written, so a log file or a pipe follows the run as it goes.
+class CliOutput {
+ public:
+  // Writes to `out` and `err`; `json` picks the JSON form, `progressBar` the redrawn bar.
+  CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar);
+
+  bool Json() const { return json_; }
+
+  // A line of the run's status log.
+  void Log(const std::string& line);
+  // The bar: `percent` of the bar, `copiedBytes` of `totalBytes` copied.
+  void Progress(int percent, std::int64_t copiedBytes, std::int64_t totalBytes);
+  // A message box of the run: its caption, text and flags, and the answer when it was a question
+  // ("yes" or "no").
+  void Message(const std::string& caption, const std::string& text, int flags,
+               const std::string& answer = {});
+  // Asks a Yes/No question on standard error; the answer is read by the caller.
+  void Prompt(const std::string& caption, const std::string& text);
+  // A note of the front end's own (a waiting configuration, what an interruption left).
+  void Notice(const std::string& text);
+  // Lines of a report on standard output (text form only).
+  void ReportLine(const std::string& line);
+  // One JSON event, written as it is (JSON form only).
+  void Event(const nlohmann::ordered_json& event);
+  // Erases the bar, so that nothing follows it on its line.
+  void EndProgress();
+
+ private:
+  void WriteLine(std::FILE* stream, const std::string& line);
+  void EraseBar();
+  void DrawBar();
+
+  std::FILE* out_;
+  std::FILE* err_;
+  bool json_;
+  bool progressBar_;
+  bool barShown_ = false;
+  int percent_ = 0;
+  std::int64_t copiedBytes_ = 0;
+  std::int64_t totalBytes_ = 0;
+};
+
+// The JSON text of a value, with bytes that are not UTF-8 replaced, on one line.
+std::string JsonLine(const nlohmann::ordered_json& value);
