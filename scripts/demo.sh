@@ -1,43 +1,80 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and the instrument simulator, lays out a sample
-# release in build/release, starts vx500-sim on 127.0.0.1 (command port 5000, FTP port 21) over
-# an instrument folder in build/demo-instrument, and opens the upgrade window on the release.
-# The simulator stops when the window closes.
+# Installs what is missing, builds the programs and the instrument simulator, lays out a sample
+# release in build/release, starts vx500-sim over an instrument folder in build/demo-instrument
+# and upgrades it from the release:
+# - with a display, the upgrade window opens on the release, with the simulator on 127.0.0.1
+#   (command port 5000, FTP port 21); the simulator stops when the window closes;
+# - without one, vxupgrade-cli runs the same upgrade against the simulator on free ports of
+#   127.0.0.1 and the script exits with its exit code.
 #
 #   scripts/demo.sh [SCENARIO]    e.g. scripts/demo.sh sim/scenarios/firmware-v2.0.json
 #
 # Port 21 needs privileges: as root the simulator binds 127.0.0.1 directly; otherwise the
 # simulator and the window run in a user and network namespace of their own (unshare), where
 # the loopback interface is theirs alone.
+#
+# VX_DEMO_BIN=DIR uses the programs already built in the build tree DIR (nothing is installed
+# or built); VX_DEMO_OUT=DIR puts the release, the instrument folder and the logs in DIR
+# instead of build/.
 set -euo pipefail
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$top/build"
-release="$build/release"
-instrument="$build/demo-instrument"
-sim_out="$build/demo-sim.out"
-sim_log="$build/demo-sim.log"
+build="${VX_DEMO_BIN:-$top/build}"
+out="${VX_DEMO_OUT:-$top/build}"
+release="$out/release"
+instrument="$out/demo-instrument"
+sim_out="$out/demo-sim.out"
+sim_log="$out/demo-sim.log"
 
-# The window and the simulator, on ports 5000 and 21 of 127.0.0.1. Runs as root (for real or
-# inside the namespace).
-run_demo() {
-  local scenario="$1"
-  local args=(--root "$instrument" --bind 127.0.0.1 --command-port 5000 --ftp-port 21)
+# Starts vx500-sim on 127.0.0.1 with the given command and FTP ports (0 for free ones) and
+# waits until both servers listen (10 s at most); it is stopped when the script exits.
+start_simulator() {
+  local scenario="$1" command_port="$2" ftp_port="$3"
+  local args=(--root "$instrument" --bind 127.0.0.1 --command-port "$command_port"
+    --ftp-port "$ftp_port")
   if [ -n "$scenario" ]; then args+=(--scenario "$scenario"); fi
   "$build/sim/vx500-sim" "${args[@]}" >"$sim_out" 2>"$sim_log" &
   sim_pid=$!
   trap 'kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true' EXIT
 
-  # Both servers are listening once the simulator has printed its "ftp" line (10 s at most).
   local tries=0
   until grep -q '^ftp ' "$sim_out" 2>/dev/null; do
     if ! kill -0 "$sim_pid" 2>/dev/null || [ "$tries" -ge 100 ]; then
-      echo "demo: the simulator did not come up on 127.0.0.1:5000 and :21:" >&2
+      echo "demo: the simulator did not come up on 127.0.0.1:$command_port and :$ftp_port:" >&2
       cat "$sim_log" >&2
       exit 1
     fi
     tries=$((tries + 1))
     sleep 0.1
   done
+}
+
+# The port a server of the simulator listens on, from its start-up line ("ftp 127.0.0.1:PORT").
+simulator_port() {
+  sed -n "s/^$1 127\.0\.0\.1://p" "$sim_out"
+}
+
+# Without a display: the command-line front end against the simulator on free ports.
+run_headless() {
+  local scenario="$1"
+  start_simulator "$scenario" 0 0
+  local command_port ftp_port
+  command_port="$(simulator_port command)"
+  ftp_port="$(simulator_port ftp)"
+  echo "demo: no display, so vxupgrade-cli runs the upgrade instead of the window"
+  echo "demo: simulated VX500 on 127.0.0.1 (commands $command_port, FTP $ftp_port)${scenario:+, scenario $scenario}"
+  echo "demo: its drives are in $instrument, its log in $sim_log"
+  local status=0
+  "$release/vxupgrade-cli" --ip 127.0.0.1 --command-port "$command_port" \
+    --ftp-port "$ftp_port" || status=$?
+  echo "demo: vxupgrade-cli exited with $status (see vxupgrade-cli --help for the codes)"
+  exit "$status"
+}
+
+# The window and the simulator, on ports 5000 and 21 of 127.0.0.1. Runs as root (for real or
+# inside the namespace).
+run_demo() {
+  local scenario="$1"
+  start_simulator "$scenario" 5000 21
 
   echo "demo: simulated VX500 on 127.0.0.1 (commands 5000, FTP 21)${scenario:+, scenario $scenario}"
   echo "demo: its drives are in $instrument, its log in $sim_log"
@@ -64,26 +101,26 @@ if [ $# -eq 1 ]; then
   scenario="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 fi
 
-"$top/scripts/setup.sh"
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target vxupgrade vx500-sim
-"$top/scripts/make_release.sh" "$release" "$build/app/vxupgrade"
+if [ -z "${VX_DEMO_BIN:-}" ]; then
+  "$top/scripts/setup.sh"
+  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target vxupgrade vxupgrade-cli vx500-sim
+fi
+mkdir -p "$out"
+"$top/scripts/make_release.sh" "$release" "$build/app/vxupgrade" "$build/app/cli/vxupgrade-cli"
 
 # A fresh instrument: the flash drive holds its system folder, nothing else.
 rm -rf -- "$instrument"
 mkdir -p "$instrument/F0:/SYSTEM" "$instrument/N0:"
 if [[ "$scenario" == *with-nqrm5* ]]; then mkdir -p "$instrument/F0:/NQRM5"; fi
 
-# The window needs an X display; Qt's X11 platform is forced because a Wayland session
-# ignores a window's own position and fixed size.
+# The window needs an X display (Qt's X11 platform is forced because a Wayland session
+# ignores a window's own position and fixed size); without one the command line runs.
 if [ -z "${DISPLAY:-}" ]; then
   if [ -n "${WAYLAND_DISPLAY:-}" ]; then
-    echo "demo: this Wayland session has no X display (DISPLAY is not set); enable XWayland" >&2
-  else
-    echo "demo: no display (neither DISPLAY nor WAYLAND_DISPLAY is set), so the window cannot open." >&2
+    echo "demo: this Wayland session has no X display (DISPLAY is not set); enable XWayland to see the window" >&2
   fi
-  echo "demo: the release is ready in $release; start $release/vxupgrade in a desktop session." >&2
-  exit 1
+  run_headless "$scenario"
 fi
 
 if [ "$(id -u)" -eq 0 ]; then

@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
 # Lays out a sample release folder and copies the program into it:
-#   scripts/make_release.sh OUT_DIR PROGRAM
+#   scripts/make_release.sh OUT_DIR PROGRAM [CLI_PROGRAM]
 # OUT_DIR gets MainFrame/ (system files, with subfolders), Target/ with the module folders
 # PNB5, PCWX5, RKS5, SCWH5 and NQRM5 (signal sets in SIGNAL/, configuration images in FLEX/),
-# the manifest vxUpgrade.ini and a copy of PROGRAM named vxupgrade. The program finds its
-# release by its own real path, so it is copied, never linked.
+# the manifest vxUpgrade.ini, a copy of PROGRAM named vxupgrade and, when given, a copy of
+# CLI_PROGRAM named vxupgrade-cli. The programs find their release by their own real path, so
+# they are copied, never linked.
 set -euo pipefail
 
-if [ $# -ne 2 ]; then
-  echo "usage: $0 OUT_DIR PROGRAM" >&2
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+  echo "usage: $0 OUT_DIR PROGRAM [CLI_PROGRAM]" >&2
   exit 2
 fi
 out="$1"
 program="$2"
+cli_program="${3:-}"
 marker=".vx-sample-release"
 
-if [ ! -f "$program" ]; then
-  echo "make_release: no program file at $program" >&2
-  exit 1
-fi
+for p in "$program" ${cli_program:+"$cli_program"}; do
+  if [ ! -f "$p" ]; then
+    echo "make_release: no program file at $p" >&2
+    exit 1
+  fi
+done
 # Only ever replace an earlier sample release, never some other folder.
 if [ -e "$out" ]; then
   if [ -f "$out/$marker" ]; then
@@ -77,4 +81,8 @@ printf '%s\r\n' "${manifest[@]}" >"$out/vxUpgrade.ini"
 
 cp -- "$program" "$out/vxupgrade"
 chmod +x "$out/vxupgrade"
+if [ -n "$cli_program" ]; then
+  cp -- "$cli_program" "$out/vxupgrade-cli"
+  chmod +x "$out/vxupgrade-cli"
+fi
 echo "make_release: sample release in $out"

@@ -465,3 +465,25 @@ TEST(Cli, CtrlCStopsAtTheNextWaitButLetsAnFpgaConfigurationFinish) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without a display the demo upgrades its simulated instrument with the command line.
+TEST(Demo, RunsTheCommandLineWhenThereIsNoDisplay) {
+  const char* source = std::getenv("VX_SOURCE_DIR");
+  const char* binary = std::getenv("VX_BINARY_DIR");
+  if (source == nullptr || binary == nullptr) GTEST_SKIP() << "run through ctest";
+  simtest::TempDir out;
+  clitest::ChildRun demo({"/bin/bash", std::string(source) + "/scripts/demo.sh"},
+                         {{"DISPLAY", ""},
+                          {"WAYLAND_DISPLAY", ""},
+                          {"VX_DEMO_BIN", binary},
+                          {"VX_DEMO_OUT", out.Path().string()}});
+  EXPECT_EQ(demo.Wait(kRunBound), 0) << demo.Out() << demo.Err();
+  EXPECT_THAT(demo.Out(), HasSubstr("demo: no display, so vxupgrade-cli runs the upgrade"));
+  EXPECT_THAT(demo.Out(), HasSubstr("Result: upgraded (exit code 0)"));
+  EXPECT_TRUE(fs::exists(out.Path() / "demo-instrument" / "F0:" / "SYSTEM" / "vx500.bin"));
+  EXPECT_TRUE(fs::exists(out.Path() / "release" / "vxupgrade-cli"));
+}
+
+}  // namespace
