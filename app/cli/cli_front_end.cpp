@@ -36,17 +36,10 @@ constexpr char kExitCodesHelp[] =
 // How long the channels' log-out may take once the run has stopped.
 constexpr std::chrono::seconds kLogOutBound{3};
 
-// The megabytes figure without the padding of "%4.1f".
-std::string Megabytes(std::int64_t bytes) {
-  std::string text = FormatMegabytes(static_cast<std::uint32_t>(bytes < 0 ? 0 : bytes));
-  text.erase(0, text.find_first_not_of(' '));
-  return text;
-}
-
 // A byte count as a person reads it: bytes below a megabyte, else megabytes.
 std::string Size(std::int64_t bytes) {
   if (bytes < (std::int64_t{1} << 20)) return std::to_string(bytes) + " bytes";
-  return Megabytes(bytes) + " MB";
+  return MegabytesText(bytes) + " MB";
 }
 
 std::string Joined(const std::vector<std::string>& items, const char* separator) {
@@ -440,8 +433,8 @@ void CliFrontEnd::ReportChecks(const UpgradeRun& run, const std::string& verdict
   if (figures.freeBytes && figures.totalBytes) {
     event["freeBytes"] = *figures.freeBytes;
     event["totalBytes"] = *figures.totalBytes;
-    lines.push_back("Flash drive /F0:/: free " + Megabytes(*figures.freeBytes) + " MB, total " +
-                    Megabytes(*figures.totalBytes) + " MB");
+    lines.push_back("Flash drive /F0:/: free " + MegabytesText(*figures.freeBytes) + " MB, total " +
+                    MegabytesText(*figures.totalBytes) + " MB");
   }
   if (figures.nqrm5Folder) {
     event["nqrm5Folder"] = *figures.nqrm5Folder;

@@ -15,15 +15,14 @@ const char* IconName(int flags) {
   return "none";
 }
 
-// Megabytes of a 64-bit byte count, as the run writes them.
-std::string Megabytes(std::int64_t bytes) {
+}  // namespace
+
+std::string MegabytesText(std::int64_t bytes) {
   const auto clamped = std::clamp<std::int64_t>(bytes, 0, 0xFFFFFFFF);
   std::string text = FormatMegabytes(static_cast<std::uint32_t>(clamped));
   text.erase(0, text.find_first_not_of(' '));
   return text;
 }
-
-}  // namespace
 
 std::string JsonLine(const nlohmann::ordered_json& value) {
   return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
@@ -59,7 +58,8 @@ void CliOutput::Progress(int percent, std::int64_t copiedBytes, std::int64_t tot
   percent_ = percent;
   copiedBytes_ = copiedBytes;
   totalBytes_ = totalBytes;
-  if (!progressBar_) return;
+  // The bar appears once there is something to copy.
+  if (!progressBar_ || totalBytes <= 0) return;
   barShown_ = true;
   DrawBar();
 }
@@ -125,7 +125,7 @@ void CliOutput::DrawBar() {
   std::string bar = "\r[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
   const std::string percent = std::to_string(percent_);
   bar += std::string(3 - std::min<std::size_t>(3, percent.size()), ' ') + percent + "%  " +
-         Megabytes(copiedBytes_) + " of " + Megabytes(totalBytes_) + " MB";
+         MegabytesText(copiedBytes_) + " of " + MegabytesText(totalBytes_) + " MB";
   std::fputs(bar.c_str(), out_);
   std::fflush(out_);
 }

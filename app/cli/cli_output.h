@@ -51,5 +51,8 @@ class CliOutput {
   std::int64_t totalBytes_ = 0;
 };
 
+// Megabytes of a byte count as the run writes them ("%4.1f"), without the padding.
+std::string MegabytesText(std::int64_t bytes);
+
 // The JSON text of a value, with bytes that are not UTF-8 replaced, on one line.
 std::string JsonLine(const nlohmann::ordered_json& value);

@@ -18,7 +18,8 @@ extern char** environ;
 namespace clitest {
 
 ChildRun::ChildRun(const std::vector<std::string>& argv,
-                   const std::map<std::string, std::string>& environment) {
+                   const std::map<std::string, std::string>& environment,
+                   const std::string& input) {
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe2 failed");
@@ -44,7 +45,7 @@ ChildRun::ChildRun(const std::vector<std::string>& argv,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
   posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
   posix_spawnattr_t attributes;

@@ -12,14 +12,15 @@
 
 namespace clitest {
 
-// A program run as a child in a process group of its own, with standard input from /dev/null
-// and standard output and error on pipes; the whole group is killed and reaped when the object
-// goes out of scope. `environment` overrides the inherited variables (an empty value removes
-// one).
+// A program run as a child in a process group of its own, with standard input from the file
+// `input` and standard output and error on pipes; the whole group is killed and reaped when the
+// object goes out of scope. `environment` overrides the inherited variables (an empty value
+// removes one).
 class ChildRun {
  public:
   ChildRun(const std::vector<std::string>& argv,
-           const std::map<std::string, std::string>& environment = {});
+           const std::map<std::string, std::string>& environment = {},
+           const std::string& input = "/dev/null");
   ~ChildRun();
   ChildRun(const ChildRun&) = delete;
   ChildRun& operator=(const ChildRun&) = delete;

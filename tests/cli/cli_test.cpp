@@ -411,6 +411,30 @@ TEST(Cli, UsageErrorsNameTheBadOption) {
               AllOf(HasSubstr("--check"), HasSubstr("Exit codes:"), HasSubstr("130  interrupted")));
 }
 
+// On a terminal the compressed-signal question is asked and answered there, and a progress bar
+// follows the bytes copied; `script` gives the program a terminal.
+TEST(Cli, OnATerminalTheQuestionIsAskedAndABarShowsTheCopy) {
+  simtest::TempDir release;
+  MakeRelease(release.Path());
+  simtest::WriteFile(release.Path() / "answer", "y\n");
+  auto instrument = Instrument(
+      R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
+          "drive": {"total": 33554432, "free": 4000000}})");
+  const std::string command =
+      std::string(VXUPGRADE_CLI_PROGRAM) + " --ip 127.0.0.1 --signals PCW5 --command-port " +
+      std::to_string(instrument->Port()) + " --ftp-port " + std::to_string(instrument->FtpPort()) +
+      " --package " + release.Path().string();
+  clitest::ChildRun child({"/usr/bin/script", "-qec", command, "/dev/null"}, {},
+                          (release.Path() / "answer").string());
+  EXPECT_EQ(child.Wait(kRunBound), 0) << child.Out();
+  EXPECT_THAT(child.Out(), HasSubstr("Click YES to continue.\r\n[y/N] "));
+  // Yes selected the PNB5 signals, whose box was enabled but not ticked.
+  EXPECT_EQ(ReadFile(instrument->Root() / "F0:" / "PNB5" / "SIGNAL" / "bars.sig"), "colour bars");
+  // The bar is erased before each log line and drawn again after it.
+  EXPECT_THAT(child.Out(), HasSubstr("\r\033[KCopying... pnb5.bin\r\n\r["));
+  EXPECT_THAT(child.Out(), HasSubstr("##] 100%"));
+}
+
 // Ctrl-C stops the run at its next wait, closes both channels and says what was written; an
 // awaited FPGA configuration is let finish unless Ctrl-C comes twice.
 TEST(Cli, CtrlCStopsAtTheNextWaitButLetsAnFpgaConfigurationFinish) {
