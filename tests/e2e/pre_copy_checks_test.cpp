@@ -18,6 +18,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 using Message = vxtest::RecordingView::Message;
+using vxtest::ExpectMessages;
 
 constexpr int kError = package::kMbIconError;
 constexpr char kCaption[] = "VX500 Upgrade";
@@ -145,15 +146,6 @@ void ExpectEnding(const vxtest::RunHost& host, Ending ending) {
       EXPECT_FALSE(host.session->CommandConnectionOpen());
       EXPECT_FALSE(host.session->FtpClient.Connected());
       return;
-  }
-}
-
-void ExpectMessages(const std::vector<Message>& shown, const std::vector<Message>& expected) {
-  ASSERT_EQ(shown.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(shown[i].text, expected[i].text) << i;
-    EXPECT_EQ(shown[i].caption, expected[i].caption) << i;
-    EXPECT_EQ(shown[i].flags, expected[i].flags) << i;
   }
 }
 
