@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,6 +20,7 @@
 #include "app/upgrade_run.h"
 #include "package/module_list.h"
 #include "package/tree_upload.h"
+#include "tests/app/sample_release.h"
 #include "tests/e2e/run_host.h"
 #include "tests/ftp/pyftpd.h"
 #include "tests/ftp/test_util.h"
@@ -122,11 +127,11 @@ std::string Quoted(const std::string& line) {
 }
 
 // The parts of the upgrade in the order the instrument met them on both channels, from the
-// MID folders ("TYPE A") on; the configuration's lines count as "config". Repeats are merged, so
-// a part that comes back after another shows twice.
-Lines PartsInOrder(const std::vector<sim::Transcript::Entry>& entries) {
+// MID folders ("TYPE A") on, or from the first line when `fromStart`; the configuration's lines
+// count as "config". Repeats are merged, so a part that comes back after another shows twice.
+Lines PartsInOrder(const std::vector<sim::Transcript::Entry>& entries, bool fromStart = false) {
   Lines parts;
-  bool started = false;
+  bool started = fromStart;
   std::string current;  // the last folder made current on the command channel
   for (const auto& entry : entries) {
     const std::string& line = entry.line;
@@ -552,6 +557,86 @@ TEST(FullUpgrade, LinkLoopsFifosAndDanglingLinksEndCleanly) {
   dangling.messages = {};
   dangling.raised = "MainFrame/LOGO/gone";
   for (const Row& row : {loop, fifo, dangling}) RunRow(row);
+}
+
+// The simulator's command server with pyftpdlib serving the same folder: a stock FTP server
+// receives the whole release. It keeps "TYPE A" data with its own line end and takes "CWD N0:"
+// relative to its current folder, so one slot is programmed.
+TEST(FullUpgrade, AStockFtpServerReceivesTheWholeRelease) {
+  // Below V3.0 the checks send nothing on the command channel that names a module folder.
+  simtest::SimInstrument instrument(vxtest::ScenarioJson(
+      R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"},
+                    {"slot": 1, "model": "RKS5", "hardware": "3.0", "firmware": "1.0"}]})"));
+  simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
+  testing_ftp::Pyftpd server(instrument.Root());
+  ASSERT_NE(server.Port(), 0) << "pyftpdlib did not start";
+  vxtest::TempTree package;
+  vxtest::RunHost host(instrument.Port(), server.Port());
+  PreparePackage(package, host, {});
+  const Lines order = NamesOf(host.modules);
+
+  UpgradeRun run(host);
+  EXPECT_EQ(Execute(run), "");
+
+  EXPECT_EQ(run.Outcome(), RunOutcome::kCompleted);
+  ExpectMessages(host.view.messages, {kSuccess});
+  EXPECT_TRUE(host.closed);
+  EXPECT_TRUE(LogMatches(host.view.log, ExpectedLog(Reach::kConfig, order, {"RKS5"}, {},
+                                                    {"Start config rks5.rpd", "Done"})))
+      << Joined(host.view.log);
+  EXPECT_EQ(vxtest::TreeContent(instrument.Root() / "F0:"),
+            Installed(kManifestModules, {"RKS5"}, "\n"));
+  EXPECT_TRUE(fs::is_empty(instrument.Root() / "N0:"));
+  EXPECT_EQ(PartsInOrder(instrument.Transcript().Entries(), true),
+            ExpectedParts(Reach::kConfig, order));
+}
+
+// The sample release that the README's demo installs, against the default simulated
+// instrument. Its wall time is printed for the record, never judged.
+TEST(FullUpgrade, TheSampleReleaseInstallsOnTheDefaultInstrument) {
+  vxtest::TempTree tree;
+  tree.File("build/vxupgrade", "#!/bin/sh\n");
+  ASSERT_EQ(vxtest::MakeRelease(tree.Path("release"), tree.Path("build/vxupgrade")), 0);
+  const std::string release = tree.Path("release") + "/";
+  simtest::SimInstrument instrument;
+  simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
+  vxtest::RunHost host(instrument);
+  host.appDir = release;
+  package::ReadModuleList(release + "vxUpgrade.ini", release, host.view, host.modules);
+  const Lines order = NamesOf(host.modules);
+  ASSERT_EQ(order, (Lines{"PNB5", "PCWX5", "RKS5", "SCWH5", "NQRM5"}));
+
+  UpgradeRun run(host);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Execute(run), "");
+  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+  std::cout << "[ timing   ] full upgrade of the sample release: " << took.count() << " ms\n";
+  RecordProperty("upgrade_ms", static_cast<int>(took.count()));
+
+  EXPECT_EQ(run.Outcome(), RunOutcome::kCompleted);
+  ExpectMessages(host.view.messages, {kSuccess});
+  ASSERT_GE(host.view.log.size(), kAllProgrammed.size());
+  EXPECT_EQ(
+      Lines(host.view.log.end() - static_cast<long>(kAllProgrammed.size()), host.view.log.end()),
+      kAllProgrammed);
+  // Only NQRM5's manifest entry selects its signals; no image and nothing hidden is copied.
+  Content expected =
+      MidFolders({{1, "PNB5"}, {2, "PCWX5"}, {3, "RKS5"}, {4, "SCWH5"}, {5, "NQRM5"}});
+  for (const char* folder : {"SYSTEM/LOGO/", "SYSTEM/FONTS/", "PNB5/", "PCWX5/", "PCWX5/FLEX/",
+                             "RKS5/", "RKS5/FLEX/", "SCWH5/", "NQRM5/", "NQRM5/SIGNAL/"})
+    expected[folder] = "";
+  const auto source = [&](const std::string& path) {
+    std::ifstream in(release + path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  for (const char* file : {"vx500.bin", "boot.cfg", "LOGO/logo.bmp", "FONTS/fixed12.fnt"})
+    expected["SYSTEM/" + std::string(file)] = source("MainFrame/" + std::string(file));
+  for (const char* file : {"PNB5/pnb5.bin", "PCWX5/pcwx5.bin", "RKS5/rks5.bin", "SCWH5/scwh5.bin",
+                           "NQRM5/nqrm5.bin", "NQRM5/SIGNAL/noise.sig"})
+    expected[file] = source("Target/" + std::string(file));
+  EXPECT_EQ(vxtest::TreeContent(instrument.Root() / "F0:"), expected);
+  EXPECT_TRUE(fs::is_empty(instrument.Root() / "N0:"));
+  EXPECT_EQ(PartsInOrder(instrument.Transcript().Entries()), ExpectedParts(Reach::kConfig, order));
 }
 
 }  // namespace
