@@ -559,6 +559,29 @@ TEST(FullUpgrade, LinkLoopsFifosAndDanglingLinksEndCleanly) {
   for (const Row& row : {loop, fifo, dangling}) RunRow(row);
 }
 
+// A program started from a folder that holds no release finds no modules: the run raises an
+// error naming the folder before it writes anything, and never reports success.
+TEST(FullUpgrade, AFolderWithoutModulesStopsBeforeAnythingIsWritten) {
+  simtest::SimInstrument instrument;
+  simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
+  vxtest::TempTree emptyFolder;
+  vxtest::RunHost host(instrument);
+  host.appDir = emptyFolder.Dir();
+  host.modules = package::ScanTargetFolder(host.appDir, host.view);
+
+  UpgradeRun run(host);
+  const std::string raised = Execute(run);
+
+  EXPECT_NE(raised.find(host.appDir), std::string::npos) << raised;
+  EXPECT_EQ(run.Outcome(), RunOutcome::kNone);
+  EXPECT_TRUE(host.view.messages.empty());
+  EXPECT_FALSE(host.closed);
+  EXPECT_EQ(host.view.log, Lines{"Connecting VX500 ..."});
+  EXPECT_EQ(instrument.FtpLines(), (Lines{"USER kestro", "PASS pelto3318"}));
+  EXPECT_EQ(vxtest::TreeContent(instrument.Root() / "F0:"),
+            (Content{{"SYSTEM/", ""}, {"SYSTEM/vx500.bin", kFirmwareOnDrive}}));
+}
+
 // The simulator's command server with pyftpdlib serving the same folder: a stock FTP server
 // receives the whole release. It keeps "TYPE A" data with its own line end and takes "CWD N0:"
 // relative to its current folder, so one slot is programmed.
