@@ -43,8 +43,6 @@ std::string Joined(const Lines& lines) {
   return all;
 }
 
-// ---- The log: the run's own lines in order, each tree's lines as a depth-first copy gives them.
-
 // The lines one local folder adds to the log: its own entries' lines in any order (file-system
 // order varies), each subfolder's lines all together (a subtree is copied whole before the next
 // entry).
@@ -105,8 +103,6 @@ bool LogMatches(const Lines& log, const std::vector<LogItem>& expected) {
   return pos == log.size();
 }
 
-// ---- The instrument's view: which part of the upgrade each line it received belongs to.
-
 // The part an instrument path belongs to: "MID" for the MID folders, "SYSTEM" for the system
 // tree, the model name for a module tree; empty for the drive and the system folder themselves
 // (they are only the parents of folders being made).
@@ -157,8 +153,6 @@ Lines PartsInOrder(const std::vector<sim::Transcript::Entry>& entries, bool from
   }
   return parts;
 }
-
-// ---- The release most runs install.
 
 // `size` bytes that begin with `name`, so no two files of the package hold the same bytes.
 std::string Bytes(const std::string& name, std::size_t size) {
