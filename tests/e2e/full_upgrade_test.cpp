@@ -400,7 +400,7 @@ struct Row {
 
 void RunRow(const Row& row) {
   SCOPED_TRACE(row.what);
-  simtest::SimInstrument instrument(vxtest::ScenarioJson(row.scenario));
+  simtest::SimInstrument instrument(simtest::ScenarioFromText(row.scenario));
   simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
   vxtest::TempTree package;
   vxtest::RunHost host(instrument);
@@ -581,7 +581,7 @@ TEST(FullUpgrade, AFolderWithoutModulesStopsBeforeAnythingIsWritten) {
 // relative to its current folder, so one slot is programmed.
 TEST(FullUpgrade, AStockFtpServerReceivesTheWholeRelease) {
   // Below V3.0 the checks send nothing on the command channel that names a module folder.
-  simtest::SimInstrument instrument(vxtest::ScenarioJson(
+  simtest::SimInstrument instrument(simtest::ScenarioFromText(
       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"},
                     {"slot": 1, "model": "RKS5", "hardware": "3.0", "firmware": "1.0"}]})"));
   simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);

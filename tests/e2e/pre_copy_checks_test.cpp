@@ -159,7 +159,7 @@ void SeedDrive(const simtest::SimInstrument& instrument, bool nqrm5Folder = fals
 // Runs one press of Copy against a simulator set up as the row says and checks the outcome.
 void RunRow(const Row& row) {
   SCOPED_TRACE(row.what);
-  simtest::SimInstrument instrument(sim::ScenarioFromJson(nlohmann::json::parse(row.scenario)));
+  simtest::SimInstrument instrument(simtest::ScenarioFromText(row.scenario));
   SeedDrive(instrument, row.setup.nqrm5Folder);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}, {3, "SCWH5", false, {}}};
@@ -240,8 +240,7 @@ TEST(PreCopyChecks, FreeSpaceBelowV30AndTheCompressedSignalQuestion) {
 
 // Yes ticks and disables the enabled ones of PNB5 and SCWH5 and selects their signals.
 TEST(PreCopyChecks, YesToTheQuestionSelectsTheEnabledCompressedSignals) {
-  simtest::SimInstrument instrument(
-      sim::ScenarioFromJson(nlohmann::json::parse(Instrument("2.1", 4000000, kRoomy))));
+  simtest::SimInstrument instrument(simtest::ScenarioFromText(Instrument("2.1", 4000000, kRoomy)));
   SeedDrive(instrument);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}, {3, "SCWH5", false, {}}};
@@ -366,7 +365,7 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::SimInstrument instrument(sim::ScenarioFromJson(nlohmann::json::parse(c.scenario)));
+    simtest::SimInstrument instrument(simtest::ScenarioFromText(c.scenario));
     vxtest::RunHost host(instrument);
     instrument::CommandBounds bounds = host.session->Bounds();
     bounds.reply = std::chrono::milliseconds(300);
@@ -391,8 +390,7 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
 
 // A check-only run asks nothing, writes nothing and says whether the question would come.
 TEST(PreCopyChecks, CheckOnlyRunsAskAndWriteNothing) {
-  simtest::SimInstrument instrument(
-      sim::ScenarioFromJson(nlohmann::json::parse(Instrument("2.1", 4000000, kRoomy))));
+  simtest::SimInstrument instrument(simtest::ScenarioFromText(Instrument("2.1", 4000000, kRoomy)));
   SeedDrive(instrument);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}};
