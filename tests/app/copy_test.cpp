@@ -66,8 +66,7 @@ class CopyOnTheWindow : public ::testing::Test {
   // Starts the simulator with `scenario` and opens the window on it, with short bounds.
   void Open(const char* scenario = "{}") {
     window.reset();
-    instrument = std::make_unique<simtest::SimInstrument>(
-        sim::ScenarioFromJson(nlohmann::json::parse(scenario)));
+    instrument = std::make_unique<simtest::SimInstrument>(simtest::ScenarioFromText(scenario));
     simtest::WriteFile(instrument->Root() / "F0:" / "SYSTEM" / "vx500.bin", "firmware");
     window = std::make_unique<TfrmMain>(instrument->Port(), instrument->FtpPort(), package.Dir());
     instrument::CommandBounds bounds;

@@ -3,26 +3,17 @@
 
 #include <QCheckBox>
 
-#include <cstdlib>
 #include <map>
 #include <string>
 
 #include "app/main_window.h"
 #include "package/local_names.h"
+#include "tests/app/sample_release.h"
 #include "tests/package/temp_tree.h"
 
 namespace {
 
-// Runs scripts/make_release.sh; returns its exit status.
-int MakeRelease(const std::string& out, const std::string& program) {
-  const char* source = std::getenv("VX_SOURCE_DIR");
-  EXPECT_NE(source, nullptr) << "VX_SOURCE_DIR is not set";
-  if (source == nullptr) return -1;
-  const std::string command = "bash '" + std::string(source) + "/scripts/make_release.sh' '" + out +
-                              "' '" + program + "' >/dev/null 2>&1";
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using vxtest::MakeRelease;
 
 TEST(SampleRelease, IsAPackageTheWindowReadsWithTheProgramCopiedIn) {
   vxtest::TempTree tree;

@@ -54,8 +54,7 @@ void MakeRelease(const fs::path& dir) {
 
 // An instrument whose drive holds its system folder (an empty drive lists nothing readable).
 std::unique_ptr<simtest::SimInstrument> Instrument(const std::string& scenario = "{}") {
-  auto instrument = std::make_unique<simtest::SimInstrument>(
-      sim::ScenarioFromJson(nlohmann::json::parse(scenario)));
+  auto instrument = std::make_unique<simtest::SimInstrument>(simtest::ScenarioFromText(scenario));
   simtest::WriteFile(instrument->Root() / "F0:" / "SYSTEM" / "old.bin", "old");
   return instrument;
 }

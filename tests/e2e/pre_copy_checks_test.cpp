@@ -18,6 +18,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 using Message = vxtest::RecordingView::Message;
+using vxtest::ExpectMessages;
 
 constexpr int kError = package::kMbIconError;
 constexpr char kCaption[] = "VX500 Upgrade";
@@ -148,15 +149,6 @@ void ExpectEnding(const vxtest::RunHost& host, Ending ending) {
   }
 }
 
-void ExpectMessages(const std::vector<Message>& shown, const std::vector<Message>& expected) {
-  ASSERT_EQ(shown.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(shown[i].text, expected[i].text) << i;
-    EXPECT_EQ(shown[i].caption, expected[i].caption) << i;
-    EXPECT_EQ(shown[i].flags, expected[i].flags) << i;
-  }
-}
-
 // An instrument as it comes: its drive holds the system folder (a drive that lists nothing
 // answers a catalogue the tool cannot read, as the real one would).
 void SeedDrive(const simtest::SimInstrument& instrument, bool nqrm5Folder = false) {
@@ -167,7 +159,7 @@ void SeedDrive(const simtest::SimInstrument& instrument, bool nqrm5Folder = fals
 // Runs one press of Copy against a simulator set up as the row says and checks the outcome.
 void RunRow(const Row& row) {
   SCOPED_TRACE(row.what);
-  simtest::SimInstrument instrument(sim::ScenarioFromJson(nlohmann::json::parse(row.scenario)));
+  simtest::SimInstrument instrument(simtest::ScenarioFromText(row.scenario));
   SeedDrive(instrument, row.setup.nqrm5Folder);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}, {3, "SCWH5", false, {}}};
@@ -248,8 +240,7 @@ TEST(PreCopyChecks, FreeSpaceBelowV30AndTheCompressedSignalQuestion) {
 
 // Yes ticks and disables the enabled ones of PNB5 and SCWH5 and selects their signals.
 TEST(PreCopyChecks, YesToTheQuestionSelectsTheEnabledCompressedSignals) {
-  simtest::SimInstrument instrument(
-      sim::ScenarioFromJson(nlohmann::json::parse(Instrument("2.1", 4000000, kRoomy))));
+  simtest::SimInstrument instrument(simtest::ScenarioFromText(Instrument("2.1", 4000000, kRoomy)));
   SeedDrive(instrument);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}, {3, "SCWH5", false, {}}};
@@ -374,7 +365,7 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::SimInstrument instrument(sim::ScenarioFromJson(nlohmann::json::parse(c.scenario)));
+    simtest::SimInstrument instrument(simtest::ScenarioFromText(c.scenario));
     vxtest::RunHost host(instrument);
     instrument::CommandBounds bounds = host.session->Bounds();
     bounds.reply = std::chrono::milliseconds(300);
@@ -399,8 +390,7 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
 
 // A check-only run asks nothing, writes nothing and says whether the question would come.
 TEST(PreCopyChecks, CheckOnlyRunsAskAndWriteNothing) {
-  simtest::SimInstrument instrument(
-      sim::ScenarioFromJson(nlohmann::json::parse(Instrument("2.1", 4000000, kRoomy))));
+  simtest::SimInstrument instrument(simtest::ScenarioFromText(Instrument("2.1", 4000000, kRoomy)));
   SeedDrive(instrument);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}};

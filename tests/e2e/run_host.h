@@ -1,9 +1,12 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
@@ -58,5 +61,16 @@ class RunHost : public UpgradeHost {
     closed = true;
   }
 };
+
+// The message boxes shown, text, caption and flags, are the expected ones in order.
+inline void ExpectMessages(const std::vector<RecordingView::Message>& shown,
+                           const std::vector<RecordingView::Message>& expected) {
+  ASSERT_EQ(shown.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(shown[i].text, expected[i].text) << i;
+    EXPECT_EQ(shown[i].caption, expected[i].caption) << i;
+    EXPECT_EQ(shown[i].flags, expected[i].flags) << i;
+  }
+}
 
 }  // namespace vxtest

@@ -16,9 +16,7 @@ using namespace std::chrono_literals;
 using instrument::TfrmVX500;
 using Lines = std::vector<std::string>;
 
-sim::Scenario Scenario(const char* json) {
-  return sim::ScenarioFromJson(nlohmann::json::parse(json));
-}
+using simtest::ScenarioFromText;
 
 // Records every message box and answers OK.
 struct RecordingSink : instrument::MessageSink {
@@ -105,7 +103,7 @@ TEST(ConnectInstrument, IdentityIsACaseSensitiveSubstringAndSlotsAreReadEitherWa
                {"kova/zephloran,vx500,1,V2.1", false},
                {"OTHER,VX400,1,V2.1", false}};
   for (const auto& c : cases) {
-    Rig rig(Scenario(
+    Rig rig(ScenarioFromText(
         (std::string(R"({"identity": ")") + c.identity +
          R"(", "slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}]})")
             .c_str()));
@@ -127,7 +125,7 @@ TEST(ConnectInstrument, IdentityIsACaseSensitiveSubstringAndSlotsAreReadEitherWa
 }
 
 TEST(ConnectInstrument, RefusedFtpLogInIsRaisedWithTheCommandChannelLeftOpen) {
-  Rig rig(Scenario(R"({"ftp": {"refuse": [{"command": "PASS", "code": 530,
+  Rig rig(ScenarioFromText(R"({"ftp": {"refuse": [{"command": "PASS", "code": 530,
                                              "text": "Login incorrect."}]}})"));
   try {
     rig.session.ConnectInstrument("127.0.0.1");
@@ -142,8 +140,8 @@ TEST(ConnectInstrument, RefusedFtpLogInIsRaisedWithTheCommandChannelLeftOpen) {
 }
 
 TEST(UploadFile, StoresAFileAndRefusalsShowTheirMessagesBeforeTheError) {
-  Rig rig(
-      Scenario(R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*.bad", "code": 501}]}})"));
+  Rig rig(ScenarioFromText(
+      R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*.bad", "code": 501}]}})"));
   ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
   simtest::TempDir local;
   simtest::WriteFile(local.Path() / "a.bin", "firmware");
@@ -168,7 +166,7 @@ TEST(UploadFile, StoresAFileAndRefusalsShowTheirMessagesBeforeTheError) {
 // Once the front end asks to stop, a waiting command and a waiting transfer end with a cancel
 // error of their own (not their bound's), and the command connection is closed.
 TEST(CancelPredicate, StopsTheWaitsOfBothChannels) {
-  Rig rig(Scenario(R"({"faults": [{"command": "MMEM:CAT?", "noAnswer": true}],
+  Rig rig(ScenarioFromText(R"({"faults": [{"command": "MMEM:CAT?", "noAnswer": true}],
                        "ftp": {"store": [{"fault": "never_connect"}]}})"));
   ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
   bool stop = false;

@@ -18,9 +18,7 @@ using namespace std::chrono_literals;
 using instrument::TfrmVX500;
 using Lines = std::vector<std::string>;
 
-sim::Scenario Scenario(const char* json) {
-  return sim::ScenarioFromJson(nlohmann::json::parse(json));
-}
+using simtest::ScenarioFromText;
 
 // A TCP socket bound to an ephemeral loopback port; `address` receives where.
 net::UniqueFd BoundLoopbackSocket(sockaddr_in& address) {
@@ -50,7 +48,7 @@ struct Rig {
 };
 
 TEST(AgainstSimulator, FullQuerySequenceAndItsTranscript) {
-  Rig rig(Scenario(R"({
+  Rig rig(ScenarioFromText(R"({
       "slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.10"},
                 {"slot": 3, "model": "RKS5", "hardware": "3.0", "firmware": "1.5"}],
       "drive": {"total": 23003136, "free": 2621440}})"));
@@ -131,7 +129,7 @@ TEST(AgainstSimulator, LongPathsGoOutWholeAndTheInstrumentJudges) {
 }
 
 TEST(AgainstSimulator, PeerClosingMidReplyGivesThePartAndThenNothing) {
-  Rig rig(Scenario(R"({"identity": "KOVA/ZEPHLORAN,VX500,1,V3.0",
+  Rig rig(ScenarioFromText(R"({"identity": "KOVA/ZEPHLORAN,VX500,1,V3.0",
                        "faults": [{"command": "*IDN?", "closeAfter": 9}]})"));
   rig.session.SendCommand("*IDN?");
   EXPECT_EQ(rig.session.ReadReply(), "KOVA/ZEPH");
@@ -142,7 +140,8 @@ TEST(AgainstSimulator, PeerClosingMidReplyGivesThePartAndThenNothing) {
 }
 
 TEST(AgainstSimulator, GarbageErrorQueueRepliesRaiseTheConversionError) {
-  Rig rig(Scenario(R"({"faults": [{"command": "SYSTEM:ERR?", "times": 1, "reply": "garbage"},
+  Rig rig(
+      ScenarioFromText(R"({"faults": [{"command": "SYSTEM:ERR?", "times": 1, "reply": "garbage"},
                                   {"command": "SYSTEM:ERR?", "times": 1, "reply": "ok,1"}]})"));
   struct Case {
     const char* want;
@@ -159,7 +158,7 @@ TEST(AgainstSimulator, GarbageErrorQueueRepliesRaiseTheConversionError) {
 }
 
 TEST(AgainstSimulator, AReplyThatNeverComesEndsAtTheBound) {
-  Rig rig(Scenario(R"({"faults": [{"command": "*IDN?", "times": 1, "noAnswer": true},
+  Rig rig(ScenarioFromText(R"({"faults": [{"command": "*IDN?", "times": 1, "noAnswer": true},
                                   {"command": "*OPT?", "times": 1, "delayMs": 400}]})"),
           150ms);
   rig.session.SendCommand("*IDN?");
@@ -184,7 +183,7 @@ TEST(AgainstSimulator, AReplyThatNeverComesEndsAtTheBound) {
 }
 
 TEST(AgainstSimulator, AResetEndsInASocketErrorAndClosesTheConnection) {
-  Rig rig(Scenario(R"({"faults": [{"command": "INST:NSEL", "reset": true}]})"));
+  Rig rig(ScenarioFromText(R"({"faults": [{"command": "INST:NSEL", "reset": true}]})"));
   try {
     rig.session.ConfigureFpga(1, 0, "image.rpd");
     ADD_FAILURE();
@@ -198,7 +197,7 @@ TEST(AgainstSimulator, AResetEndsInASocketErrorAndClosesTheConnection) {
 }
 
 TEST(AgainstSimulator, AnOverlongReplyLineIsRefused) {
-  Rig rig(Scenario(R"({"faults": [{"command": "*OPT?", "reply":
+  Rig rig(ScenarioFromText(R"({"faults": [{"command": "*OPT?", "reply":
       "\"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA:1:1.0:1.0\""}]})"));
   auto bounds = rig.session.Bounds();
   bounds.maxReplyBytes = 64;
@@ -244,7 +243,7 @@ TEST(AgainstSimulator, ScenariosExpressEachPreCopyBoundary) {
        300, 0, 0},
   };
   for (const auto& c : cases) {
-    Rig rig(Scenario(c.scenario));
+    Rig rig(ScenarioFromText(c.scenario));
     simtest::WriteFile(rig.instrument.Root() / "F0:" / "SYSTEM" / "a.bin", "x");
     rig.session.SendCommand("*IDN?");
     EXPECT_EQ(rig.session.ReadReply().find("KOVA/ZEPHLORAN,VX500") != std::string::npos,

@@ -76,7 +76,7 @@ TEST(ProgramConfigROM, AFailedConfigurationGoesOnWithTheNextImage) {
       {-241, {}},
   };
   for (const auto& c : cases) {
-    vxtest::StepsRig rig(vxtest::ScenarioJson(
+    vxtest::StepsRig rig(simtest::ScenarioFromText(
         R"({"faults": [{"command": "CONF:FPGA", "image": "a.rpd", "times": 1, "error": )" +
         std::to_string(c.code) + "}]}"));
     ASSERT_TRUE(rig.connected);
@@ -130,7 +130,7 @@ TEST(ProgramConfigROM, SlotsWithNothingToProgramSendNothing) {
       {"package name differs in letter case", 1, "{}", "Rks5"},
   };
   for (const auto& c : cases) {
-    vxtest::StepsRig rig(vxtest::ScenarioJson(c.scenario));
+    vxtest::StepsRig rig(simtest::ScenarioFromText(c.scenario));
     ASSERT_TRUE(rig.connected) << c.what;
     rig.package.File(std::string("Target/") + c.packageModel + "/FLEX/a.rpd", "image a");
     rig.modules = {Module(c.packageModel, {"a.rpd"})};
@@ -150,7 +150,7 @@ TEST(ProgramConfigROM, AModuleWithoutImagesStillEntersTheImageDrive) {
 }
 
 TEST(ProgramConfigROM, ARefusedStoreRaisesBeforeAnyConfiguration) {
-  vxtest::StepsRig rig(vxtest::ScenarioJson(
+  vxtest::StepsRig rig(simtest::ScenarioFromText(
       R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*.rpd", "code": 452}]}})"));
   ASSERT_TRUE(rig.connected);
   rig.package.File("Target/RKS5/FLEX/a.rpd", "image a");
@@ -162,7 +162,7 @@ TEST(ProgramConfigROM, ARefusedStoreRaisesBeforeAnyConfiguration) {
 }
 
 TEST(ProgramConfigROM, AnUploadReportedAsFailedLogsTheLocalPathAndEndsAtOnce) {
-  vxtest::StepsRig rig(vxtest::ScenarioJson(
+  vxtest::StepsRig rig(simtest::ScenarioFromText(
       R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "a.rpd", "code": 452}]}})"));
   ASSERT_TRUE(rig.connected);
   rig.HandleFtpFailures();

@@ -1,6 +1,5 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <map>
 #include <memory>
@@ -10,7 +9,7 @@
 #include "package/config_rom.h"
 #include "package/mid_files.h"
 #include "package/tree_upload.h"
-#include "tests/ftp/child_process.h"
+#include "tests/ftp/pyftpd.h"
 #include "tests/ftp/test_util.h"
 #include "tests/package/steps_rig.h"
 
@@ -19,22 +18,7 @@ namespace {
 using ::testing::Contains;
 using Content = std::map<std::string, std::string>;
 using testing_ftp::Pattern;
-
-// pyftpdlib serving `root` as user kestro; stopped when it goes out of scope.
-class Pyftpd {
- public:
-  explicit Pyftpd(const std::filesystem::path& root)
-      : process_({::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3",
-                  VX_PYFTPD_FIXTURE, root.string()}) {
-    const std::string port = process_.ReadLine(20000);
-    port_ = port.empty() ? 0 : std::stoi(port);
-  }
-  int Port() const { return port_; }
-
- private:
-  testing_ftp::ChildProcess process_;
-  int port_ = 0;
-};
+using testing_ftp::Pyftpd;
 
 // The simulator's command server with a stock FTP server over the same folder: MID folders,
 // both trees and one slot's images arrive as a real server stores them.

@@ -33,10 +33,6 @@ class ProgressView : public RecordingView {
   }
 };
 
-inline sim::Scenario ScenarioJson(const std::string& json) {
-  return sim::ScenarioFromJson(nlohmann::json::parse(json));
-}
-
 // Starts another FTP server over the simulator's root folder and gives its port.
 using FtpServerStarter = std::function<int(const std::filesystem::path& root)>;
 

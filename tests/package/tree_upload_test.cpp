@@ -273,7 +273,7 @@ TEST(CopyTree, AFolderThatCanNeitherBeFoundNorMadeEndsWithFalse) {
 }
 
 TEST(CopyTree, AnUploadReportedAsFailedEndsWithFalseAndCountsNothing) {
-  vxtest::StepsRig rig(vxtest::ScenarioJson(
+  vxtest::StepsRig rig(simtest::ScenarioFromText(
       R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*bad.bin", "code": 552}]}})"));
   ASSERT_TRUE(rig.connected);
   rig.HandleFtpFailures();
@@ -290,7 +290,7 @@ TEST(CopyTree, RefusedOrTruncatedStoresRaiseThroughTheCopy) {
       R"({"ftp": {"store": [{"pattern": "*big.bin", "fault": "truncate", "bytes": 1000}]}})",
   };
   for (const char* scenario : scenarios) {
-    vxtest::StepsRig rig(vxtest::ScenarioJson(scenario));
+    vxtest::StepsRig rig(simtest::ScenarioFromText(scenario));
     ASSERT_TRUE(rig.connected);
     rig.package.File("MainFrame/big.bin", Pattern(200'000));
     EXPECT_THROW(package::CopyTree(rig.Context(), rig.package.Path("MainFrame"), "/F0:/SYSTEM"),

@@ -43,6 +43,11 @@ inline void WriteFile(const std::filesystem::path& path, const std::string& byte
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// A scenario from its JSON text.
+inline sim::Scenario ScenarioFromText(const std::string& json) {
+  return sim::ScenarioFromJson(nlohmann::json::parse(json));
+}
+
 // The simulated instrument in-process: its drives in a temporary root, its command server and
 // its FTP server (with the scenario's "ftp" behaviour) on ephemeral loopback ports.
 class SimInstrument {
