@@ -213,7 +213,7 @@ int CliFrontEnd::Run() {
     exitCode = kExitInterrupted;
     outcome = "interrupted";
     output_.Notice("interrupted (" + error + ")");
-  } else {
+  } else if (raised) {
     // Where the window would show the error and stay open, the front end reports and ends.
     exitCode = run.WritingStarted() ? kExitFailed : kExitNoInstrument;
     output_.Message(kCaption, error, package::kMbIconError);
