@@ -187,6 +187,11 @@ int CliFrontEnd::Run() {
     output_.Notice(*problem);
     return Finish(kExitUsage, "usage", nullptr, *problem);
   }
+  // A large release takes a while to check; a Ctrl-C meanwhile ends it before connecting.
+  if (interrupts_.load() > 0) {
+    output_.Notice("interrupted before connecting; nothing was written to the instrument");
+    return Finish(kExitInterrupted, "interrupted", nullptr);
+  }
   session_ = std::make_unique<instrument::TfrmVX500>(options_.commandPort, options_.ftpPort);
   session_->SetMessageSink(this);
   session_->SetCancelPredicate([this] { return StopRequested(); });
