@@ -226,7 +226,7 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
        false,
        false,
        "badname"},
-      {"a box the window would disable",
+      {"a model without a signal box",
        "{}",
        {"--signals", "RKS5"},
        4,
@@ -256,6 +256,8 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
     EXPECT_THAT(run.out, HasSubstr("(exit code " + std::to_string(c.exitCode) + ")"));
     const Lines commands = instrument->CommandLines();
     EXPECT_EQ(Received(commands, "MMEM:MDIR"), c.writes);
+    // What a run that did not finish left on the instrument is said.
+    EXPECT_EQ(run.err.find("already written to the instrument") != std::string::npos, c.writes);
     if (c.exitCode == 4) {
       EXPECT_THAT(commands, IsEmpty());
     }
