@@ -6,29 +6,13 @@
 #include <cstdio>
 
 #include "ftp/ftp_errors.h"
+#include "net/text.h"
 
 namespace ftp {
 namespace {
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
-}
-
-// A line with its control characters written out, for error texts.
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\0') {
-      out += "\\0";
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 std::optional<int> Byte(std::string_view field) {
@@ -55,7 +39,7 @@ int ParseReplyCode(std::string_view line) {
   }
   if (value > INT16_MAX) {
     throw ESockError("Malformed reply: the reply code does not fit 16 bits: " +
-                     Printable(line.substr(0, 80)));
+                     net::PrintableText(line.substr(0, 80)));
   }
   return static_cast<int>(value);
 }
@@ -125,7 +109,7 @@ std::string NamePart(std::string_view path) {
 
 void CheckCommandLine(std::string_view line, std::string_view shown) {
   if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
-    throw ECommandRefused("Command not sent: \"" + Printable(shown) +
+    throw ECommandRefused("Command not sent: \"" + net::PrintableText(shown) +
                           "\" holds a CR, LF or NUL character");
   }
   if (line.size() + 2 > kMaxLineBytes - 1) {

@@ -4,22 +4,6 @@
 
 namespace instrument {
 
-std::string PrintableText(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\0') {
-      out += "\\0";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
-}
-
 CommandSocketError::CommandSocketError(const std::string& api, int errnoValue)
     : std::runtime_error(api + " failed: " + net::PlatformErrorText(errnoValue)),
       api_(api),

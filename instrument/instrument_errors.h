@@ -6,9 +6,6 @@
 
 namespace instrument {
 
-// `text` as it may be shown in a message: CR, LF and NUL spelled out as \r, \n and \0.
-std::string PrintableText(std::string_view text);
-
 // A send or receive on the command connection failed; the connection has been closed.
 // The text names the call and the platform error ("recv failed: 10054:Connection reset by peer").
 class CommandSocketError : public std::runtime_error {

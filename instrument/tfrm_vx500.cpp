@@ -9,6 +9,7 @@
 #include "instrument/reply_parsers.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
+#include "net/text.h"
 
 namespace instrument {
 namespace {
@@ -26,7 +27,7 @@ std::string FormatBound(std::chrono::milliseconds bound) {
 void RequireQuotable(std::string_view value, const char* what) {
   if (value.find_first_of(std::string_view("\"\r\n\0", 4)) != std::string_view::npos)
     throw RefusedParameterError(std::string("Refused to send the ") + what + " \"" +
-                                PrintableText(value) +
+                                net::PrintableText(value) +
                                 "\": it contains a double quote, CR, LF or NUL");
 }
 
@@ -73,7 +74,8 @@ void TfrmVX500::OpenCommandConnection(const std::string& ipAddress) {
   CloseCommandConnection();
   auto address = net::ParseIPv4(ipAddress);
   if (!address)
-    throw CommandConnectError("'" + PrintableText(ipAddress) + "' is not a dotted IPv4 address");
+    throw CommandConnectError("'" + net::PrintableText(ipAddress) +
+                              "' is not a dotted IPv4 address");
   TransportStatus status = ClientSocket->Open(*address, net::Deadline::After(bounds_.connect));
   if (status.kind == TransportStatus::kOk) {
     address_ = ipAddress;
@@ -101,7 +103,7 @@ void TfrmVX500::SendCommand(std::string_view text) {
   if (line.empty() || line.back() != '\n') line.push_back('\n');
   std::string_view body(line.data(), line.size() - 1);
   if (body.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
-    throw RefusedParameterError("Refused to send the command \"" + PrintableText(body) +
+    throw RefusedParameterError("Refused to send the command \"" + net::PrintableText(body) +
                                 "\": it contains CR, LF or NUL");
   lastCommand_ = "\"" + std::string(body) + "\"";
   TransportStatus status = ClientSocket->WriteLine(line, net::Deadline::After(bounds_.reply));

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace net {
+
+// `text` with CR, LF and NUL written out as \r, \n and \0, so a line from a peer or a refused
+// parameter can be quoted in an error text.
+std::string PrintableText(std::string_view text);
+
+}  // namespace net
