@@ -45,7 +45,13 @@ bool IsHidden(std::string_view name) {
   return !name.empty() && name.front() == '.';
 }
 
-void Scan(const std::string& folder, CopyCounters& counters, WalkPath& path) {
+// Walks the tree below `folder` depth first, in file-system order: `onFile` for each file (or
+// link to one), `onFolder` for each folder before it is entered. Names beginning with ".",
+// folders already on the walk's path (link loops) and special files are passed over; a
+// dangling link raises LocalFsError.
+template <typename OnFile, typename OnFolder>
+void Walk(const std::string& folder, WalkPath& path, const OnFile& onFile,
+          const OnFolder& onFolder) {
   const auto entries = ListLocalFolder(folder);
   if (!entries) return;
   for (const LocalEntry& entry : *entries) {
@@ -53,14 +59,14 @@ void Scan(const std::string& folder, CopyCounters& counters, WalkPath& path) {
     const std::string full = JoinLocalPath(folder, entry.name);
     switch (entry.kind) {
       case EntryKind::kFile:
-        ++counters.fileCount;
-        counters.totalBytes += static_cast<std::int64_t>(entry.size);
+        onFile(entry, full);
         break;
       case EntryKind::kFolder: {
         const auto id = IdentityOf(full);
         if (!id || path.Contains(*id)) break;
+        onFolder(entry, full);
         path.Push(*id);
-        Scan(full, counters, path);
+        Walk(full, path, onFile, onFolder);
         path.Pop();
         break;
       }
@@ -72,32 +78,26 @@ void Scan(const std::string& folder, CopyCounters& counters, WalkPath& path) {
   }
 }
 
+void Scan(const std::string& folder, CopyCounters& counters, WalkPath& path) {
+  Walk(
+      folder, path,
+      [&](const LocalEntry& entry, const std::string&) {
+        ++counters.fileCount;
+        counters.totalBytes += static_cast<std::int64_t>(entry.size);
+      },
+      [](const LocalEntry&, const std::string&) {});
+}
+
 // Applies the copy's name rules to every entry of a tree that the copy would send.
 void CheckNames(const std::string& folder, WalkPath& path) {
-  const auto entries = ListLocalFolder(folder);
-  if (!entries) return;
-  for (const LocalEntry& entry : *entries) {
-    if (IsHidden(entry.name)) continue;
-    const std::string full = JoinLocalPath(folder, entry.name);
-    switch (entry.kind) {
-      case EntryKind::kFile:
+  Walk(
+      folder, path,
+      [](const LocalEntry& entry, const std::string& full) {
         if (!IsConfigImageName(entry.name)) RequireSendableName(entry.name, false, "file", full);
-        break;
-      case EntryKind::kFolder: {
-        const auto id = IdentityOf(full);
-        if (!id || path.Contains(*id)) break;
+      },
+      [](const LocalEntry& entry, const std::string& full) {
         RequireSendableName(entry.name, true, "folder", full);
-        path.Push(*id);
-        CheckNames(full, path);
-        path.Pop();
-        break;
-      }
-      case EntryKind::kOther:
-        break;
-      case EntryKind::kBroken:
-        ThrowBrokenLink(full);
-    }
-  }
+      });
 }
 
 void CheckTreeNames(const std::string& root) {
