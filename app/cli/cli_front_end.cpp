@@ -31,7 +31,8 @@ constexpr char kExitCodesHelp[] =
     "  3    failed or errored from the MID folders on (copy, configuration)\n"
     "  4    bad usage, or an unusable release folder (missing, no modules, a name that\n"
     "       cannot be sent)\n"
-    "  130  interrupted (Ctrl-C): the channels were closed and what was written is reported\n";
+    "  130  interrupted (Ctrl-C or SIGTERM): the channels were closed and what was\n"
+    "       written is reported\n";
 
 // How long the channels' log-out may take once the run has stopped.
 constexpr std::chrono::seconds kLogOutBound{3};

@@ -12,7 +12,8 @@
 
 namespace {
 
-// Presses of Ctrl-C; the waits of both channels ask the front end, which reads this.
+// Presses of Ctrl-C (and stop requests by SIGTERM, from a supervisor or a fleet tool's time
+// limit); the waits of both channels ask the front end, which reads this.
 std::atomic<int> interrupts{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
@@ -28,6 +29,7 @@ void CatchInterrupts() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace

@@ -436,8 +436,8 @@ TEST(Cli, OnATerminalTheQuestionIsAskedAndABarShowsTheCopy) {
   EXPECT_THAT(child.Out(), HasSubstr("##] 100%"));
 }
 
-// Ctrl-C stops the run at its next wait, closes both channels and says what was written; an
-// awaited FPGA configuration is let finish unless Ctrl-C comes twice.
+// Ctrl-C (or SIGTERM) stops the run at its next wait, closes both channels and says what was
+// written; an awaited FPGA configuration is let finish unless Ctrl-C comes twice.
 TEST(Cli, CtrlCStopsAtTheNextWaitButLetsAnFpgaConfigurationFinish) {
   struct Case {
     const char* what;
@@ -446,6 +446,7 @@ TEST(Cli, CtrlCStopsAtTheNextWaitButLetsAnFpgaConfigurationFinish) {
     int presses;
     const char* written;  // what the run says it had written
     bool configured;      // the configuration's outcome was read ("Done")
+    int signal = SIGINT;
   } cases[] = {
       {"before anything is written", R"({"faults": [{"command": "*OPT?", "delayMs": 60000}]})",
        "*OPT?", 1, "nothing was written to the instrument", false},
@@ -454,7 +455,7 @@ TEST(Cli, CtrlCStopsAtTheNextWaitButLetsAnFpgaConfigurationFinish) {
        ":MMEM:CDIR \"/F0://RKS5\"", 1,
        "already written to the instrument: the MID folders and NAME files, the system tree in "
        "/F0:/SYSTEM and part of the module trees",
-       false},
+       false, SIGTERM},
       {"once while an FPGA configuration is awaited",
        R"({"faults": [{"command": "CONF:FPGA", "delayMs": 1000}]})", "CONF:FPGA", 1,
        "the configuration ROMs were being programmed, up to slot", true},
@@ -470,7 +471,7 @@ TEST(Cli, CtrlCStopsAtTheNextWaitButLetsAnFpgaConfigurationFinish) {
     auto child = StartCli(*instrument, release.Path());
     ASSERT_TRUE(instrument->Transcript().WaitForLine(sim::Transcript::Channel::kCommand, c.awaited,
                                                      kRunBound));
-    child->Signal(SIGINT);
+    child->Signal(c.signal);
     const bool fpga = std::string(c.awaited) == "CONF:FPGA";
     if (fpga) {
       EXPECT_TRUE(
