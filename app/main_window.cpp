@@ -178,10 +178,7 @@ void TfrmMain::RunHandler(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& error) {
-    // An FTP reply line keeps its CR LF in the error text; the box shows the line alone.
-    std::string text = error.what();
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    ShowMessage(text, kCaption, package::kMbIconError);
+    ShowMessage(ShownErrorText(error.what()), kCaption, package::kMbIconError);
   } catch (...) {
     ShowMessage("Unknown error", kCaption, package::kMbIconError);
   }

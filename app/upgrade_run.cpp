@@ -45,6 +45,11 @@ std::string FormatMegabytes(std::uint32_t bytes) {
   return text;
 }
 
+std::string ShownErrorText(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
 void UpgradeRun::Execute() {
   package::OperatorView& view = host_.View();
   view.ClearLog();

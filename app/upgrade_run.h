@@ -74,6 +74,9 @@ enum class RunMode {
   kCheckOnly,  // the module hardware check, a "Checks passed" line, disconnect; writes nothing
 };
 
+// An error's text as the operator is shown it: without the CR LF that an FTP reply line keeps.
+std::string ShownErrorText(std::string text);
+
 // One press of Copy: connects, refuses an instrument that cannot take the release, makes the
 // MID folders, copies the system and module trees, programs the configuration ROMs and reports.
 // Every outcome after the connection and the first flash-drive test ends with the instrument

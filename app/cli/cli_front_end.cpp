@@ -49,12 +49,6 @@ std::string Joined(const std::vector<std::string>& items, const char* separator)
   return text;
 }
 
-// An error text as the window shows it: without the CR LF an FTP reply line keeps.
-std::string Shown(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
 const char* OutcomeName(RunOutcome outcome) {
   switch (outcome) {
     case RunOutcome::kCompleted:
@@ -204,7 +198,7 @@ int CliFrontEnd::Run() {
     run.Execute();
   } catch (const std::exception& e) {
     raised = true;
-    error = Shown(e.what());
+    error = ShownErrorText(e.what());
   }
   output_.EndProgress();
 
