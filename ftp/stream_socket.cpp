@@ -5,10 +5,12 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -27,6 +29,10 @@ net::Deadline Earlier(const net::Deadline& a, const net::Deadline& b) {
   if (b.IsNever()) return a;
   return a.At() <= b.At() ? a : b;
 }
+
+// The most that one sendfile call moves, so progress events and cancel checks come at least
+// this often.
+constexpr off_t kFileChunkBytes = 65536;
 
 bool WouldBlock(int e) {
   return e == EAGAIN || e == EWOULDBLOCK;
@@ -326,6 +332,15 @@ bool TStreamSocket::Connected() {
   return true;
 }
 
+void TStreamSocket::AwaitRoom(const net::Deadline& stall, bool fileData) {
+  // The line send pumps no events: a handler must not run in the middle of a command line.
+  WaitEnd end = WaitHow(fd_.Get(), POLLOUT, stall, false, false, fileData);
+  if (end == WaitEnd::kBound) {
+    throw ESockError(std::string(fileData ? "File send stalled" : "Command send stalled") +
+                     ": the server took no data for " + std::to_string(TimeOut) + " ms");
+  }
+}
+
 void TStreamSocket::SendAll(const char* data, std::size_t size, bool fileData) {
   std::size_t offset = 0;
   auto stall = net::Deadline::FromTimeoutMs(TimeOut);
@@ -343,12 +358,7 @@ void TStreamSocket::SendAll(const char* data, std::size_t size, bool fileData) {
     } else if (errno == EINTR) {
       continue;
     } else if (WouldBlock(errno)) {
-      // The line send pumps no events: a handler must not run in the middle of a command line.
-      WaitEnd end = WaitHow(fd_.Get(), POLLOUT, stall, false, false, fileData);
-      if (end == WaitEnd::kBound) {
-        throw ESockError(std::string(fileData ? "File send stalled" : "Command send stalled") +
-                         ": the server took no data for " + std::to_string(TimeOut) + " ms");
-      }
+      AwaitRoom(stall, fileData);
       continue;
     } else {
       RaiseSocketError(errno);
@@ -527,24 +537,65 @@ void TStreamSocket::Adopt(net::UniqueFd accepted) {
   fd_ = std::move(accepted);
   listening_ = false;
   connected_ = true;
+  adopted_ = true;
 }
 
 void TStreamSocket::SendFile(const std::string& path) {
+  SendFile(OpenRegularFile(path), path);
+}
+
+void TStreamSocket::SendFile(const net::UniqueFd& file, const std::string& path) {
   Report(8, "SendFile");
-  net::UniqueFd file = OpenRegularFile(path);
-  // Asked between blocks too: on a fast link a send may never have to wait.
-  while (!StopRequested()) {
-    ssize_t n = ::read(file.Get(), buffer_.data(), buffer_.size());
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0) throw EFOpenError(path);
+  SendFileChunks(file.Get(), path, info.st_size);
+  if (canceled_) {
+    canceled_ = false;
+    throw EAbortError("Socket send aborted");
+  }
+}
+
+void TStreamSocket::SendFileChunks(int file, const std::string& path, off_t size) {
+  off_t offset = 0;
+  auto stall = net::Deadline::FromTimeoutMs(TimeOut);
+  // Asked between chunks too: on a fast link a send may never have to wait.
+  while (offset < size && !StopRequested()) {
+    const auto chunk = static_cast<std::size_t>(std::min<off_t>(size - offset, kFileChunkBytes));
+    ssize_t n = ::sendfile(fd_.Get(), file, &offset, chunk);
+    if (n > 0) {
+      stall = net::Deadline::FromTimeoutMs(TimeOut);
+      sentBytes_ += static_cast<std::uint64_t>(n);
+      if (OnPacketSent) OnPacketSent(*this);
+    } else if (n == 0) {
+      break;  // the file ended early: it shrank while being sent
+    } else if (errno == EINTR) {
+      continue;
+    } else if (WouldBlock(errno)) {
+      AwaitRoom(stall, true);
+      continue;
+    } else if (offset == 0 && (errno == EINVAL || errno == ENOSYS)) {
+      SendFileBlocks(file, path, offset, size);
+      return;
+    } else if (errno == EIO) {
+      throw std::runtime_error("Cannot read file " + path + ": " + std::strerror(errno));
+    } else {
+      RaiseSocketError(errno);
+    }
+    if (pump_) pump_();
+  }
+}
+
+void TStreamSocket::SendFileBlocks(int file, const std::string& path, off_t offset, off_t size) {
+  while (offset < size && !StopRequested()) {
+    const auto block = static_cast<std::size_t>(std::min<off_t>(size - offset, buffer_.size()));
+    ssize_t n = ::pread(file, buffer_.data(), block, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error("Cannot read file " + path + ": " + std::strerror(errno));
     }
     if (n == 0) break;
     SendAll(buffer_.data(), static_cast<std::size_t>(n), true);
-  }
-  if (canceled_) {
-    canceled_ = false;
-    throw EAbortError("Socket send aborted");
+    offset += n;
   }
 }
 
@@ -581,7 +632,8 @@ void TStreamSocket::CloseSocket() {
     if (fd_.Reset() != 0 && !WouldBlock(errno) && errno != EINTR) RaiseSocketError(errno);
     if (!destroying_ && OnDisconnect) OnDisconnect(*this);
   }
-  if (!destroying_ && !fd_) NewSocket();
+  // An accepted connection serves one transfer: nothing connects on it again.
+  if (!destroying_ && !adopted_ && !fd_) NewSocket();
 }
 
 }  // namespace ftp
