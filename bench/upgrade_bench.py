@@ -234,8 +234,10 @@ def start_instrument(lab, args, root, work):
 
 
 def command(tool, args, release, work):
-    if tool == "vxupgrade":
-        return [os.path.join(args.build, "app", "cli", "vxupgrade-cli"), "--ip", SERVER_IP,
+    if tool in ("vxupgrade", "baseline"):
+        program = (args.baseline_cli if tool == "baseline" else
+                   os.path.join(args.build, "app", "cli", "vxupgrade-cli"))
+        return [program, "--ip", SERVER_IP,
                 "--package", release, "--command-port", str(COMMAND_PORT),
                 "--ftp-port", str(FTP_PORT)]
     # -R uploads each folder itself into the remote folder; -E uses PORT (active mode).
@@ -245,7 +247,7 @@ def command(tool, args, release, work):
 
 
 def check_upload(tool, release, root):
-    if tool == "vxupgrade":
+    if tool != "ncftpput":
         # The upgrade also makes /F0:/SYSTEM/MID1 with its NAME file.
         return (verify(os.path.join(release, "MainFrame"), os.path.join(root, "F0:", "SYSTEM"),
                        leave_out=("MID1",))
@@ -296,6 +298,18 @@ def median(values):
     return statistics.median(values) if values else float("nan")
 
 
+def paired(rows, rounds, tool, other):
+    """The ratios tool / other of the rounds in which both succeeded: wall and CPU."""
+    pairs = []
+    for rnd in rounds:
+        a = [r for r in rows if r["round"] == rnd and r["tool"] == tool and not r["error"]]
+        b = [r for r in rows if r["round"] == rnd and r["tool"] == other and not r["error"]]
+        if a and b:
+            pairs.append((a[0]["wall"] / b[0]["wall"],
+                          a[0]["cpu"] / b[0]["cpu"] if b[0]["cpu"] else float("nan")))
+    return pairs
+
+
 def report(results, args):
     lines = []
     for dataset in DATASETS:
@@ -311,7 +325,7 @@ def report(results, args):
                   % (dataset, len(files), size / 1e6, len(rounds)), "",
                   "| tool | wall s | client CPU s | user s | system s | ms per file | failed |",
                   "|---|---|---|---|---|---|---|"]
-        for tool in TOOLS:
+        for tool in args.tools:
             good = [r for r in rows if r["tool"] == tool and not r["error"]]
             bad = [r for r in rows if r["tool"] == tool and r["error"]]
             lines.append("| %s | %.3f | %.3f | %.3f | %.3f | %.2f | %d |" % (
@@ -320,20 +334,20 @@ def report(results, args):
                 median([r["wall"] for r in good]) * 1000 / len(files), len(bad)))
             for r in bad[:1]:
                 lines.append("|   | first failure: %s ||||||" % r["error"].replace("\n", " "))
-        pairs = []
-        for rnd in rounds:
-            ours = [r for r in rows if r["round"] == rnd and r["tool"] == "vxupgrade"]
-            theirs = [r for r in rows if r["round"] == rnd and r["tool"] == "ncftpput"]
-            if ours and theirs and not ours[0]["error"] and not theirs[0]["error"]:
-                pairs.append((ours[0]["wall"] / theirs[0]["wall"],
-                              ours[0]["cpu"] / theirs[0]["cpu"] if theirs[0]["cpu"] else
-                              float("nan")))
-        if pairs:
+        lines += ["", "| paired ratio | wall median (range) | CPU median (range) |",
+                  "|---|---|---|"]
+        comparisons = [(t, "ncftpput") for t in args.tools if t != "ncftpput"]
+        if "baseline" in args.tools:
+            comparisons.append(("vxupgrade", "baseline"))
+        for tool, other in comparisons:
+            pairs = paired(rows, rounds, tool, other)
+            if not pairs:
+                continue
             walls = sorted(p[0] for p in pairs)
             cpus = sorted(p[1] for p in pairs)
-            lines += ["", "vxupgrade / ncftpput, paired by round: wall median %.2f (%.2f-%.2f), "
-                      "CPU median %.2f (%.2f-%.2f)" % (median(walls), walls[0], walls[-1],
-                                                       median(cpus), cpus[0], cpus[-1])]
+            lines.append("| %s / %s | %.2f (%.2f-%.2f) | %.2f (%.2f-%.2f) |" % (
+                tool, other, median(walls), walls[0], walls[-1], median(cpus), cpus[0],
+                cpus[-1]))
     return "\n".join(lines)
 
 
@@ -342,7 +356,7 @@ def show_timelines(args):
     captures = {}
     work = tempfile.mkdtemp(prefix="vxlab-pcap-")
     try:
-        for tool in TOOLS:
+        for tool in args.tools:
             pcap = os.path.join(work, tool + ".pcap")
             result = run_one(args, tool, "small", "t" + tool[:2], pcap)
             if result["error"]:
@@ -351,7 +365,7 @@ def show_timelines(args):
             print("%s: wall %.3f s, CPU %.3f s" % (tool, result["wall"], result["cpu"]),
                   flush=True)
         if args.keep_pcap:
-            for tool in TOOLS:
+            for tool in args.tools:
                 shutil.copy(os.path.join(work, tool + ".pcap"), args.keep_pcap + "-" + tool
                             + ".pcap")
         print(timeline.Compare(captures, args.timeline_file))
@@ -373,9 +387,12 @@ def main():
                         help="capture one run of each tool and show where a file's time goes")
     parser.add_argument("--timeline-file", default="f100.bin")
     parser.add_argument("--keep-pcap", help="keep the captures as PREFIX-TOOL.pcap")
+    parser.add_argument("--baseline-cli", help="another vxupgrade-cli (say, built from an "
+                        "earlier commit), run in the same rounds as \"baseline\"")
     parser.add_argument("--wrap", help="with --timeline: a command put before each tool's "
                         "(e.g. 'strace -f -c -o /tmp/{tool}.strace'), for analysis only")
     args = parser.parse_args()
+    args.tools = TOOLS + (["baseline"] if args.baseline_cli else [])
     # A stop request unwinds through the clean-ups (namespaces, processes, files).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     if os.geteuid() != 0:
@@ -394,7 +411,7 @@ def main():
         datasets = args.datasets.split(",")
         for rnd in range(args.rounds):
             # Paired rounds: both tools on each release, the order alternating.
-            order = TOOLS if rnd % 2 == 0 else TOOLS[::-1]
+            order = args.tools if rnd % 2 == 0 else args.tools[::-1]
             for dataset in datasets:
                 for tool in order:
                     r = run_one(args, tool, dataset, "r%d" % rnd)
