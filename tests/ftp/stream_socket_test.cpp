@@ -5,6 +5,7 @@
 
 #include "ftp/ftp_reply.h"
 #include "ftp/stream_socket.h"
+#include "net/ipv4.h"
 #include "tests/ftp/script_peer.h"
 #include "tests/ftp/test_util.h"
 
@@ -19,6 +20,10 @@ using testing_ftp::ScriptPeer;
 
 // Bounds long enough for a loaded machine; the bound tests set their own short ones.
 constexpr int kSafeTimeOut = 5000;
+
+in_addr Loopback() {
+  return *net::ParseIPv4("127.0.0.1");
+}
 
 void ConnectTo(TStreamSocket& s, int port) {
   s.Host = "127.0.0.1";
@@ -177,13 +182,13 @@ TEST(StreamSocket, WritelnRefusesLineBreaksBeforeSending) {
 TEST(StreamSocket, AcceptIsBoundedByTheTimeOutAndCanBeCancelled) {
   TStreamSocket data;
   data.TimeOut = 100;
-  data.Listen();
+  data.Listen(Loopback(), Loopback());
   EXPECT_THAT(ErrorText([&] { data.Accept(); }), ::testing::StartsWith("Accepting Timed out"));
 
   TStreamSocket cancelled;
   cancelled.TimeOut = kSafeTimeOut;
   cancelled.SetEventPump([&] { cancelled.Cancel(); });
-  cancelled.Listen();
+  cancelled.Listen(Loopback(), Loopback());
   EXPECT_EQ(ErrorText([&] { cancelled.Accept(); }), "Accepting Canceled");
   EXPECT_FALSE(cancelled.Canceled());
 }
@@ -195,7 +200,7 @@ TEST(StreamSocket, ListenAcceptAndSendFileDeliverEveryByte) {
 
   TStreamSocket data;
   data.TimeOut = kSafeTimeOut;
-  data.Listen();
+  data.Listen(Loopback(), Loopback());
   int port = data.LocalPort();
   EXPECT_EQ(data.LocalPortText(), ftp::PortNumberText(port));
   TStreamSocket client;
