@@ -520,40 +520,47 @@ void TStreamSocket::Listen(const in_addr& local, const in_addr& peer) {
 net::UniqueFd TStreamSocket::Accept() {
   Report(4, "Accepting");
   auto bound = net::Deadline::FromTimeoutMs(TimeOut);
+  std::string refusal;
   for (;;) {
-    WaitEnd end = WaitHow(fd_.Get(), POLLIN, bound, false, false, true);
-    if (end == WaitEnd::kCancelled) {
+    if (StopRequested()) {
       canceled_ = false;
       throw ESockError("Accepting Canceled");
     }
-    if (end == WaitEnd::kBound) {
-      throw ESockError("Accepting Timed out: the server opened no data connection within " +
-                       std::to_string(TimeOut) + " ms");
-    }
-    if (end == WaitEnd::kClosed) {
-      eventOk_ = false;
-      throw ESockError("Error creating Data Connection");
-    }
+    // A connection already waiting is taken (or turned away) before the bound is looked at.
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    int fd = ::accept4(fd_.Get(), reinterpret_cast<sockaddr*>(&peer), &len,
-                       SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (WouldBlock(errno) || errno == EINTR || errno == ECONNABORTED) continue;
-      lastError_ = net::WinsockErrorNumber(errno);
-      eventOk_ = false;
-      throw ESockError("Error creating Data Connection");
+    net::UniqueFd accepted(::accept4(fd_.Get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                                     SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!accepted) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (!WouldBlock(errno)) {
+        lastError_ = net::WinsockErrorNumber(errno);
+        eventOk_ = false;
+        throw ESockError("Error creating Data Connection");
+      }
+      WaitEnd end = WaitHow(fd_.Get(), POLLIN, bound, false, false, true);
+      if (end == WaitEnd::kBound) {
+        // A server that connects from another address than its control connection's is
+        // refused too; the error says so rather than leaving the operator to guess.
+        throw ESockError("Accepting Timed out: the server opened no data connection within " +
+                         std::to_string(TimeOut) + " ms" + (refusal.empty() ? "" : "; " + refusal));
+      }
+      if (end == WaitEnd::kClosed) {
+        eventOk_ = false;
+        throw ESockError("Error creating Data Connection");
+      }
+      continue;
     }
-    net::UniqueFd accepted(fd);
     if (peer.sin_addr.s_addr != acceptPeer_.s_addr) {
       // Whoever reaches the data port first would otherwise receive the file: anyone but the
       // server gets a reset and not one byte.
       linger abortive{1, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+      ::setsockopt(accepted.Get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
       accepted.Reset();
-      Report(1, "Data connection from " + net::AddressText(peer.sin_addr) + ":" +
-                    std::to_string(ntohs(peer.sin_port)) + " refused: only the server " +
-                    net::AddressText(acceptPeer_) + " may connect");
+      refusal = "Data connection from " + net::AddressText(peer.sin_addr) + ":" +
+                std::to_string(ntohs(peer.sin_port)) + " refused: only the server " +
+                net::AddressText(acceptPeer_) + " may connect";
+      Report(1, refusal);
       continue;
     }
     ready_ = true;

@@ -183,7 +183,26 @@ TEST(StreamSocket, AcceptIsBoundedByTheTimeOutAndCanBeCancelled) {
   TStreamSocket data;
   data.TimeOut = 100;
   data.Listen(Loopback(), Loopback());
-  EXPECT_THAT(ErrorText([&] { data.Accept(); }), ::testing::StartsWith("Accepting Timed out"));
+  EXPECT_EQ(ErrorText([&] { data.Accept(); }),
+            "Accepting Timed out: the server opened no data connection within 100 ms");
+
+  // A connection from another address is turned away, and the time-out names it.
+  TStreamSocket guarded;
+  guarded.TimeOut = 100;
+  guarded.ReportLevel = 1;
+  std::vector<std::string> status;
+  guarded.OnStatus = [&](TStreamSocket&, const std::string& text) { status.push_back(text); };
+  guarded.Listen(Loopback(), Loopback());
+  auto intruder = testing_ftp::ConnectFrom("127.0.0.2", "127.0.0.1", guarded.LocalPort());
+  ASSERT_TRUE(intruder.Valid());
+  std::string error = ErrorText([&] { guarded.Accept(); });
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_THAT(status[0], ::testing::MatchesRegex("Data connection from 127\\.0\\.0\\.2:[0-9]+ "
+                                                 "refused: only the server 127\\.0\\.0\\.1 may "
+                                                 "connect"));
+  EXPECT_EQ(error, "Accepting Timed out: the server opened no data connection within 100 ms; " +
+                       status[0]);
+  EXPECT_EQ(testing_ftp::ReadToEnd(intruder.Get()), "");
 
   TStreamSocket cancelled;
   cancelled.TimeOut = kSafeTimeOut;
