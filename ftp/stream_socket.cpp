@@ -414,6 +414,8 @@ std::string TStreamSocket::ReadLn() {
   while (!canceled_) {
     std::size_t room = kMaxLineBytes - line.size();
     if (room == 0) {
+      // Like a reply that never ends: what is left of the line would be read as a later reply.
+      CloseSocket();
       throw ESockError("Malformed reply: a reply line is longer than " +
                        std::to_string(kMaxLineBytes) + " bytes");
     }

@@ -74,6 +74,7 @@ TEST(StreamSocket, ReplyLineOverTheBoundIsAnError) {
   TStreamSocket s;
   ConnectTo(s, peer.Port());
   EXPECT_THAT(ErrorText([&] { s.ReadLn(); }), ::testing::HasSubstr("longer than 65536"));
+  EXPECT_FALSE(s.Connected());
   peer.Signal();
 }
 
