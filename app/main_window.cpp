@@ -18,12 +18,8 @@
 #include <exception>
 
 #include "app/utilities.h"
-#include "package/release_check.h"
 
 namespace {
-
-// How many offending paths of a refused release the error box lists.
-constexpr std::size_t kListedReleaseProblems = 20;
 
 QString Text(const std::string& s) {
   return QString::fromUtf8(s.data(), qsizetype(s.size()));
@@ -198,6 +194,9 @@ void TfrmMain::IPAddressExit() {
 
 void TfrmMain::btnCopyClick() {
   if (runActive || tearingDown || released) return;
+  // A release that cannot be installed whole is refused before anything is connected; the
+  // error display lists the offending paths (the first few, in a box that fits the screen).
+  package::CheckRelease(appDir, moduleList, kListedReleaseProblems);
   runActive = true;
   // Disabling the focused button hands the focus on; it comes back when the run stops.
   const bool copyHadFocus = btnCopy->hasFocus();
@@ -208,9 +207,6 @@ void TfrmMain::btnCopyClick() {
     bool copyHadFocus;
     ~StopGuard() { window->RunStopped(copyHadFocus); }
   } stopGuard{this, copyHadFocus};
-  // A release that cannot be installed whole is refused before anything is connected; the
-  // error display shows every offending path (the first few, in a box that fits the screen).
-  package::CheckRelease(appDir, moduleList, kListedReleaseProblems);
   UpgradeRun(*this).Execute();
 }
 
