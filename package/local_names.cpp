@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "net/text.h"
+
 namespace package {
 namespace {
 
@@ -22,7 +24,7 @@ char LowerAscii(char c) {
 }
 
 [[noreturn]] void ThrowFsError(const std::string& what, const std::string& path, int error) {
-  throw LocalFsError(what + " " + path + ": " + std::strerror(error));
+  throw LocalFsError(what + " " + net::PrintableText(path) + ": " + std::strerror(error));
 }
 
 // "Missing" is only an entry that is not there; anything else is a real failure.
