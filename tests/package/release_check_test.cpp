@@ -12,7 +12,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 // A release and a folder outside it; the setup spoils the release (or not).
 using Setup = void (*)(const vxtest::TempTree& release, const vxtest::TempTree& outside,
@@ -130,12 +129,6 @@ TEST(CheckRelease, EveryImageTheManifestNamesIsAFileInItsModulesFlexFolder) {
       {"an image missing",
        [](auto& t, auto&, auto&) { std::filesystem::remove(t.Path("Target/PCW5/FLEX/pcw5.rpd")); },
        {"FLEX/pcw5.rpd does not exist"}},
-      {"an image spelled in another letter case on disk",
-       [](auto& t, auto&, auto&) {
-         std::filesystem::rename(t.Path("Target/PCW5/FLEX/pcw5.rpd"),
-                                 t.Path("Target/PCW5/FLEX/PCW5.RPD"));
-       },
-       {}},
       {"an image that is a folder",
        [](auto& t, auto&, auto& m) {
          t.Folder("Target/PCW5/FLEX/b.rpd");
@@ -162,30 +155,20 @@ TEST(CheckRelease, EveryImageTheManifestNamesIsAFileInItsModulesFlexFolder) {
   });
 }
 
-TEST(CheckRelease, TheRefusalNamesEveryOffendingPathOrTheFirstFewAndHowManyMore) {
+TEST(CheckRelease, TheRefusalListsTheFirstOffendingPathsAndHowManyMore) {
   vxtest::TempTree release;
-  release.File("MainFrame/a\\1");
-  release.File("MainFrame/b\\2");
-  release.File("MainFrame/c\\3");
-  for (std::size_t listed : {std::size_t{3}, std::size_t{1}}) {
-    SCOPED_TRACE(listed);
-    try {
-      package::CheckRelease(release.Dir(), {}, listed);
-      ADD_FAILURE() << "nothing refused";
-    } catch (const package::ReleaseError& e) {
-      const std::string text = e.what();
-      EXPECT_THAT(text, HasSubstr("The release in " + release.Dir() +
-                                  " cannot be installed; nothing was sent to the instrument:\n"));
-      ASSERT_EQ(e.Problems().size(), 3u);
-      for (std::size_t i = 0; i < 3; ++i) {
-        if (i < listed) {
-          EXPECT_THAT(text, HasSubstr("\n" + e.Problems()[i]));
-        } else {
-          EXPECT_THAT(text, Not(HasSubstr(e.Problems()[i])));
-        }
-      }
-      EXPECT_EQ(text.ends_with("\n... and 2 more"), listed == 1);
-    }
+  for (const char* name : {"MainFrame/a\\1", "MainFrame/b\\2", "MainFrame/c\\3"}) {
+    release.File(name);
+  }
+  try {
+    package::CheckRelease(release.Dir(), {}, 2);
+    ADD_FAILURE() << "nothing refused";
+  } catch (const package::ReleaseError& e) {
+    ASSERT_EQ(e.Problems().size(), 3u);
+    EXPECT_EQ(std::string(e.what()),
+              "The release in " + release.Dir() +
+                  " cannot be installed; nothing was sent to the instrument:\n" + e.Problems()[0] +
+                  "\n" + e.Problems()[1] + "\n... and 1 more");
   }
 }
 
