@@ -374,7 +374,9 @@ void TStreamSocket::Write(std::string_view text) {
     throw ECommandRefused("Command not sent: longer than the line limit");
   std::memcpy(buffer_.data(), text.data(), length);
   Report(4, "Sending Buffer");
-  if (!canceled_) SendAll(buffer_.data(), length, false);
+  // A stop asked for by the installed predicate keeps the line from going out: on a fast link
+  // a reply may be waiting before its wait begins, so the waits alone would not stop a run.
+  if (!StopRequested()) SendAll(buffer_.data(), length, false);
   if (canceled_) {
     canceled_ = false;
     throw EAbortError("Socket send aborted");

@@ -83,9 +83,10 @@ class TStreamSocket {
   // events"); none means waits block in poll() up to their bound.
   void SetEventPump(net::EventPump pump) { pump_ = std::move(pump); }
   const net::EventPump& EventPump() const { return pump_; }
-  // Installs a predicate that every wait asks (a front end's "stop requested" flag, raised by
-  // a signal): once it answers true, the running operation stops at its next wait as Cancel
-  // would make it, and so does every later one while it stays true.
+  // Installs a predicate that every wait and every line send asks (a front end's "stop
+  // requested" flag, raised by a signal): once it answers true, the running operation stops at
+  // its next wait or before its next line goes out, as Cancel would make it, and so does every
+  // later one while it stays true.
   void SetCancelPredicate(std::function<bool()> cancelled) { stop_ = std::move(cancelled); }
   const std::function<bool()>& CancelPredicate() const { return stop_; }
 

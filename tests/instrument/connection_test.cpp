@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -163,28 +164,54 @@ TEST(UploadFile, StoresAFileAndRefusalsShowTheirMessagesBeforeTheError) {
   EXPECT_TRUE(rig.session.transferOk);
 }
 
-// Once the front end asks to stop, a waiting command and a waiting transfer end with a cancel
-// error of their own (not their bound's), and the command connection is closed.
-TEST(CancelPredicate, StopsTheWaitsOfBothChannels) {
-  Rig rig(ScenarioFromText(R"({"faults": [{"command": "MMEM:CAT?", "noAnswer": true}],
-                       "ftp": {"store": [{"fault": "never_connect"}]}})"));
-  ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
-  bool stop = false;
-  rig.session.SetCancelPredicate([&] { return stop; });
-  simtest::TempDir local;
-  simtest::WriteFile(local.Path() / "a.bin", "firmware");
-  stop = true;
+// Once the front end asks to stop, a line about to go out stays unsent and a waiting command
+// or transfer ends, each with a cancel error of its own (not a bound's), and the command
+// connection is closed.
+TEST(CancelPredicate, StopsBothChannelsBeforeTheirNextLineOrInTheirWait) {
+  struct Case {
+    const char* when;
+    bool beforeSending;
+    std::vector<std::string> uploadErrors;  // either, as the stop meets the transfer
+  } cases[] = {
+      {"before the next line", true, {"Socket send aborted"}},
+      {"while waiting", false, {"Accepting Canceled", "Socket readln aborted"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.when);
+    // While waiting: the stop comes once the instrument has the line the session waits on.
+    // (Declared before the rig: the session asks the predicate until it is destroyed.)
+    std::string awaitedFtp = "STOR /F0:/a.bin";
+    std::string awaitedCommand;
+    Rig rig(ScenarioFromText(R"({"faults": [{"command": "MMEM:CAT?", "noAnswer": true}],
+                         "ftp": {"store": [{"fault": "never_connect"}]}})"));
+    ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
+    const Lines commandsBefore = rig.instrument.CommandLines();
+    const Lines ftpBefore = rig.instrument.FtpLines();
+    rig.session.SetCancelPredicate([&] {
+      return c.beforeSending || rig.instrument.FtpLines().back() == awaitedFtp ||
+             rig.instrument.CommandLines().back() == awaitedCommand;
+    });
+    simtest::TempDir local;
+    simtest::WriteFile(local.Path() / "a.bin", "firmware");
 
-  std::string raised;
-  try {
-    rig.session.UploadFile((local.Path() / "a.bin").string(), "/F0:/a.bin");
-  } catch (const ftp::ESockError& e) {
-    raised = e.what();
+    std::string raised;
+    try {
+      rig.session.UploadFile((local.Path() / "a.bin").string(), "/F0:/a.bin");
+    } catch (const ftp::ESockError& e) {
+      raised = e.what();
+    }
+    EXPECT_THAT(c.uploadErrors, ::testing::Contains(raised));
+    awaitedFtp.clear();
+    awaitedCommand = "MMEM:CAT? \"/F0:/\"";
+    EXPECT_THROW(rig.session.FreeFlashBytes(), instrument::CommandCancelledError);
+    EXPECT_FALSE(rig.session.CommandConnectionOpen());
+    if (c.beforeSending) {
+      EXPECT_EQ(rig.instrument.FtpLines(), ftpBefore);
+      EXPECT_EQ(rig.instrument.CommandLines(), commandsBefore);
+    } else {
+      EXPECT_EQ(rig.instrument.CommandLines().back(), awaitedCommand);
+    }
   }
-  EXPECT_TRUE(raised == "Accepting Canceled" || raised == "Socket readln aborted") << raised;
-
-  EXPECT_THROW(rig.session.FreeFlashBytes(), instrument::CommandCancelledError);
-  EXPECT_FALSE(rig.session.CommandConnectionOpen());
 }
 
 TEST(FtpNotifications, KindsOutsideTheTableShowNothing) {
