@@ -10,6 +10,7 @@
 
 #include "net/ipv4.h"
 #include "net/socket_error.h"
+#include "net/text.h"
 #include "net/unique_fd.h"
 #include "net/wait.h"
 
@@ -41,6 +42,27 @@ TEST(ParseIPv4, RejectsEverythingElse) {
        {"", "10.0.0", "10.0.0.5.", "10.0.0.256", "1.2.3.0004", "a.b.c.d", "10..0.5", " 10.0.0.5",
         "10.0.0.5 ", "localhost", "0x7f.0.0.1", "1.2.3.4.5", "-1.0.0.0", "10.0.0.5\n"}) {
     EXPECT_FALSE(net::ParseIPv4(text)) << '"' << text << '"';
+  }
+}
+
+// Control characters never reach a terminal or a log raw; TAB and text bytes stay as they are.
+TEST(PrintableText, WritesControlCharactersOut) {
+  using net::LineFeeds;
+  struct Case {
+    std::string text;
+    LineFeeds lineFeeds;
+    std::string shown;
+  } cases[] = {
+      {"a\r\nb", LineFeeds::kEscaped, "a\\r\\nb"},
+      {std::string("a\0b", 3), LineFeeds::kEscaped, "a\\0b"},
+      {"\x1b]0;title\x07\x1b[2Jx", LineFeeds::kEscaped, "\\x1b]0;title\\x07\\x1b[2Jx"},
+      {"del\x7f tab\t bell\x01\x1f", LineFeeds::kEscaped, "del\\x7f tab\t bell\\x01\\x1f"},
+      {"caf\xc3\xa9 ~", LineFeeds::kEscaped, "caf\xc3\xa9 ~"},
+      {"two\nlines\r\nthree\r", LineFeeds::kKept, "two\nlines\nthree\\r"},
+      {"box\n\x1b[31m", LineFeeds::kKept, "box\n\\x1b[31m"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(net::PrintableText(c.text, c.lineFeeds), c.shown) << c.shown;
   }
 }
 
