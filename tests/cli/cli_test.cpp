@@ -408,8 +408,10 @@ TEST(Cli, UsageErrorsNameTheBadOption) {
 
   clitest::ChildRun help({VXUPGRADE_CLI_PROGRAM, "--help"});
   EXPECT_EQ(help.Wait(kRunBound), 0);
-  EXPECT_THAT(help.Out(),
-              AllOf(HasSubstr("--check"), HasSubstr("Exit codes:"), HasSubstr("130  interrupted")));
+  EXPECT_THAT(
+      help.Out(),
+      AllOf(HasSubstr("--check"), HasSubstr("Exit codes:"), HasSubstr("129  stopped by SIGHUP"),
+            HasSubstr("130  stopped by Ctrl-C"), HasSubstr("143  stopped by SIGTERM")));
 }
 
 // On a terminal the compressed-signal question is asked and answered there, and a progress bar
@@ -436,57 +438,105 @@ TEST(Cli, OnATerminalTheQuestionIsAskedAndABarShowsTheCopy) {
   EXPECT_THAT(child.Out(), HasSubstr("##] 100%"));
 }
 
-// Ctrl-C (or SIGTERM) stops the run at its next wait, closes both channels and says what was
-// written; an awaited FPGA configuration is let finish unless Ctrl-C comes twice.
-TEST(Cli, CtrlCStopsAtTheNextWaitButLetsAnFpgaConfigurationFinish) {
+// A stop signal (Ctrl-C, SIGTERM, or SIGHUP from a closed terminal) stops the run at its next
+// wait: both channels closed, the temporary NAME file removed, what was written said, exit code
+// 128 + the signal. An awaited FPGA configuration is let finish (the instrument holds its answer
+// until the program has said it waits), and the run then stops at its next wait; a second
+// signal stops at once.
+TEST(Cli, AStopSignalEndsTheRunAtItsNextWaitButLetsAnFpgaConfigurationFinish) {
+  using Channel = sim::Transcript::Channel;
   struct Case {
     const char* what;
     std::string scenario;
-    const char* awaited;  // the command line the run waits on when Ctrl-C comes
-    int presses;
+    Channel channel;
+    const char* awaited;  // the line the run waits on when the signals come
+    std::vector<int> signals;
     const char* written;  // what the run says it had written
     bool configured;      // the configuration's outcome was read ("Done")
-    int signal = SIGINT;
   } cases[] = {
-      {"before anything is written", R"({"faults": [{"command": "*OPT?", "delayMs": 60000}]})",
-       "*OPT?", 1, "nothing was written to the instrument", false},
-      {"during the module trees",
-       R"({"faults": [{"command": ":MMEM:CDIR", "path": "/F0:/RKS5", "delayMs": 60000}]})",
-       ":MMEM:CDIR \"/F0://RKS5\"", 1,
+      {"Ctrl-C before anything is written",
+       R"({"faults": [{"command": "*OPT?", "hold": true}]})",
+       Channel::kCommand,
+       "*OPT?",
+       {SIGINT},
+       "nothing was written to the instrument",
+       false},
+      {"SIGHUP during the upload of a NAME file",
+       R"({"ftp": {"store": [{"pattern": "*NAME", "fault": "stall"}]}})",
+       Channel::kFtp,
+       "STOR /F0:/SYSTEM/MID1/NAME",
+       {SIGHUP},
+       "already written to the instrument: MID folders and NAME files in /F0:/SYSTEM (perhaps "
+       "not all)",
+       false},
+      {"SIGTERM during the module trees",
+       R"({"faults": [{"command": ":MMEM:CDIR", "path": "/F0:/RKS5", "hold": true}]})",
+       Channel::kCommand,
+       ":MMEM:CDIR \"/F0://RKS5\"",
+       {SIGTERM},
        "already written to the instrument: the MID folders and NAME files, the system tree in "
        "/F0:/SYSTEM and part of the module trees",
-       false, SIGTERM},
-      {"once while an FPGA configuration is awaited",
-       R"({"faults": [{"command": "CONF:FPGA", "delayMs": 1000}]})", "CONF:FPGA", 1,
-       "the configuration ROMs were being programmed, up to slot", true},
-      {"twice while an FPGA configuration is awaited",
-       R"({"faults": [{"command": "CONF:FPGA", "delayMs": 60000}]})", "CONF:FPGA", 2,
-       "the configuration ROMs were being programmed, up to slot 1 (", false},
+       false},
+      {"Ctrl-C once while an FPGA configuration is awaited",
+       R"({"faults": [{"command": "CONF:FPGA", "hold": true}]})",
+       Channel::kCommand,
+       "CONF:FPGA",
+       {SIGINT},
+       "the configuration ROMs were being programmed, up to slot 1 (its configuration was let "
+       "finish; an image may remain on N0:)",
+       true},
+      {"Ctrl-C twice while an FPGA configuration is awaited",
+       R"({"faults": [{"command": "CONF:FPGA", "hold": true}]})",
+       Channel::kCommand,
+       "CONF:FPGA",
+       {SIGINT, SIGINT},
+       "the configuration ROMs were being programmed, up to slot 1 (its",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir release;
+    simtest::TempDir release, temporary;
     MakeRelease(release.Path());
     auto instrument = Instrument(c.scenario);
-    auto child = StartCli(*instrument, release.Path());
-    ASSERT_TRUE(instrument->Transcript().WaitForLine(sim::Transcript::Channel::kCommand, c.awaited,
-                                                     kRunBound));
-    child->Signal(c.signal);
+    Lines argv = {VXUPGRADE_CLI_PROGRAM,
+                  "--ip",
+                  "127.0.0.1",
+                  "--command-port",
+                  std::to_string(instrument->Port()),
+                  "--ftp-port",
+                  std::to_string(instrument->FtpPort()),
+                  "--package",
+                  release.Path().string()};
+    clitest::ChildRun child(argv, {{"TEMP", ""}, {"TMP", ""}, {"TMPDIR", temporary.Path()}});
+    ASSERT_TRUE(instrument->Transcript().WaitForLine(c.channel, c.awaited, kRunBound));
+    // The NAME file being sent lies in the temporary folder until the program removes it.
+    EXPECT_EQ(fs::is_empty(temporary.Path()), c.channel != Channel::kFtp);
+
+    child.Signal(c.signals.front());
     const bool fpga = std::string(c.awaited) == "CONF:FPGA";
     if (fpga) {
       EXPECT_TRUE(
-          child->WaitForOutput("waiting for the FPGA configuration of slot 1 (RKS5) to "
-                               "finish before stopping; press Ctrl-C again",
-                               kRunBound));
+          child.WaitForOutput("waiting for the FPGA configuration of slot 1 (RKS5) to "
+                              "finish before stopping; press Ctrl-C again",
+                              kRunBound));
     }
-    if (c.presses == 2) child->Signal(SIGINT);
-    // Well within the instrument's delays: the run stops at once.
-    EXPECT_EQ(child->Wait(kRunBound), 130) << child->Out() << child->Err();
-    EXPECT_THAT(child->Err(), HasSubstr(c.written));
-    EXPECT_THAT(child->Out(), HasSubstr("Result: interrupted (exit code 130)"));
-    EXPECT_EQ(child->Out().find("Start config rks5.rpd\nDone\n") != std::string::npos,
-              c.configured);
+    if (c.signals.size() == 2) {
+      child.Signal(c.signals.back());  // the configuration stays unanswered: this stops at once
+    } else if (fpga) {
+      // The instrument answers the configuration only once the program has seen the signal.
+      instrument->Server().Release();
+    }
+
+    const int exitCode = 128 + c.signals.front();
+    EXPECT_EQ(child.Wait(kRunBound), exitCode) << child.Out() << child.Err();
+    EXPECT_THAT(child.Err(), HasSubstr(c.written));
+    EXPECT_THAT(child.Out(),
+                HasSubstr("Result: interrupted (exit code " + std::to_string(exitCode) + ")"));
+    EXPECT_EQ(child.Out().find("Start config rks5.rpd\nDone\n") != std::string::npos, c.configured);
+    // Stopped at the next wait after the configuration: the image was not deleted.
+    EXPECT_FALSE(Received(instrument->FtpLines(), "DELE"));
     EXPECT_EQ(instrument->FtpLines().back(), "QUIT");
+    EXPECT_TRUE(fs::is_empty(temporary.Path()));
   }
 }
 
