@@ -353,8 +353,14 @@ void TfrmMain::SetCursor(package::Cursor cursor) {
 int TfrmMain::ShowMessage(const std::string& text, const std::string& caption, int flags) {
   // The operator sees control characters written out, the box's line breaks kept.
   const std::string shown = net::PrintableText(text, net::LineFeeds::kKept);
-  if (messageResponder) return messageResponder(shown, caption, flags);
   const bool question = flags == package::kMbYesNoQuestion;
+  // Once a stop signal has come nobody may be there to answer: the box goes to the log, and a
+  // question is answered No.
+  if (stopRequest.Requested()) {
+    AddLogLine(caption + ": " + text);
+    return question ? package::kIdNo : package::kIdOk;
+  }
+  if (messageResponder) return messageResponder(shown, caption, flags);
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   if (flags == package::kMbIconError) icon = QMessageBox::Critical;
   if (question) icon = QMessageBox::Question;

@@ -108,7 +108,8 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   // A stop signal (SIGINT, SIGTERM, SIGHUP) came. A run stops at its next wait (an awaited FPGA
   // configuration is let finish), then the session logs out, the window closes and the program
   // ends; outside a run the window closes at once. A box waiting for the operator is closed
-  // first, as it would hold the run or the program where it stands.
+  // first, as it would hold the run or the program where it stands, and later boxes go to the
+  // log.
   void StopSignalled();
 
   // Routes message boxes to `responder` instead of showing them; an empty one restores them.

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -163,6 +164,20 @@ TEST_F(CopyOnTheWindow, TypeTheAddressClickCopyAnswerTheBoxesAndTheUpgradeComple
     EXPECT_TRUE(std::filesystem::is_regular_file(f0 / stored)) << stored;
   EXPECT_TRUE(std::filesystem::is_directory(f0 / "SCWH5"));
   EXPECT_EQ(instrument->FtpLines().back(), "QUIT");
+}
+
+// A release file named with ESC sequences shows written out in the status log.
+TEST_F(CopyOnTheWindow, ControlCharactersInANameAreWrittenOutInTheLog) {
+  const std::string name = "\x1b]0;owned\x07\x1b[2Jboot\x7f.bin";
+  package.File("MainFrame/" + name, "system");
+  package.Folder("Target/PNB5");
+  Open();
+  AnswerBoxes();
+  TypeAddressAndCopy();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].caption, "VX500 Upgrade Complete");
+  EXPECT_THAT(Log(), ::testing::Contains("Copying... \\x1b]0;owned\\x07\\x1b[2Jboot\\x7f.bin"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(instrument->Root() / "F0:" / "SYSTEM" / name));
 }
 
 TEST_F(CopyOnTheWindow, AnEndingReleasesEverythingAndClosesTheWindow) {
