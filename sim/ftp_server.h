@@ -37,6 +37,9 @@ class FtpServer {
   void Stop();
   // The port listened on.
   std::uint16_t Port() const { return port_; }
+  // Lets every reply a "hold" delay holds, now and later, go out: a test releases the server
+  // once it has done what must happen while the reply is awaited.
+  void Release();
 
  private:
   class Session;
@@ -53,7 +56,8 @@ class FtpServer {
   std::uint16_t port_;
   const FtpBehaviour behaviour_;
   net::UniqueFd listener_;
-  net::UniqueFd stop_;  // readable once Stop() was called
+  net::UniqueFd stop_;     // readable once Stop() was called
+  net::UniqueFd release_;  // readable once Release() was called
   std::thread acceptThread_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> connections_;

@@ -510,7 +510,7 @@ void SignalWhileAwaited(clitest::ChildRun& child, simtest::SimInstrument& instru
   if (signals.size() == 2) {
     child.Signal(signals.back());
   } else {
-    instrument.Server().Release();
+    instrument.Release();
   }
 }
 

@@ -233,9 +233,14 @@ TEST_F(UploadTest, ServerThatStopsTakingDataIsCutOffAfterTheTimeOut) {
   EXPECT_THAT(events, ElementsAre("failure:9", "success:14"));
 }
 
+// The PORT reply is held until the client's time-out has fired, and comes well within the
+// reply's own bound (four times the time-out).
 TEST_F(UploadTest, LatePortReplyCancelsTheDataConnection) {
-  StartServer(R"({"delay": [{"command": "PORT", "ms": 300}]})");
-  client.TimeOut = 150;
+  StartServer(R"({"delay": [{"command": "PORT", "hold": true}]})");
+  client.TimeOut = 500;
+  client.SetEventPump([&] {
+    if (client.TimedOut()) server->Release();
+  });
   EXPECT_EQ(ErrorText([&] { client.Upload(Local("a", "a"), "a"); }), "Accepting Canceled");
   EXPECT_THAT(events, ElementsAre("failure:9"));
 }
