@@ -214,9 +214,12 @@ int CliFrontEnd::Run() {
   if (run.Outcome() != RunOutcome::kNone) {
     // The run had ended (its log-out may have been cut short): its outcome stands.
     if (raised) output_.Notice("while closing the connection: " + error);
-    // A signal that came after the run's last wait stopped nothing: say so, and what the run did.
-    if (interrupted)
-      output_.Notice("the stop request came after the run's last wait; it ended as reported");
+    // A signal that came once the run had an outcome stopped nothing: the outcome is the truth.
+    if (interrupted) {
+      output_.Notice(
+          "a stop signal came when the run had nothing left to stop; it ended as "
+          "reported");
+    }
     error.clear();
   } else if (raised && interrupted) {
     exitCode = InterruptedExitCode();
