@@ -121,7 +121,7 @@ class LineClient {
   std::chrono::milliseconds bound = std::chrono::seconds(20);
 
  private:
-  // Reads what arrives within the bound; false at the end of the connection or of the bound.
+  // Reads what arrives within the bound; false at the end of either.
   bool Read() {
     net::WaitOptions options;
     options.deadline = net::Deadline::After(bound);
