@@ -374,8 +374,8 @@ void TStreamSocket::Write(std::string_view text) {
     throw ECommandRefused("Command not sent: longer than the line limit");
   std::memcpy(buffer_.data(), text.data(), length);
   Report(4, "Sending Buffer");
-  // A stop asked for by the installed predicate keeps the line from going out: on a fast link
-  // a reply may be waiting before its wait begins, so the waits alone would not stop a run.
+  // A stop requested while no wait was asking (the last reply had already arrived) is seen
+  // before the next command line goes out.
   if (!StopRequested()) SendAll(buffer_.data(), length, false);
   if (canceled_) {
     canceled_ = false;

@@ -61,9 +61,6 @@ TransportStatus CommandSocket::Open(const in_addr& address, net::Deadline deadli
 
 TransportStatus CommandSocket::WriteLine(std::string_view line, net::Deadline deadline) {
   if (!fd_) return {TransportStatus::kClosed};
-  // A stop asked for keeps the command from going out: on a fast link its reply could come
-  // back before any wait asked the predicate.
-  if (cancelled_ && cancelled_()) return {TransportStatus::kCancelled};
   size_t sent = 0;
   while (sent < line.size()) {
     ssize_t n = ::send(fd_.Get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL);

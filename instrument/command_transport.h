@@ -40,9 +40,8 @@ class CommandTransport {
   // Reads up to and including the first line feed, taking nothing past it from the
   // connection; zero bytes are dropped. `line` receives what was read, also on failure.
   virtual TransportStatus ReadLine(std::string& line, net::Deadline deadline, size_t maxBytes) = 0;
-  // Installs a predicate that every wait and every write asks; once it answers true, a waiting
-  // operation ends with kCancelled and a line is not written. Transports that never wait
-  // ignore it.
+  // Installs a predicate that every wait asks; once it answers true, a waiting operation ends
+  // with kCancelled. Transports that never wait ignore it.
   virtual void SetCancelPredicate(std::function<bool()> cancelled) { (void)cancelled; }
 };
 

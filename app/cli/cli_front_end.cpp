@@ -32,11 +32,12 @@ constexpr char kExitCodesHelp[] =
     "  3    failed or errored from the MID folders on (copy, configuration)\n"
     "  4    bad usage, or an unusable release folder (missing, no modules, a name that\n"
     "       cannot be sent)\n"
-    "  130  interrupted (Ctrl-C or SIGTERM): the channels were closed and what was\n"
-    "       written is reported\n";
-
-// How long the channels' log-out may take once the run has stopped.
-constexpr std::chrono::seconds kLogOutBound{3};
+    "  129  stopped by SIGHUP (a closed terminal or SSH session)\n"
+    "  130  stopped by Ctrl-C (SIGINT)\n"
+    "  143  stopped by SIGTERM\n"
+    "       (128 + the number of the first signal; the run stops at its next wait, lets an\n"
+    "       awaited FPGA configuration finish, closes the channels and reports what was\n"
+    "       written)\n";
 
 // A byte count as a person reads it: bytes below a megabyte, else megabytes.
 std::string Size(std::int64_t bytes) {
@@ -173,8 +174,12 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
   return std::nullopt;
 }
 
-CliFrontEnd::CliFrontEnd(CliOptions options, CliOutput& output, const std::atomic<int>& interrupts)
-    : options_(std::move(options)), output_(output), interrupts_(interrupts) {}
+CliFrontEnd::CliFrontEnd(CliOptions options, CliOutput& output, const StopSignals& caught)
+    : options_(std::move(options)), output_(output), stop_(caught, [this](std::int16_t slot) {
+        output_.Notice("waiting for the FPGA configuration of slot " + std::to_string(slot) + " (" +
+                       session_->SlotModuleName(slot) +
+                       ") to finish before stopping; press Ctrl-C again to stop at once");
+      }) {}
 
 CliFrontEnd::~CliFrontEnd() = default;
 
@@ -184,13 +189,13 @@ int CliFrontEnd::Run() {
     return Finish(kExitUsage, "usage", nullptr, *problem);
   }
   // A large release takes a while to check; a Ctrl-C meanwhile ends it before connecting.
-  if (interrupts_.load() > 0) {
+  if (stop_.Requested()) {
     output_.Notice("interrupted before connecting; nothing was written to the instrument");
-    return Finish(kExitInterrupted, "interrupted", nullptr);
+    return Finish(InterruptedExitCode(), "interrupted", nullptr);
   }
   session_ = std::make_unique<instrument::TfrmVX500>(options_.commandPort, options_.ftpPort);
   session_->SetMessageSink(this);
-  session_->SetCancelPredicate([this] { return StopRequested(); });
+  session_->SetCancelPredicate([this] { return stop_.AtWait(session_->SlotBeingConfigured()); });
 
   UpgradeRun run(*this, options_.check ? RunMode::kCheckOnly : RunMode::kUpgrade);
   std::string error;
@@ -205,13 +210,19 @@ int CliFrontEnd::Run() {
 
   int exitCode = ExitCodeOf(run.Outcome());
   std::string outcome = OutcomeName(run.Outcome());
-  const bool interrupted = interrupts_.load() > 0;
+  const bool interrupted = stop_.Requested();
   if (run.Outcome() != RunOutcome::kNone) {
     // The run had ended (its log-out may have been cut short): its outcome stands.
     if (raised) output_.Notice("while closing the connection: " + error);
+    // A signal that came once the run had an outcome stopped nothing: the outcome is the truth.
+    if (interrupted) {
+      output_.Notice(
+          "a stop signal came when the run had nothing left to stop; it ended as "
+          "reported");
+    }
     error.clear();
   } else if (raised && interrupted) {
-    exitCode = kExitInterrupted;
+    exitCode = InterruptedExitCode();
     outcome = "interrupted";
     output_.Notice("interrupted (" + error + ")");
   } else if (raised) {
@@ -221,7 +232,7 @@ int CliFrontEnd::Run() {
   }
   CloseChannels();
   // After a stop, and after any ending that left part of the release behind.
-  if (exitCode == kExitInterrupted || (run.WritingStarted() && exitCode != kExitUpgraded)) {
+  if (outcome == "interrupted" || (run.WritingStarted() && exitCode != kExitUpgraded)) {
     output_.Notice(WrittenSummary(run));
   }
   if (options_.check) {
@@ -331,7 +342,7 @@ bool CliFrontEnd::AnswerQuestion(const std::string& text, const std::string& cap
       continue;
     }
     if (n < 0 && errno == EINTR) {
-      if (interrupts_.load() > pressesHandled_) {
+      if (stop_.Pending()) {
         throw std::runtime_error("Stopped at the compressed-signal question");
       }
       continue;
@@ -363,29 +374,13 @@ bool CliFrontEnd::CheckBoxChecked(const std::string& model) const {
   return it != boxes_.end() && it->second.checked;
 }
 
-bool CliFrontEnd::StopRequested() {
-  if (logOutBound_ && logOutBound_->Passed()) return true;
-  const int presses = interrupts_.load();
-  if (presses <= pressesHandled_) return false;
-  // Cutting a configuration short may leave the module unusable: the first Ctrl-C lets it
-  // finish, a second one stops at once.
-  const auto slot = session_ ? session_->SlotBeingConfigured() : std::nullopt;
-  if (slot && presses == pressesHandled_ + 1 && !logOutBound_) {
-    if (!waitNoticeShown_) {
-      waitNoticeShown_ = true;
-      output_.Notice("waiting for the FPGA configuration of slot " + std::to_string(*slot) + " (" +
-                     session_->SlotModuleName(*slot) +
-                     ") to finish before stopping; press Ctrl-C again to stop at once");
-    }
-    return false;
-  }
-  return true;
+int CliFrontEnd::InterruptedExitCode() const {
+  return 128 + stop_.FirstSignal();
 }
 
 void CliFrontEnd::CloseChannels() {
   if (!session_) return;
-  pressesHandled_ = interrupts_.load();
-  logOutBound_ = net::Deadline::After(kLogOutBound);
+  stop_.BeginLogOut(kStopLogOutBound);
   try {
     session_->DisconnectInstrument();
   } catch (const std::exception&) {
@@ -415,7 +410,9 @@ std::string CliFrontEnd::WrittenSummary(const UpgradeRun& run) const {
     case RunPhase::kConfigRoms:
       written = "every file of the release" + copied +
                 "; the configuration ROMs were being programmed, up to slot " +
-                std::to_string(run.ConfigSlot()) + " (an image may remain on N0:)";
+                std::to_string(run.ConfigSlot()) + " (" +
+                (stop_.LetFinishSlot() ? "its configuration was let finish; " : "") +
+                "an image may remain on N0:)";
       break;
     case RunPhase::kReported:
       return "the whole release was written";
