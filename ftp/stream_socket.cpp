@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "ftp/ftp_reply.h"
 #include "net/ipv4.h"
@@ -73,6 +74,8 @@ void TStreamSocket::NewSocket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) throw ESockError("Initializaton of windows sockets failed");
   fd_.Reset(fd);
+  localName_.reset();
+  peerName_.reset();
   // A fresh socket closes abortively until a data connection asks for a graceful close.
   linger abortive{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
@@ -422,7 +425,24 @@ std::string TStreamSocket::ReadLn() {
   // what is waiting: reading a reply costs time in proportion to its length.
   std::size_t window = 256;
   std::string line;
+  auto awaitInput = [&] {
+    if (Wait(fd_.Get(), POLLIN, Earlier(hard, replyEnd), false) == WaitEnd::kBound) {
+      bool begun = !line.empty() || !replyEnd.IsNever();
+      CloseSocket();
+      throw ESockError(begun ? "Reply Timed out: the server's reply did not end within " +
+                                   std::to_string(bound) + " ms"
+                             : "Reply Timed out: the server sent no reply within " +
+                                   std::to_string(bound) + " ms");
+    }
+  };
+  // Right after its command went out a reply is not there yet: wait first, then look.
+  bool waitFirst = std::exchange(replyPending_, false);
   while (!canceled_) {
+    if (waitFirst) {
+      waitFirst = false;
+      awaitInput();
+      continue;
+    }
     std::size_t room = kMaxLineBytes - line.size();
     if (room == 0) {
       // Like a reply that never ends: what is left of the line would be read as a later reply.
@@ -439,14 +459,7 @@ std::string TStreamSocket::ReadLn() {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (WouldBlock(errno)) {
-        if (Wait(fd_.Get(), POLLIN, Earlier(hard, replyEnd), false) == WaitEnd::kBound) {
-          bool begun = !line.empty() || !replyEnd.IsNever();
-          CloseSocket();
-          throw ESockError(begun ? "Reply Timed out: the server's reply did not end within " +
-                                       std::to_string(bound) + " ms"
-                                 : "Reply Timed out: the server sent no reply within " +
-                                       std::to_string(bound) + " ms");
-        }
+        awaitInput();
         continue;
       }
       if (net::WinsockErrorNumber(errno) == net::kNotConnected) {
@@ -483,6 +496,8 @@ std::string TStreamSocket::Transaction(const std::string& command) {
   Report(8, "Transaction");
   replyCode_ = 0;
   Writeln(command);
+  // The reply to a line just sent has not come yet: the read waits before it first looks.
+  replyPending_ = true;
   replyText_ = ReadLn();
   if (!replyText_.empty()) {
     Report(1, replyText_);
@@ -585,6 +600,8 @@ net::UniqueFd TStreamSocket::Accept() {
 
 void TStreamSocket::Adopt(net::UniqueFd accepted) {
   fd_ = std::move(accepted);
+  localName_.reset();
+  peerName_.reset();
   listening_ = false;
   connected_ = true;
   adopted_ = true;
@@ -659,11 +676,16 @@ std::string TStreamSocket::LocalAddressText() {
 }
 
 sockaddr_in TStreamSocket::SocketName(bool peer) {
+  // A connection's two addresses never change: each upload asks for them, the system once.
+  std::optional<sockaddr_in>& known = peer ? peerName_ : localName_;
+  const bool fixed = connected_ && !listening_;
+  if (fixed && known) return *known;
   sockaddr_in name{};
   socklen_t len = sizeof name;
   auto* address = reinterpret_cast<sockaddr*>(&name);
   int rc = peer ? ::getpeername(fd_.Get(), address, &len) : ::getsockname(fd_.Get(), address, &len);
   if (rc != 0) RaiseSocketError(errno);
+  if (fixed) known = name;
   return name;
 }
 
@@ -686,6 +708,8 @@ std::string TStreamSocket::LocalPortText() {
 void TStreamSocket::CloseSocket() {
   Report(4, "Request Close Socket");
   connected_ = false;
+  localName_.reset();
+  peerName_.reset();
   listening_ = false;
   if (fd_) {
     if (fd_.Reset() != 0 && !WouldBlock(errno) && errno != EINTR) RaiseSocketError(errno);

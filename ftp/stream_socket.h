@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -243,6 +244,11 @@ class TStreamSocket {
   bool connected_ = false;
   bool listening_ = false;
   bool adopted_ = false;
+  // Set by Transaction: the next ReadLn waits for input before it first looks.
+  bool replyPending_ = false;
+  // The addresses of the connection, once asked (SocketName).
+  std::optional<sockaddr_in> localName_;
+  std::optional<sockaddr_in> peerName_;
   in_addr acceptPeer_{};
   bool replyOpen_ = false;
   net::Deadline replyEnd_ = net::Deadline::Never();

@@ -288,7 +288,9 @@ TEST(StreamSocket, SendFileMovesTheFileInChunksUntilItsEndACancelOrAShrink) {
       ++events;
       chunksWithinBound &= sender.SentBytes() > before && sender.SentBytes() - before <= kChunk;
       before = sender.SentBytes();
-      if (c.shrinkTo > 0 && events == 1) EXPECT_EQ(::truncate(path.c_str(), c.shrinkTo), 0);
+      if (c.shrinkTo > 0 && events == 1) {
+        EXPECT_EQ(::truncate(path.c_str(), c.shrinkTo), 0);
+      }
     };
     s.SetCancelPredicate([&] { return c.cancelAfterEvents > 0 && events >= c.cancelAfterEvents; });
     std::string error;
@@ -306,7 +308,9 @@ TEST(StreamSocket, SendFileMovesTheFileInChunksUntilItsEndACancelOrAShrink) {
     EXPECT_TRUE(chunksWithinBound);
     const std::size_t sent = c.sent ? c.sent : s.SentBytes();
     EXPECT_EQ(s.SentBytes(), sent);
-    if (c.cancelAfterEvents > 0) EXPECT_EQ(events, c.cancelAfterEvents);
+    if (c.cancelAfterEvents > 0) {
+      EXPECT_EQ(events, c.cancelAfterEvents);
+    }
     // Whatever was counted as sent arrived, byte for byte, and nothing more.
     EXPECT_EQ(received, bytes.substr(0, sent));
   }
