@@ -9,4 +9,7 @@ namespace net {
 // parameter can be quoted in an error text.
 std::string PrintableText(std::string_view text);
 
+// `text` without the CR and LF bytes at its end (a reply line's line end).
+std::string WithoutLineEnd(std::string text);
+
 }  // namespace net

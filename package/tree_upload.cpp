@@ -224,6 +224,18 @@ void ScanTree(const std::string& folder, CopyCounters counters) {
   Scan(folder, counters, path);
 }
 
+std::vector<std::string> ListTreeFiles(const std::string& folder) {
+  std::vector<std::string> files;
+  const auto id = IdentityOf(folder);
+  if (!id) return files;
+  WalkPath path;
+  path.Push(*id);
+  Walk(
+      folder, path, [&](const LocalEntry&, const std::string& full) { files.push_back(full); },
+      [](const LocalEntry&, const std::string&) {});
+  return files;
+}
+
 std::int64_t CountFiles(const std::string& folder, CopyCounters counters) {
   ScanTree(folder, counters);
   return counters.fileCount;

@@ -43,13 +43,15 @@ int main(int argc, char** argv) {
     return *exitCode;
   }
   CatchInterrupts();
-  CliOutput output(stdout, stderr, options.json, ::isatty(STDOUT_FILENO) != 0);
+  CliOutput output(stdout, stderr, options.json, ::isatty(STDOUT_FILENO) != 0, options.quiet);
   try {
     CliFrontEnd frontEnd(std::move(options), output, interrupts);
     return frontEnd.Run();
   } catch (const std::exception& error) {
     output.Notice(std::string("error: ") + error.what());
-    output.Event({{"event", "outcome"}, {"outcome", "error"}, {"exitCode", kExitFailed}});
+    output.Event({{"event", "outcome"},
+                  {"outcome", OutcomeName(kExitFailed, false)},
+                  {"exitCode", kExitFailed}});
     return kExitFailed;
   }
 }
