@@ -743,7 +743,8 @@ nlohmann::ordered_json CliFrontEnd::ReportJson(int exitCode, const std::string& 
   Json written = {{"phase", run ? PhaseName(run->Phase()) : "checks"},
                   {"copiedBytes", copiedBytes_},
                   {"totalBytes", totalBytes_}};
-  for (auto& [key, value] : recorder_.WrittenJson().items()) written[key] = value;
+  const Json lists = recorder_.WrittenJson();
+  for (const auto& [key, value] : lists.items()) written[key] = value;
   written["summary"] = run ? WrittenSummary(*run) : "nothing was written to the instrument";
   report["written"] = written;
 

@@ -102,11 +102,15 @@ nlohmann::ordered_json RunRecorder::WrittenJson() const {
                       {"bytes", configuration.bytes},
                       {"result", configuration.result}});
   }
-  return {{"midFolders", midFolders},
-          {"nameFiles", nameFiles},
-          {"folders", folders},
-          {"files", files},
-          {"configImages", images}};
+  Json written = {{"midFolders", midFolders},
+                  {"nameFiles", nameFiles},
+                  {"folders", folders},
+                  {"files", files},
+                  {"configImages", images}};
+  if (uploading_) {
+    written["uploadUnderway"] = {{"local", upload_.localPath}, {"path", upload_.remotePath}};
+  }
+  return written;
 }
 
 void RunRecorder::LineSent(std::string_view line) {

@@ -31,7 +31,8 @@ class RunRecorder : public instrument::SessionObserver {
 
   // The phases in order with their durations in seconds.
   nlohmann::ordered_json PhasesJson() const;
-  // The folders, MID folders, NAME files, files and configuration images written.
+  // The folders, MID folders, NAME files, files and configuration images written, and the
+  // upload under way when the run stopped.
   nlohmann::ordered_json WrittenJson() const;
 
   void LineSent(std::string_view line) override;
