@@ -42,6 +42,7 @@ class FtpConnectWatch : public ftp::FtpObserver {
     if (next_) next_->ControlConnected(peer);
   }
   void LineSent(std::string_view line) override {
+    if (line.starts_with("USER ")) loggingIn = true;
     if (next_) next_->LineSent(line);
   }
   void LineReceived(std::string_view line) override {
@@ -50,6 +51,7 @@ class FtpConnectWatch : public ftp::FtpObserver {
   }
 
   bool connected = false;
+  bool loggingIn = false;  // the user name has been sent
   int replies = 0;
 
  private:
@@ -75,9 +77,9 @@ std::string FtpConnectCause(const FtpConnectWatch& watch, const std::exception& 
     return "no greeting: " + text;
   }
   if (dynamic_cast<const ftp::FTPException*>(&error) != nullptr) {
-    return (watch.replies == 1 ? "greeting refused: " : "log-in refused: ") + text;
+    return (watch.loggingIn ? "log-in refused: " : "greeting refused: ") + text;
   }
-  return "log-in failed: " + text;
+  return (watch.loggingIn ? "log-in failed: " : "greeting failed: ") + text;
 }
 
 // Refuses a value that would break out of its quoted parameter or its command line.

@@ -25,7 +25,7 @@ constexpr char kCaption[] = "VX500 Upgrade";
 constexpr char kFtpCaption[] = "VX500 Upgrade ftp";
 
 constexpr char kExitCodesHelp[] =
-    "Exit codes (and the outcome named in the Result line and the JSON outcome):\n"
+    "Exit codes: each with the outcome that the Result line and the JSON outcome name\n"
     "  0    upgraded; with --check: checks-passed (nothing was written)\n"
     "  1    refused: by a check (damaged flash drive, firmware below V2.1, too little\n"
     "       free space, a 16 MB flash drive, SCWH5 hardware too old) or compressed\n"

@@ -247,7 +247,7 @@ TEST(ConnectDiagnostic, NamesTheChannelAddressPortAndCause) {
       {"a refused FTP port", "{}", "127.0.0.1", false, kClosed,
        "FTP 127.0.0.1:FPORT: connection refused"},
       {"a silent FTP server", "{}", "127.0.0.1", false, kSilent,
-       "FTP 127.0.0.1:FPORT: no greeting within 1000 ms"},
+       "FTP 127.0.0.1:FPORT: no greeting within 1 s"},
       {"a refused greeting", R"({"ftp": {"greeting": ["421 Too busy."]}})", "127.0.0.1", false,
        kSimulator, "FTP 127.0.0.1:FPORT: greeting refused: 421 Too busy."},
       {"a refused log-in",
