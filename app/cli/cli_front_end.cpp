@@ -328,17 +328,18 @@ int CliFrontEnd::RunSteps() {
 
   int exitCode = ExitCodeOf(run.Outcome());
   const bool interrupted = interrupts_.load() > 0;
+  if (run.Outcome() == RunOutcome::kNone && raised) {
+    // Where the window would show the error and stay open, the front end reports and ends.
+    exitCode = interrupted            ? kExitInterrupted
+               : run.WritingStarted() ? kExitFailed
+                                      : kExitNoInstrument;
+    if (!interrupted) output_.Message(kCaption, error, package::kMbIconError);
+  }
   ExplainEnding(run, raised, interrupted, error);
   if (run.Outcome() != RunOutcome::kNone) {
     // The run had ended (its log-out may have been cut short): its outcome stands.
     if (raised) Notice("while closing the connection: " + error);
     error.clear();
-  } else if (raised && interrupted) {
-    exitCode = kExitInterrupted;
-  } else if (raised) {
-    // Where the window would show the error and stay open, the front end reports and ends.
-    exitCode = run.WritingStarted() ? kExitFailed : kExitNoInstrument;
-    output_.Message(kCaption, error, package::kMbIconError);
   }
   if (exitCode == kExitUpgraded && !logErrors_.empty() && !options_.check) {
     exitCode = kExitLogError;
