@@ -194,6 +194,9 @@ void TfrmMain::IPAddressExit() {
 
 void TfrmMain::btnCopyClick() {
   if (runActive || tearingDown || released) return;
+  // A release that cannot be installed whole is refused before anything is connected; the
+  // error display lists the offending paths (the first few, in a box that fits the screen).
+  package::CheckRelease(appDir, moduleList, kListedReleaseProblems);
   runActive = true;
   // Disabling the focused button hands the focus on; it comes back when the run stops.
   const bool copyHadFocus = btnCopy->hasFocus();

@@ -3,6 +3,7 @@
 #include <QCursor>
 #include <QWidget>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/operator_view.h"
+#include "package/release_check.h"
 
 class QCheckBox;
 class QCloseEvent;
@@ -34,6 +36,8 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   static constexpr std::uint16_t kCommandPort = 5000;
   static constexpr std::uint16_t kFtpPort = 21;
   static constexpr char kCaption[] = "VX500 Upgrade";
+  // How many offending paths of a refused release the error box lists.
+  static constexpr std::size_t kListedReleaseProblems = 20;
 
   // Answers a message box in place of the operator; returns kIdOk, kIdYes or kIdNo.
   using MessageResponder =
@@ -86,6 +90,8 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   void IPAddressExit();
   // Runs the upgrade (connection, checks, copy); Copy and Quit are disabled and the close box
   // ignored while it goes. Does nothing while a run or a teardown is going, or after release.
+  // A release that package::CheckRelease refuses raises its ReleaseError before anything is
+  // connected.
   void btnCopyClick();
   void btnQuitClick();
   void cbPNB5Click();

@@ -54,6 +54,12 @@ void UpgradeRun::Execute() {
   package::OperatorView& view = host_.View();
   view.ClearLog();
   view.SetProgress(0);
+  // Each run measures afresh: counts left by an earlier run that an error ended would skew
+  // the bar and the decision whether there is anything to copy.
+  const package::CopyCounters counters = host_.Counters();
+  counters.fileCount = 0;
+  counters.totalBytes = 0;
+  counters.copiedBytes = 0;
   view.AddLogLine("Connecting VX500 ...");
 
   instrument::TfrmVX500& session = host_.Session();
@@ -169,7 +175,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   }
   session.FtpClient.Mode(kImageType);
 
-  // The counters are cumulative, so the second count covers both trees.
+  // The counters are cumulative over the run, so the second count covers both trees.
   const std::string target = package::PackagePath(appDir, {package::kTargetFolder});
   const std::string mainFrame = package::PackagePath(appDir, {package::kMainFrameFolder});
   const std::int64_t targetCount = package::CountFiles(target, context.counters);

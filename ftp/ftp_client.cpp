@@ -63,14 +63,25 @@ void TFtpClient::TraceReceived(const std::string& line) {
 void TFtpClient::ReadContinuation(const std::string& first) {
   std::string line = first;
   while (IsContinuationLine(line)) {
-    line = ReadLn();
+    line = ReadReplyLine();
     if (line.empty()) RaiseClosed();
     TraceReceived(line);
     Report(1, line);
   }
 }
 
+std::string TFtpClient::ReadReplyLine() {
+  if (ReplyLines() >= kMaxReplyLines) {
+    // The rest of such a reply would be taken for the answers to later commands.
+    CloseSocket();
+    throw ESockError("Malformed reply: the server's reply did not end within " +
+                     std::to_string(kMaxReplyLines) + " lines");
+  }
+  return ReadLn();
+}
+
 std::string TFtpClient::Transaction(const std::string& command) {
+  ReplyScope reply(*this);
   TraceSent(command);
   std::string first = TStreamSocket::Transaction(command);
   TraceReceived(first);
@@ -84,7 +95,8 @@ void TFtpClient::Exchange(const std::string& line) {
 }
 
 std::string TFtpClient::ReadReply() {
-  std::string first = ReadLn();
+  ReplyScope reply(*this);
+  std::string first = ReadReplyLine();
   if (first.empty()) RaiseClosed();
   TraceReceived(first);
   Report(1, first);
@@ -301,6 +313,8 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   data.TimeOut = TimeOut;
   data.Port = 0;
   data.OnPacketSent = OnPacketSent;
+  data.ReportLevel = ReportLevel;
+  data.OnStatus = OnStatus;
   data.SetEventPump(EventPump());
   data.SetCancelPredicate(CancelPredicate());
 
@@ -310,9 +324,9 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   CheckCommandLine(storLine, storLine);
 
   if (!Passive) {
-    data.Listen();
-    // The control connection's own address: the server connects back through the interface
-    // by which it is reached.
+    // The data port opens on the interface by which the server is reached, and only the
+    // server may connect to it.
+    data.Listen(LocalAddress(), PeerAddress());
     std::string portLine = "PORT " + LocalAddressText() + data.LocalPortText();
     Report(1, portLine);
     Exchange(portLine);
@@ -348,13 +362,19 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   data.CloseSocket();
   record.completed = true;
 
-  // The completion reply decides: a refusal here (552 after a truncated store) means the file
-  // did not arrive whole, so the upload fails like a refused STOR.
-  std::string completion = ReadReply();
-  int code = ParseReplyCode(completion);
-  if (InRange(code, 400, 599)) {
-    SetReply(code, completion);
-    if (InRange(code, 500, 502) && OnUnSupportedFunction) OnUnSupportedFunction(*this, cmdUpload);
+  // Only a 2xx completion reply says that the server stored the file. A 1xx reply is
+  // preliminary: the final one follows within the same bound. Anything else (a refusal such as
+  // 552 after a truncated store, a 350, a line without a valid code) fails the upload.
+  std::string completion;
+  {
+    ReplyScope reply(*this);
+    do {
+      completion = ReadReply();
+    } while (ReplyClass(completion) == 1);
+  }
+  int replyClass = ReplyClass(completion);
+  if (replyClass != 2) {
+    SetReply(replyClass == 0 ? 0 : ParseReplyCode(completion), completion);
     return refuse();
   }
 }

@@ -83,6 +83,9 @@ class TFtpClient : public TStreamSocket {
  private:
   // Reads the continuation lines that follow `first` in a multi-line reply.
   void ReadContinuation(const std::string& first);
+  // Reads the next line of the open reply; a reply longer than kMaxReplyLines is an error that
+  // closes the connection.
+  std::string ReadReplyLine();
   // Transaction that treats a connection closed before a complete reply as an error.
   void Exchange(const std::string& line);
   // Reads a whole reply without sending; gives its first line.

@@ -1,11 +1,10 @@
 #include "ftp/ftp_reply.h"
 
-#include <arpa/inet.h>
-
 #include <cstdint>
 #include <cstdio>
 
 #include "ftp/ftp_errors.h"
+#include "net/ipv4.h"
 #include "net/text.h"
 
 namespace ftp {
@@ -42,6 +41,14 @@ int ParseReplyCode(std::string_view line) {
                      net::PrintableText(line.substr(0, 80)));
   }
   return static_cast<int>(value);
+}
+
+int ReplyClass(std::string_view line) {
+  if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) return 0;
+  if (line.size() > 3 && std::string_view(" -\r\n").find(line[3]) == std::string_view::npos)
+    return 0;
+  int first = line[0] - '0';
+  return first >= 1 && first <= 5 ? first : 0;
 }
 
 bool IsContinuationLine(std::string_view line) {
@@ -88,9 +95,7 @@ std::optional<int> ParsePasvPort(std::string_view reply) {
 }
 
 std::string PortAddressText(const in_addr& address) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address, text, sizeof text);
-  std::string out = text;
+  std::string out = net::AddressText(address);
   for (char& c : out)
     if (c == '.') c = ',';
   return out;

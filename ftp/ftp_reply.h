@@ -33,10 +33,17 @@ enum TCmdType {
 // Longest line, line end included, that is read from or written to a peer.
 inline constexpr std::size_t kMaxLineBytes = 65536;
 
+// Most lines one reply may have, its continuation lines included.
+inline constexpr std::size_t kMaxReplyLines = 10000;
+
 // The reply code from a reply line's leading digits (at most ten are read); 0 when the line
 // starts with no digit. A code that does not fit a 16-bit signed integer is a malformed reply
 // and raises ESockError.
 int ParseReplyCode(std::string_view line);
+
+// The class of a reply line, 1 to 5 (the first digit of its code), when it begins with exactly
+// three digits followed by a space, "-" or the line end; 0 for a line without a valid code.
+int ReplyClass(std::string_view line);
 
 // True when the line belongs to a multi-line reply and more lines follow: its first character
 // is a space or its fourth is "-".

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -379,6 +380,18 @@ void TStreamSocket::Writeln(std::string_view text) {
   Write(line);
 }
 
+TStreamSocket::ReplyScope::ReplyScope(TStreamSocket& socket)
+    : socket_(socket), outer_(socket.replyOpen_) {
+  if (outer_) return;
+  socket_.replyOpen_ = true;
+  socket_.replyEnd_ = net::Deadline::Never();
+  socket_.replyLines_ = 0;
+}
+
+TStreamSocket::ReplyScope::~ReplyScope() {
+  if (!outer_) socket_.replyOpen_ = false;
+}
+
 std::string TStreamSocket::ReadLn() {
   Report(8, "ReadLn");
   peerClosed_ = false;
@@ -388,17 +401,25 @@ std::string TStreamSocket::ReadLn() {
     ~TimerStop() { socket->StopTimer(); }
   } timerStop{this};
   // The time-out alone does not end a reply wait of the FTP client (a late reply is still its
-  // reply); a server that never answers is cut off at four times the time-out.
-  auto hard = TimeOut > 0 ? net::Deadline::After(std::chrono::milliseconds(4LL * TimeOut))
-                          : net::Deadline::Never();
+  // reply); a server that never answers is cut off at four times the time-out, and a reply
+  // that never ends at four times the time-out after its first byte.
+  const long long bound = 4LL * TimeOut;
+  auto hard = net::Deadline::FromTimeoutMs(bound);
+  net::Deadline never = net::Deadline::Never();
+  const net::Deadline& replyEnd = replyOpen_ ? replyEnd_ : never;
+  // Peeks start small and grow while no LF turns up, so a short line never copies the rest of
+  // what is waiting: reading a reply costs time in proportion to its length.
+  std::size_t window = 256;
   std::string line;
   while (!canceled_) {
     std::size_t room = kMaxLineBytes - line.size();
     if (room == 0) {
+      // Like a reply that never ends: what is left of the line would be read as a later reply.
+      CloseSocket();
       throw ESockError("Malformed reply: a reply line is longer than " +
                        std::to_string(kMaxLineBytes) + " bytes");
     }
-    ssize_t n = ::recv(fd_.Get(), buffer_.data(), room, MSG_PEEK | MSG_DONTWAIT);
+    ssize_t n = ::recv(fd_.Get(), buffer_.data(), std::min(window, room), MSG_PEEK | MSG_DONTWAIT);
     if (n == 0) {
       peerClosed_ = true;
       CloseSocket();
@@ -407,10 +428,13 @@ std::string TStreamSocket::ReadLn() {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (WouldBlock(errno)) {
-        if (Wait(fd_.Get(), POLLIN, hard, false) == WaitEnd::kBound) {
+        if (Wait(fd_.Get(), POLLIN, Earlier(hard, replyEnd), false) == WaitEnd::kBound) {
+          bool begun = !line.empty() || !replyEnd.IsNever();
           CloseSocket();
-          throw ESockError("Reply Timed out: the server sent no reply within " +
-                           std::to_string(4LL * TimeOut) + " ms");
+          throw ESockError(begun ? "Reply Timed out: the server's reply did not end within " +
+                                       std::to_string(bound) + " ms"
+                                 : "Reply Timed out: the server sent no reply within " +
+                                       std::to_string(bound) + " ms");
         }
         continue;
       }
@@ -421,6 +445,7 @@ std::string TStreamSocket::ReadLn() {
       }
       RaiseSocketError(errno);
     }
+    if (replyOpen_ && replyEnd_.IsNever()) replyEnd_ = net::Deadline::FromTimeoutMs(bound);
     const char* start = buffer_.data();
     const void* lf = std::memchr(start, '\n', static_cast<std::size_t>(n));
     std::size_t take = lf ? static_cast<const char*>(lf) - start + 1 : static_cast<std::size_t>(n);
@@ -433,7 +458,11 @@ std::string TStreamSocket::ReadLn() {
       taken += static_cast<std::size_t>(got);
     }
     line.append(buffer_.data(), take);
-    if (lf) return line;
+    if (lf) {
+      if (replyOpen_) ++replyLines_;
+      return line;
+    }
+    window = std::min(window * 2, kMaxLineBytes);
   }
   canceled_ = false;
   throw EAbortError("Socket readln aborted");
@@ -475,51 +504,71 @@ void TStreamSocket::DiscardPendingInput() {
   }
 }
 
-void TStreamSocket::Listen() {
+void TStreamSocket::Listen(const in_addr& local, const in_addr& peer) {
   Report(8, "Listening");
   if (!fd_) NewSocket();
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<std::uint16_t>(Port));
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(Port));
+  address.sin_addr = local;
+  if (::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     RaiseSocketError(errno);
   if (::listen(fd_.Get(), 1) != 0) RaiseSocketError(errno);
   listening_ = true;
   ready_ = false;
+  acceptPeer_ = peer;
 }
 
 net::UniqueFd TStreamSocket::Accept() {
   Report(4, "Accepting");
   auto bound = net::Deadline::FromTimeoutMs(TimeOut);
+  std::string refusal;
   for (;;) {
-    WaitEnd end = WaitHow(fd_.Get(), POLLIN, bound, false, false, true);
-    if (end == WaitEnd::kCancelled) {
+    if (StopRequested()) {
       canceled_ = false;
       throw ESockError("Accepting Canceled");
     }
-    if (end == WaitEnd::kBound) {
-      throw ESockError("Accepting Timed out: the server opened no data connection within " +
-                       std::to_string(TimeOut) + " ms");
-    }
-    if (end == WaitEnd::kClosed) {
-      eventOk_ = false;
-      throw ESockError("Error creating Data Connection");
-    }
+    // A connection already waiting is taken (or turned away) before the bound is looked at.
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    int fd = ::accept4(fd_.Get(), reinterpret_cast<sockaddr*>(&peer), &len,
-                       SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (WouldBlock(errno) || errno == EINTR || errno == ECONNABORTED) continue;
-      lastError_ = net::WinsockErrorNumber(errno);
-      eventOk_ = false;
-      throw ESockError("Error creating Data Connection");
+    net::UniqueFd accepted(::accept4(fd_.Get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                                     SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!accepted) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (!WouldBlock(errno)) {
+        lastError_ = net::WinsockErrorNumber(errno);
+        eventOk_ = false;
+        throw ESockError("Error creating Data Connection");
+      }
+      WaitEnd end = WaitHow(fd_.Get(), POLLIN, bound, false, false, true);
+      if (end == WaitEnd::kBound) {
+        // A server that connects from another address than its control connection's is
+        // refused too; the error says so rather than leaving the operator to guess.
+        throw ESockError("Accepting Timed out: the server opened no data connection within " +
+                         std::to_string(TimeOut) + " ms" + (refusal.empty() ? "" : "; " + refusal));
+      }
+      if (end == WaitEnd::kClosed) {
+        eventOk_ = false;
+        throw ESockError("Error creating Data Connection");
+      }
+      continue;
+    }
+    if (peer.sin_addr.s_addr != acceptPeer_.s_addr) {
+      // Whoever reaches the data port first would otherwise receive the file: anyone but the
+      // server gets a reset and not one byte.
+      linger abortive{1, 0};
+      ::setsockopt(accepted.Get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+      accepted.Reset();
+      refusal = "Data connection from " + net::AddressText(peer.sin_addr) + ":" +
+                std::to_string(ntohs(peer.sin_port)) + " refused: only the server " +
+                net::AddressText(acceptPeer_) + " may connect";
+      Report(1, refusal);
+      continue;
     }
     ready_ = true;
     eventOk_ = true;
     remoteAddress_ = peer.sin_addr;
-    return net::UniqueFd(fd);
+    return accepted;
   }
 }
 
@@ -554,19 +603,28 @@ void TStreamSocket::SetGracefulClose() {
 }
 
 std::string TStreamSocket::LocalAddressText() {
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  if (::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
-    RaiseSocketError(errno);
-  return PortAddressText(local.sin_addr);
+  return PortAddressText(LocalAddress());
+}
+
+sockaddr_in TStreamSocket::SocketName(bool peer) {
+  sockaddr_in name{};
+  socklen_t len = sizeof name;
+  auto* address = reinterpret_cast<sockaddr*>(&name);
+  int rc = peer ? ::getpeername(fd_.Get(), address, &len) : ::getsockname(fd_.Get(), address, &len);
+  if (rc != 0) RaiseSocketError(errno);
+  return name;
+}
+
+in_addr TStreamSocket::LocalAddress() {
+  return SocketName(false).sin_addr;
+}
+
+in_addr TStreamSocket::PeerAddress() {
+  return SocketName(true).sin_addr;
 }
 
 int TStreamSocket::LocalPort() {
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  if (::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
-    RaiseSocketError(errno);
-  return ntohs(local.sin_port);
+  return ntohs(SocketName(false).sin_port);
 }
 
 std::string TStreamSocket::LocalPortText() {

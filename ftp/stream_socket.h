@@ -66,7 +66,9 @@ class TStreamSocket {
   void SetCancelPredicate(std::function<bool()> cancelled) { stop_ = std::move(cancelled); }
   const std::function<bool()>& CancelPredicate() const { return stop_; }
 
-  // Waits up to `TimeOut` for an incoming connection on a listening socket and returns it.
+  // Waits up to `TimeOut` for an incoming connection from the peer named to Listen and returns
+  // it. A connection from any other address is closed at once, unanswered and reported at
+  // status level 1, and the wait goes on within the same bound.
   virtual net::UniqueFd Accept();
   // Resolves `Host` (dotted text is never looked up) and connects within `TimeOut`. A failed
   // connect leaves a fresh socket behind, so a later Connect can succeed.
@@ -91,14 +93,16 @@ class TStreamSocket {
   // Sends the text followed by CR LF. A text holding CR, LF or NUL is refused unsent.
   void Writeln(std::string_view text);
   // Reads one line, line end kept; takes nothing past its LF. Empty when the peer closed.
+  // Within an open reply (ReplyScope) the line also keeps to the reply's bound and is counted.
   std::string ReadLn();
   // True when at least one byte of input is waiting.
   bool DataAvailable();
   // Drops the input that is waiting now.
   void DiscardPendingInput();
 
-  // Listens on all local addresses at `Port` (0 = any free port) with a backlog of 1.
-  void Listen();
+  // Listens on the local address `local` (never on all interfaces) at `Port` (0 = any free
+  // port) with a backlog of 1; Accept then takes a connection from `peer` only.
+  void Listen(const in_addr& local, const in_addr& peer);
   // Puts an accepted connection in place of the listening socket, which is closed.
   void Adopt(net::UniqueFd accepted);
   // Sends a whole local file in blocks of 65,536 bytes through the object's buffer. Ends in an
@@ -109,6 +113,9 @@ class TStreamSocket {
 
   // The local address of the connected socket with commas for dots ("192,168,0,10").
   std::string LocalAddressText();
+  // The local and the peer's IPv4 address of the connected socket.
+  in_addr LocalAddress();
+  in_addr PeerAddress();
   // The local port as ",hi,lo" (",19,137" for 5001).
   std::string LocalPortText();
   // The local port number of the socket.
@@ -132,6 +139,23 @@ class TStreamSocket {
 
  protected:
   enum class WaitEnd { kReady, kBound, kCancelled, kClosed, kTimer };
+
+  // While one lives, the lines that ReadLn reads make up one reply: together they must arrive
+  // within four times TimeOut of the reply's first byte, and ReplyLines() counts them. A scope
+  // opened inside another one belongs to the outer reply.
+  class ReplyScope {
+   public:
+    explicit ReplyScope(TStreamSocket& socket);
+    ~ReplyScope();
+    ReplyScope(const ReplyScope&) = delete;
+    ReplyScope& operator=(const ReplyScope&) = delete;
+
+   private:
+    TStreamSocket& socket_;
+    bool outer_;
+  };
+  // The lines read so far in the open reply.
+  std::size_t ReplyLines() const { return replyLines_; }
 
   // Delivers a status text when ReportLevel is at least `level`.
   void Report(int level, std::string_view text);
@@ -171,6 +195,8 @@ class TStreamSocket {
   in_addr LookUp(const std::string& name);
   void TimerTriggered();
   void SendAll(const char* data, std::size_t size, bool fileData);
+  // The socket's own address (getsockname) or its peer's (getpeername).
+  sockaddr_in SocketName(bool peer);
   // True once the operation is cancelled, by Cancel or by the installed predicate (which then
   // cancels it).
   bool StopRequested();
@@ -180,6 +206,10 @@ class TStreamSocket {
   std::function<bool()> stop_;
   bool connected_ = false;
   bool listening_ = false;
+  in_addr acceptPeer_{};
+  bool replyOpen_ = false;
+  net::Deadline replyEnd_ = net::Deadline::Never();
+  std::size_t replyLines_ = 0;
   bool timerOn_ = false;
   net::Deadline timerAt_ = net::Deadline::Never();
   in_addr remoteAddress_{};

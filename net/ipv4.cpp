@@ -30,4 +30,10 @@ std::optional<in_addr> ParseIPv4(std::string_view text) {
   return addr;
 }
 
+std::string AddressText(const in_addr& address) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
 }  // namespace net

@@ -1,5 +1,6 @@
 #include "package/config_rom.h"
 
+#include <optional>
 #include <string>
 
 #include "package/local_names.h"
@@ -32,16 +33,16 @@ bool ReportConfiguration(OperatorView& view, std::int16_t code, const std::strin
 
 namespace {
 
-// One image the manifest names for a module, as found in its FLEX folder.
+// One image the manifest names for a module, and what its FLEX folder holds under that name.
 struct ImageOnDisk {
   std::int16_t index;
-  std::string image;      // the manifest's name: what goes on the wire
-  std::string localPath;  // as spelled on disk
-  EntryKind kind;
+  std::string image;              // the manifest's name: what goes on the wire
+  std::string localPath;          // as spelled on disk, or as named when it is not there
+  std::optional<EntryKind> kind;  // nothing when the folder holds no such entry
 };
 
-// The images of the module in `slot` that its FLEX folder holds, in index order; empty when
-// the slot takes no images or the package does not list its model.
+// The images the entry of the module in `slot` names, in index order; empty when the slot
+// takes no images or the package does not list its model.
 std::vector<ImageOnDisk> ImagesForSlot(const PackageContext& context, std::int16_t slot) {
   std::vector<ImageOnDisk> images;
   instrument::TfrmVX500& session = context.session;
@@ -54,10 +55,8 @@ std::vector<ImageOnDisk> ImagesForSlot(const PackageContext& context, std::int16
     const std::string& image = module->rpdFile[index];
     if (image.empty()) break;
     const auto onDisk = FindLocalEntry(flexFolder, image);
-    if (!onDisk) continue;
-    const std::string localPath = JoinLocalPath(flexFolder, *onDisk);
-    const auto kind = LocalEntryKind(localPath);
-    if (kind) images.push_back({index, image, localPath, *kind});
+    const std::string localPath = JoinLocalPath(flexFolder, onDisk ? *onDisk : image);
+    images.push_back({index, image, localPath, onDisk ? LocalEntryKind(localPath) : std::nullopt});
   }
   return images;
 }
@@ -74,17 +73,13 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
   for (const ImageOnDisk& found : ImagesForSlot(context, slot)) {
     const std::string& image = found.image;
     const std::string& localPath = found.localPath;
-    if (found.kind == EntryKind::kBroken) ThrowBrokenLink(localPath);
-    if (found.kind == EntryKind::kOther) {
-      context.view.AddLogLine("Skipping... " + image);
-      continue;
-    }
-    if (found.kind != EntryKind::kFile) continue;
     // The image travels under the manifest's name into N0: and is named in a quoted
     // parameter of CONF:FPGA, so it is checked before the upload.
     RequireSendableName(image, true, "configuration image", localPath);
 
-    if (!session.UploadFile(localPath, image)) {
+    // The release check found every image; one gone since then (or no longer a file) was
+    // not sent, and a slot left unconfigured must not end in a success report.
+    if (found.kind != EntryKind::kFile || !session.UploadFile(localPath, image)) {
       context.view.AddLogLine("Error, fail to send " + localPath);
       return false;
     }

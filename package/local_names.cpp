@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "net/text.h"
 
 namespace package {
 namespace {
@@ -21,7 +24,7 @@ char LowerAscii(char c) {
 }
 
 [[noreturn]] void ThrowFsError(const std::string& what, const std::string& path, int error) {
-  throw LocalFsError(what + " " + path + ": " + std::strerror(error));
+  throw LocalFsError(what + " " + net::PrintableText(path) + ": " + std::strerror(error));
 }
 
 // "Missing" is only an entry that is not there; anything else is a real failure.
@@ -47,7 +50,8 @@ UniqueDir OpenFolder(const std::string& folder) {
   return dir;
 }
 
-// Calls `visit(name)` for every entry except "." and "..", in file-system order.
+// Calls `visit(name, type)` for every entry except "." and "..", in file-system order; `type`
+// is the entry's d_type (DT_UNKNOWN where the file system does not tell).
 template <typename Visit>
 void ForEachName(DIR* dir, const std::string& folder, Visit visit) {
   for (;;) {
@@ -59,7 +63,7 @@ void ForEachName(DIR* dir, const std::string& folder, Visit visit) {
     }
     std::string_view name = ent->d_name;
     if (name == "." || name == "..") continue;
-    visit(name);
+    visit(name, ent->d_type);
   }
 }
 
@@ -93,7 +97,7 @@ std::optional<std::string> FindLocalEntry(const std::string& folder, std::string
   UniqueDir dir = OpenFolder(folder);
   if (!dir) return std::nullopt;
   std::optional<std::string> best;
-  ForEachName(dir.get(), folder, [&](std::string_view entry) {
+  ForEachName(dir.get(), folder, [&](std::string_view entry, unsigned char) {
     if (SameNameIgnoringCase(entry, name) && (!best || entry < *best)) best = std::string(entry);
   });
   return best;
@@ -124,22 +128,41 @@ std::optional<std::vector<LocalEntry>> ListLocalFolder(const std::string& folder
   UniqueDir dir = OpenFolder(folder);
   if (!dir) return std::nullopt;
   std::vector<LocalEntry> entries;
-  ForEachName(dir.get(), folder, [&](std::string_view name) {
-    LocalEntry entry{std::string(name), EntryKind::kOther, 0};
+  ForEachName(dir.get(), folder, [&](std::string_view name, unsigned char type) {
+    LocalEntry entry{std::string(name), EntryKind::kOther, 0, type == DT_LNK};
     struct stat st {};
     const int fd = ::dirfd(dir.get());
     if (::fstatat(fd, entry.name.c_str(), &st, 0) == 0) {
       entry.kind = KindOf(st);
       if (entry.kind == EntryKind::kFile) entry.size = static_cast<std::uint64_t>(st.st_size);
+      if (type == DT_UNKNOWN) {
+        struct stat own {};
+        entry.link = ::fstatat(fd, entry.name.c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISLNK(own.st_mode);
+      }
     } else if (IsDanglingTarget(errno) &&
                ::fstatat(fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       entry.kind = EntryKind::kBroken;
+      entry.link = true;
     } else {
       ThrowFsError("Cannot examine", JoinLocalPath(folder, name), errno);
     }
     entries.push_back(std::move(entry));
   });
   return entries;
+}
+
+std::string RealLocalPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+  if (!real) ThrowFsError("Cannot resolve", path, errno);
+  return real.get();
+}
+
+bool IsWithinFolder(std::string_view path, std::string_view folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
+  if (!path.starts_with(folder)) return false;
+  if (path.size() == folder.size() || folder == "/") return true;
+  return path[folder.size()] == '/';
 }
 
 }  // namespace package

@@ -41,11 +41,13 @@ enum class EntryKind {
   kBroken,  // a link whose target does not exist
 };
 
-// One entry of a local folder; `size` is the byte size for files, else 0.
+// One entry of a local folder; `size` is the byte size for files, else 0; `link` tells that
+// the entry itself is a symbolic link (its kind is that of its target).
 struct LocalEntry {
   std::string name;
   EntryKind kind = EntryKind::kOther;
   std::uint64_t size = 0;
+  bool link = false;
 };
 
 // Lists a folder in the order the file system yields its entries, without "." and "..";
@@ -56,5 +58,12 @@ std::optional<std::vector<LocalEntry>> ListLocalFolder(const std::string& folder
 // Kind of the entry at `path`, following links; nothing when there is no such entry.
 // Throws LocalFsError for any other failure to examine it.
 std::optional<EntryKind> LocalEntryKind(const std::string& path);
+
+// The real path of `path`: absolute, every link followed, no "." or ".." steps. Throws
+// LocalFsError naming the path when it cannot be resolved (a dangling link included).
+std::string RealLocalPath(const std::string& path);
+
+// True when the real path `path` is the real folder `folder` or lies below it.
+bool IsWithinFolder(std::string_view path, std::string_view folder);
 
 }  // namespace package

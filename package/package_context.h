@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -37,18 +38,29 @@ class PackageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The text of the error for a link at `path` whose target does not exist.
+std::string BrokenLinkText(const std::string& path);
+
 // Raises LocalFsError for a link at `path` whose target does not exist.
 [[noreturn]] void ThrowBrokenLink(const std::string& path);
 
-// Raises instrument::RefusedParameterError naming `what` ("file", "folder", ...), the name and
-// `where` (the local path, when there is one) when `name` cannot travel on a command line: it
-// holds CR, LF or NUL, or, when it goes inside a quoted parameter, a double quote.
+// Why the local name `name` of a `what` ("file", "folder", ...) cannot be sent, naming it and
+// `where` (the local path, when there is one); nothing when it can. A name cannot travel on a
+// command line with CR, LF or NUL in it, nor inside a quoted parameter (`quoted`) with a
+// double quote; and a backslash is refused in every local name, since the instrument's path
+// rules may read it as a separator.
+std::optional<std::string> SendableNameProblem(std::string_view name, bool quoted,
+                                               std::string_view what, std::string_view where);
+
+// Raises instrument::RefusedParameterError with SendableNameProblem's text when there is one.
 void RequireSendableName(std::string_view name, bool quoted, std::string_view what,
                          std::string_view where);
 
-// Raises instrument::RefusedParameterError naming the module when `name` cannot be the name of
-// one folder on the instrument: it holds "/", a backslash, a double quote, CR, LF or NUL, or it
-// is "." or "..".
+// Why `name` cannot be the name of one folder on the instrument, naming the module: it holds
+// "/", a backslash, a double quote, CR, LF or NUL, or it is "." or ".."; nothing when it can.
+std::optional<std::string> ModuleNameProblem(std::string_view name);
+
+// Raises instrument::RefusedParameterError with ModuleNameProblem's text when there is one.
 void RequireModuleName(std::string_view name);
 
 }  // namespace package

@@ -1,112 +1,27 @@
 #include "package/tree_upload.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <optional>
-#include <vector>
 
 #include "package/local_names.h"
+#include "package/tree_walk.h"
 
 namespace package {
 namespace {
 
-// A folder's identity on disk, so that a link back to a folder being walked is recognised.
-struct FolderId {
-  dev_t device;
-  ino_t inode;
-  bool operator==(const FolderId&) const = default;
-};
-
-// The folders from the root of a walk down to the one being visited.
-class WalkPath {
- public:
-  bool Contains(const FolderId& id) const {
-    return std::find(ids_.begin(), ids_.end(), id) != ids_.end();
+// Measures every file a walk meets into the counters, and lists its path when asked to.
+struct Measure {
+  CopyCounters& counters;
+  std::vector<std::string>* files = nullptr;
+  void File(const LocalEntry& entry, const std::string& path) {
+    ++counters.fileCount;
+    counters.totalBytes += static_cast<std::int64_t>(entry.size);
+    if (files) files->push_back(path);
   }
-  void Push(const FolderId& id) { ids_.push_back(id); }
-  void Pop() { ids_.pop_back(); }
-
- private:
-  std::vector<FolderId> ids_;
+  bool Folder(const LocalEntry&, const std::string&) { return true; }
+  [[noreturn]] void Broken(const std::string& path) { ThrowBrokenLink(path); }
+  [[noreturn]] void Unreadable(const std::string&, const LocalFsError& error) { throw error; }
 };
-
-// Identity of a folder (links followed); nothing when it does not exist.
-std::optional<FolderId> IdentityOf(const std::string& folder) {
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) == 0) return FolderId{st.st_dev, st.st_ino};
-  if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-  throw LocalFsError("Cannot examine " + folder + ": " + std::strerror(errno));
-}
-
-bool IsHidden(std::string_view name) {
-  return !name.empty() && name.front() == '.';
-}
-
-// Walks the tree below `folder` depth first, in file-system order: `onFile` for each file (or
-// link to one), `onFolder` for each folder before it is entered. Names beginning with ".",
-// folders already on the walk's path (link loops) and special files are passed over; a
-// dangling link raises LocalFsError.
-template <typename OnFile, typename OnFolder>
-void Walk(const std::string& folder, WalkPath& path, const OnFile& onFile,
-          const OnFolder& onFolder) {
-  const auto entries = ListLocalFolder(folder);
-  if (!entries) return;
-  for (const LocalEntry& entry : *entries) {
-    if (IsHidden(entry.name)) continue;
-    const std::string full = JoinLocalPath(folder, entry.name);
-    switch (entry.kind) {
-      case EntryKind::kFile:
-        onFile(entry, full);
-        break;
-      case EntryKind::kFolder: {
-        const auto id = IdentityOf(full);
-        if (!id || path.Contains(*id)) break;
-        onFolder(entry, full);
-        path.Push(*id);
-        Walk(full, path, onFile, onFolder);
-        path.Pop();
-        break;
-      }
-      case EntryKind::kOther:
-        break;
-      case EntryKind::kBroken:
-        ThrowBrokenLink(full);
-    }
-  }
-}
-
-void Scan(const std::string& folder, CopyCounters& counters, WalkPath& path) {
-  Walk(
-      folder, path,
-      [&](const LocalEntry& entry, const std::string&) {
-        ++counters.fileCount;
-        counters.totalBytes += static_cast<std::int64_t>(entry.size);
-      },
-      [](const LocalEntry&, const std::string&) {});
-}
-
-// Applies the copy's name rules to every entry of a tree that the copy would send.
-void CheckNames(const std::string& folder, WalkPath& path) {
-  Walk(
-      folder, path,
-      [](const LocalEntry& entry, const std::string& full) {
-        if (!IsConfigImageName(entry.name)) RequireSendableName(entry.name, false, "file", full);
-      },
-      [](const LocalEntry& entry, const std::string& full) {
-        RequireSendableName(entry.name, true, "folder", full);
-      });
-}
-
-void CheckTreeNames(const std::string& root) {
-  const auto id = IdentityOf(root);
-  if (!id) return;
-  WalkPath path;
-  path.Push(*id);
-  CheckNames(root, path);
-}
 
 // The depth-first copy of one tree onto the instrument.
 class TreeCopier {
@@ -217,42 +132,22 @@ int ProgressPosition(std::int64_t copied, std::int64_t total) {
 }
 
 void ScanTree(const std::string& folder, CopyCounters counters) {
-  const auto id = IdentityOf(folder);
-  if (!id) return;
-  WalkPath path;
-  path.Push(*id);
-  Scan(folder, counters, path);
+  Measure measure{counters};
+  WalkTree(folder, measure);
 }
 
 std::vector<std::string> ListTreeFiles(const std::string& folder) {
   std::vector<std::string> files;
-  const auto id = IdentityOf(folder);
-  if (!id) return files;
-  WalkPath path;
-  path.Push(*id);
-  Walk(
-      folder, path, [&](const LocalEntry&, const std::string& full) { files.push_back(full); },
-      [](const LocalEntry&, const std::string&) {});
+  std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
+  CopyCounters counters{fileCount, totalBytes, copiedBytes};
+  Measure measure{counters, &files};
+  WalkTree(folder, measure);
   return files;
 }
 
 std::int64_t CountFiles(const std::string& folder, CopyCounters counters) {
   ScanTree(folder, counters);
   return counters.fileCount;
-}
-
-void CheckReleaseNames(const std::string& appDir, const ModuleList& moduleList) {
-  CheckTreeNames(PackagePath(appDir, {kMainFrameFolder}));
-  for (const tModuleList& module : moduleList) {
-    RequireModuleName(module.name);
-    for (const std::string& image : module.rpdFile) {
-      if (image.empty()) break;
-      RequireSendableName(image, true, "configuration image", "module " + module.name);
-    }
-    if (const auto local = ResolveLocalPath(appDir, {kTargetFolder, module.name})) {
-      CheckTreeNames(*local);
-    }
-  }
 }
 
 bool CopyTree(const PackageContext& context, const std::string& localFolder,

@@ -56,12 +56,4 @@ bool CopyTree(const PackageContext& context, const std::string& localFolder,
 // before anything is sent.
 bool CopyModule(const PackageContext& context, const tModuleList& module);
 
-// Checks, before anything is sent, that every name the copy and configuration phases would
-// send can travel on a command line: each module name, the folder and file names of the
-// "MainFrame" tree and of each listed module's tree (its SIGNAL folder included, whatever its
-// selection; files that are never copied left out) and the manifest's image names. Raises
-// instrument::RefusedParameterError for the first that cannot, LocalFsError for an unreadable
-// folder or a dangling link, as the copy would.
-void CheckReleaseNames(const std::string& appDir, const ModuleList& moduleList);
-
 }  // namespace package

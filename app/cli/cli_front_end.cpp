@@ -16,6 +16,7 @@
 #include "app/version.h"
 #include "net/ipv4.h"
 #include "package/config_rom.h"
+#include "package/release_check.h"
 #include "package/tree_upload.h"
 
 namespace {
@@ -430,8 +431,9 @@ std::optional<std::string> CliFrontEnd::LoadRelease() {
              " (no manifest entry and no module folder under Target)";
     }
     if (auto problem = ApplySignalOptions()) return problem;
-    // A name that cannot be sent would stop the run half-way; it is refused before connecting.
-    package::CheckReleaseNames(appDir_, modules_);
+    // What would stop the run half-way, or send what is not the release's, is refused
+    // before connecting.
+    package::CheckRelease(appDir_, modules_);
     if (!options_.reportPath.empty()) digest_ = DigestRelease(appDir_);
   } catch (const std::exception& e) {
     return std::string(e.what());

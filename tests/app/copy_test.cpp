@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -5,6 +6,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -26,6 +28,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 using Lines = std::vector<std::string>;
 
 struct Message {
@@ -221,6 +225,68 @@ TEST_F(CopyOnTheWindow, ErrorsFromBelowAreShownAndTheWindowStaysOpen) {
     EXPECT_EQ(messages.size(), 2u);
     EXPECT_GT(instrument->Transcript().Entries().size(), sent);
   }
+}
+
+// Copy checks the release first: one holding a link out of it and missing an image is
+// refused, naming both paths, before the window connects; mended, it installs.
+TEST_F(CopyOnTheWindow, AReleaseThatCannotBeInstalledIsRefusedBeforeAnythingIsSent) {
+  vxtest::TempTree outside;
+  outside.File("environ", "OPERATOR_SECRET=1");
+  package.File("vxUpgrade.ini", "[ENTRY 1]\nid=1\nname=RKS5\nrpdFile1=rks5.rpd\n");
+  package.File("MainFrame/boot.bin", "system");
+  package.Link(outside.Path("environ"), "MainFrame/environ");
+  package.File("Target/RKS5/rks5.bin", "rks5 firmware");
+  Open();
+  AnswerBoxes();
+  TypeAddressAndCopy();
+
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].caption, "VX500 Upgrade");
+  EXPECT_EQ(messages[0].flags, 16);
+  EXPECT_THAT(messages[0].text, HasSubstr(package.Path("MainFrame/environ") +
+                                          ": it leads out of the release folder"));
+  EXPECT_THAT(messages[0].text,
+              HasSubstr(package.Path("Target/RKS5/FLEX/rks5.rpd") + " does not exist"));
+  ExpectWindowWaiting();
+  EXPECT_EQ(Log(), Lines{""});
+  EXPECT_THAT(instrument->Transcript().Entries(), IsEmpty());
+
+  std::filesystem::remove(package.Path("MainFrame/environ"));
+  package.File("Target/RKS5/FLEX/rks5.rpd", "rks5 image");
+  QTest::mouseClick(window->btnCopy, Qt::LeftButton);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1].caption, "VX500 Upgrade Complete");
+  const Lines log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "Start config rks5.rpd"), log.end());
+}
+
+// A retry after an error measures the release afresh: its bar follows the bytes of this run
+// alone, up to 100 with the last file, and the counters hold one measurement.
+TEST_F(CopyOnTheWindow, ARetryAfterAnErrorMeasuresAfreshAndItsBarReaches100) {
+  package.File("MainFrame/boot.bin", std::string(1000, 's'));
+  package.File("Target/PNB5/pnb5.bin", std::string(1000, 'p'));
+  // The first run ends in an error from below once the system tree has been copied.
+  Open(R"({"faults": [{"command": "MMEM:MDIR", "path": "/F0:/PNB5", "times": 1, "reset": true}]})");
+  AnswerBoxes();
+  TypeAddressAndCopy();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].caption, "VX500 Upgrade");
+  ExpectWindowWaiting();
+  EXPECT_EQ(window->ProgressBar->value(), 50);
+
+  std::vector<std::pair<int, std::string>>
+      positions;  // each new position, with the log's last line
+  QObject::connect(window->ProgressBar, &QProgressBar::valueChanged,
+                   [&](int position) { positions.emplace_back(position, Log().back()); });
+  QTest::mouseClick(window->btnCopy, Qt::LeftButton);
+
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1].caption, "VX500 Upgrade Complete");
+  EXPECT_EQ(positions, (std::vector<std::pair<int, std::string>>{
+                           {0, ""}, {50, "Copying... boot.bin"}, {100, "Copying... pnb5.bin"}}));
+  EXPECT_EQ(window->fileCount, 2);
+  EXPECT_EQ(window->totalBytes, 2000);
+  EXPECT_EQ(window->copiedBytes, 2000);
 }
 
 // The FTP waits pump window events: presses that arrive meanwhile must not start a second run

@@ -151,6 +151,22 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
        false,
        false,
        "badname"},
+      {"a link out of the release",
+       "{}",
+       {},
+       4,
+       "MainFrame/passwd: it leads out of the release folder",
+       false,
+       false,
+       "linkout"},
+      {"an image the manifest names is missing",
+       "{}",
+       {},
+       4,
+       "Target/RKS5/FLEX/rks5.rpd does not exist",
+       false,
+       false,
+       "noimage"},
       {"a model without a signal box",
        "{}",
        {"--signals", "RKS5"},
@@ -164,6 +180,10 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
     fs::create_directories(release.Path() / "empty");
     MakeRelease(release.Path() / "badname");
     simtest::WriteFile(release.Path() / "badname" / "MainFrame" / "a\nb", "x");
+    MakeRelease(release.Path() / "linkout");
+    fs::create_symlink("/etc/passwd", release.Path() / "linkout" / "MainFrame" / "passwd");
+    MakeRelease(release.Path() / "noimage");
+    fs::remove(release.Path() / "noimage" / "Target" / "RKS5" / "FLEX" / "rks5.rpd");
     const fs::path folder = release.Path() / (*c.release ? c.release : "sound");
 
     auto instrument = Instrument(c.scenario);
@@ -185,6 +205,7 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
     EXPECT_EQ(run.err.find("already written to the instrument") != std::string::npos, c.writes);
     if (c.exitCode == 4) {
       EXPECT_THAT(commands, IsEmpty());
+      EXPECT_THAT(instrument->FtpLines(), IsEmpty());
     }
     // The run ends with both channels closed: a log-in is followed by its log-out.
     const Lines ftp = instrument->FtpLines();

@@ -247,6 +247,146 @@ TEST_F(FtpClientTest, ServerThatNeverAnswersIsCutOffAtFourTimesTheTimeOut) {
   peer.Signal();
 }
 
+TEST_F(FtpClientTest, EveryReplyIsBoundedAsAWhole) {
+  auto continued = [](int lines) {
+    std::string text;
+    for (int i = 0; i < lines; ++i) text += " more\r\n";
+    return text;
+  };
+  struct Case {
+    const char* name;
+    int timeOut;
+    bool greeting;      // the reply is the greeting, else the answer to NOOP
+    std::string reply;  // sent at once
+    std::string drip;   // then sent once per pass of the client's event pump, without end
+    std::string error;
+  } cases[] = {
+      {"10,000 lines", 5000, false, "200-first\r\n" + continued(9998) + "200 last\r\n", "",
+       "(no error)"},
+      {"10,001 lines", 5000, false, "200-first\r\n" + continued(9999) + "200 last\r\n", "",
+       "Malformed reply: the server's reply did not end within 10000 lines"},
+      // Every line comes in time, but the greeting never ends.
+      {"endless greeting", 250, true, "220-first\r\n", "220-more\r\n",
+       "Reply Timed out: the server's reply did not end within 1000 ms"},
+  };
+  for (const auto& c : cases) {
+    ScriptPeer server;
+    if (c.greeting) {
+      server.Send(c.reply);
+    } else {
+      server.Send(kGreeting).Expect("USER kestro").Send("230 in\r\n").Expect("NOOP").Send(c.reply);
+    }
+    if (!c.drip.empty()) server.Drip(c.drip);
+    server.Start();
+    client.Port = server.Port();
+    client.TimeOut = c.timeOut;
+    client.SetEventPump([&] { server.Signal(); });
+    std::string error = ErrorText([&] {
+      client.Connect();
+      client.DoCommand("NOOP");
+    });
+    EXPECT_EQ(error, c.error) << c.name;
+    if (error == "(no error)") {
+      EXPECT_EQ(client.ReplyText(), "200-first\r\n") << c.name;
+      client.Disconnect();
+    } else {
+      // The rest of such a reply would be read as the answers to later commands.
+      EXPECT_FALSE(client.Connected()) << c.name;
+    }
+    client.SetEventPump({});
+  }
+}
+
+TEST_F(FtpClientTest, OnlyATwoHundredCompletionAfterTheDataIsAStoredFile) {
+  struct Case {
+    std::string completion;
+    std::vector<std::string> events;
+    std::string error;
+    int replyCode;
+  } cases[] = {
+      {"226 Transfer complete.\r\n", {"success:9"}, "(no error)", 150},
+      // 1xx replies are preliminary: the reply after them decides.
+      {"110 Restart marker.\r\n226 Transfer complete.\r\n", {"success:9"}, "(no error)", 150},
+      {"110-Restart\r\n marker\r\n110 end\r\n250-Stored\r\n250 ok\r\n",
+       {"success:9"},
+       "(no error)",
+       150},
+      {"110 Restart marker.\r\n451 Local error.\r\n", {"failure:9"}, "451 Local error.\r\n", 451},
+      // A server that kept nothing and answered 350.
+      {"350 Kept nothing.\r\n", {"failure:9"}, "350 Kept nothing.\r\n", 350},
+      // After the data a 5xx is a failed store, not an unsupported command.
+      {"502 Not implemented.\r\n", {"failure:9"}, "502 Not implemented.\r\n", 502},
+      {"Transfer complete\r\n", {"failure:9"}, "Transfer complete\r\n", 0},
+      {"2260 Four digits.\r\n", {"failure:9"}, "2260 Four digits.\r\n", 0},
+  };
+  LoggedIn();
+  for (const auto& c : cases) {
+    peer.Expect("")
+        .Send("200 PORT command successful.\r\n")
+        .Expect("STOR f.bin")
+        .Send("150 Opening data connection.\r\n")
+        .ConnectData()
+        .Send(c.completion);
+  }
+  Start();
+  client.Connect();
+  testing_ftp::TempDir dir;
+  std::string bytes = testing_ftp::Pattern(100000);
+  testing_ftp::WriteFile(dir.Path() / "f.bin", bytes);
+  for (const auto& c : cases) {
+    events.clear();
+    EXPECT_EQ(ErrorText([&] { client.Upload((dir.Path() / "f.bin").string(), "f.bin"); }), c.error)
+        << c.completion;
+    EXPECT_EQ(events, c.events) << c.completion;
+    EXPECT_EQ(client.ReplyCode(), c.replyCode) << c.completion;
+  }
+  client.Disconnect();
+  peer.Finish();
+  EXPECT_EQ(peer.Data(), std::vector<std::string>(std::size(cases), bytes));
+}
+
+TEST_F(FtpClientTest, DataPortTakesOnlyTheServer) {
+  // The server connects only once the third party has been turned away.
+  LoggedIn()
+      .Expect("")
+      .Send("200 PORT command successful.\r\n")
+      .Expect("STOR f.bin")
+      .Send("150 Opening data connection.\r\n")
+      .WaitSignal()
+      .ConnectData()
+      .Send("226 Transfer complete.\r\n");
+  Start();
+  client.Connect();
+  events.clear();
+  net::UniqueFd intruder;
+  std::string intruderGot = "(never refused)";
+  bool otherInterface = true;
+  client.ReportLevel = 4;
+  client.OnStatus = [&](ftp::TStreamSocket& sender, const std::string& text) {
+    if (text == "Accepting") {
+      int port = sender.LocalPort();
+      // The data port exists on the control connection's interface only.
+      otherInterface = testing_ftp::ConnectFrom("127.0.0.1", "127.0.0.3", port).Valid();
+      intruder = testing_ftp::ConnectFrom("127.0.0.2", "127.0.0.1", port);
+    } else if (text.rfind("Data connection from 127.0.0.2:", 0) == 0) {
+      EXPECT_THAT(text, ::testing::EndsWith(" refused: only the server 127.0.0.1 may connect"));
+      intruderGot = testing_ftp::ReadToEnd(intruder.Get());
+      peer.Signal();
+    }
+  };
+  testing_ftp::TempDir dir;
+  std::string bytes = testing_ftp::Pattern(300000);
+  testing_ftp::WriteFile(dir.Path() / "f.bin", bytes);
+  client.Upload((dir.Path() / "f.bin").string(), "f.bin");
+  EXPECT_FALSE(otherInterface);
+  EXPECT_TRUE(intruder.Valid());
+  EXPECT_EQ(intruderGot, "");
+  EXPECT_THAT(events, ElementsAre("success:9"));
+  client.Disconnect();
+  peer.Finish();
+  EXPECT_EQ(peer.Data(), std::vector<std::string>{bytes});
+}
+
 TEST_F(FtpClientTest, ServerClosingBeforeACompleteReplyIsAnError) {
   LoggedIn().Expect("CWD N0:").Send("250 no line end").Close();
   Start();

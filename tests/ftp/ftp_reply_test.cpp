@@ -31,6 +31,30 @@ TEST(ParseReplyCode, CodeBeyondSixteenBitsIsMalformed) {
     EXPECT_THROW(ParseReplyCode(line), ESockError) << line;
 }
 
+TEST(ReplyClass, OnlyThreeDigitsFromOneToFiveMakeAValidCode) {
+  struct Case {
+    const char* line;
+    int replyClass;
+  } cases[] = {
+      {"226 Transfer complete.\r\n", 2},
+      {"226-more follows\r\n", 2},
+      {"226\r\n", 2},
+      {"226", 2},
+      {"110 Restart marker\r\n", 1},
+      {"350 Pending\r\n", 3},
+      {"552 Exceeded\r\n", 5},
+      {"600 odd\r\n", 0},
+      {"026 leading zero\r\n", 0},
+      {"2260 four digits\r\n", 0},
+      {"22 two digits\r\n", 0},
+      {"226x\r\n", 0},
+      {" 226 indented\r\n", 0},
+      {"Transfer complete\r\n", 0},
+      {"", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReplyClass(c.line), c.replyClass) << c.line;
+}
+
 TEST(IsContinuationLine, FirstCharacterSpaceOrFourthDash) {
   EXPECT_TRUE(IsContinuationLine("220-Welcome\r\n"));
   EXPECT_TRUE(IsContinuationLine(" more text\r\n"));

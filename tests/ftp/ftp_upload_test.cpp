@@ -148,7 +148,11 @@ TEST_F(UploadTest, StoreRefusalsAndTheCompletionReplyDecideTheOutcome) {
   StartServer(R"({
       "refuse": [{"command": "STOR", "pattern": "*.x502", "code": 502, "text": "Not here."},
                  {"command": "STOR", "pattern": "*.x553", "code": 553, "text": "Bad name."}],
-      "store": [{"pattern": "*.trunc", "fault": "truncate", "bytes": 1000}]})");
+      "store": [{"pattern": "*.trunc", "fault": "truncate", "bytes": 1000},
+                {"pattern": "*.k350", "fault": "truncate", "bytes": 0, "code": 350,
+                 "text": "Kept nothing."},
+                {"pattern": "*.c502", "fault": "truncate", "bytes": 0, "code": 502,
+                 "text": "Not stored."}]})");
   client.ChangeDir("/F0:/SYSTEM");
   struct Case {
     std::string name;
@@ -161,6 +165,9 @@ TEST_F(UploadTest, StoreRefusalsAndTheCompletionReplyDecideTheOutcome) {
       {"fw.trunc",
        {"failure:9"},
        "552 Requested file action aborted. Exceeded storage allocation.\r\n"},
+      // Only a 2xx completion stores a file; a 5xx after the data is no unsupported command.
+      {"empty.k350", {"failure:9"}, "350 Kept nothing.\r\n"},
+      {"empty.c502", {"failure:9"}, "502 Not stored.\r\n"},
       {"fine.bin", {"success:9"}, "(no error)"},
   };
   std::string bytes = testing_ftp::Pattern(100000);

@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "ftp/ftp_client.h"
@@ -77,6 +78,33 @@ TEST_F(PyftpdlibTest, UploadsArriveByteForByte) {
   EXPECT_EQ(std::count(events.begin(), events.end(), "success:9"), 6);
   EXPECT_THAT(std::vector<std::string>(events.begin(), events.begin() + 3),
               ElementsAre("success:14", "success:1", "success:0"));
+}
+
+TEST_F(PyftpdlibTest, AThirdPartyOnTheDataPortGetsNothingAndTheFileArrivesWhole) {
+  client.Connect();
+  client.Mode(2);
+  events.clear();
+  net::UniqueFd intruder;
+  bool refused = false;
+  client.ReportLevel = 1;
+  client.OnStatus = [&](ftp::TStreamSocket&, const std::string& text) {
+    if (text.rfind("PORT ", 0) == 0) {
+      // Before the server hears of the port: the third party is first in the accept queue.
+      ftp::TStreamSocket& data = *client.DataConnection();
+      intruder = testing_ftp::ConnectFrom("127.0.0.2", "127.0.0.1", data.LocalPort());
+      pollfd queued{data.Handle(), POLLIN, 0};
+      ASSERT_EQ(::poll(&queued, 1, 10000), 1);
+    } else if (text.rfind("Data connection from 127.0.0.2:", 0) == 0) {
+      refused = true;
+    }
+  };
+  std::string bytes = testing_ftp::Pattern(300000);
+  client.Upload(Local("f.bin", bytes), "f.bin");
+  EXPECT_TRUE(intruder.Valid());
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(testing_ftp::ReadToEnd(intruder.Get()), "");
+  EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "f.bin"), bytes);
+  EXPECT_THAT(events, ElementsAre("success:9"));
 }
 
 TEST_F(PyftpdlibTest, AsciiTypeStoresTheServersLineEnds) {

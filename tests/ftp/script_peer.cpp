@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
+
+#include "tests/ftp/test_util.h"
 
 namespace testing_ftp {
 namespace {
@@ -31,7 +34,12 @@ ScriptPeer::ScriptPeer() {
 }
 
 ScriptPeer::~ScriptPeer() {
-  Signal();
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    ++signals_;
+    cv_.notify_all();
+  }
   if (thread_.joinable()) thread_.join();
 }
 
@@ -49,6 +57,14 @@ ScriptPeer& ScriptPeer::WaitSignal() {
 }
 ScriptPeer& ScriptPeer::Close() {
   steps_.push_back({Step::kClose, {}});
+  return *this;
+}
+ScriptPeer& ScriptPeer::ConnectData() {
+  steps_.push_back({Step::kConnectData, {}});
+  return *this;
+}
+ScriptPeer& ScriptPeer::Drip(std::string bytes) {
+  steps_.push_back({Step::kDrip, std::move(bytes)});
   return *this;
 }
 ScriptPeer& ScriptPeer::Silent() {
@@ -77,6 +93,47 @@ std::vector<std::string> ScriptPeer::Finish() {
 std::vector<std::string> ScriptPeer::Lines() {
   std::lock_guard lock(mutex_);
   return lines_;
+}
+
+std::vector<std::string> ScriptPeer::Data() {
+  std::lock_guard lock(mutex_);
+  return data_;
+}
+
+bool ScriptPeer::AwaitSignal(int& waited) {
+  std::unique_lock lock(mutex_);
+  ++waited;
+  if (!cv_.wait_for(lock, std::chrono::milliseconds(kBoundMs),
+                    [&] { return signals_ >= waited; })) {
+    failures_.push_back("no signal from the test");
+    return false;
+  }
+  return !stopping_;
+}
+
+bool ScriptPeer::ReceiveData() {
+  std::string port;
+  for (const auto& line : Lines())
+    if (line.rfind("PORT ", 0) == 0) port = line.substr(5);
+  unsigned h[4], p[2];
+  if (std::sscanf(port.c_str(), "%u,%u,%u,%u,%u,%u", &h[0], &h[1], &h[2], &h[3], &p[0], &p[1]) !=
+      6) {
+    Fail("no PORT line to connect to: \"" + port + "\"");
+    return false;
+  }
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_addr.s_addr = htonl(h[0] << 24 | h[1] << 16 | h[2] << 8 | h[3]);
+  target.sin_port = htons(static_cast<std::uint16_t>(p[0] * 256 + p[1]));
+  net::UniqueFd data(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (::connect(data.Get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+    Fail("cannot open the data connection to " + port);
+    return false;
+  }
+  std::string bytes = testing_ftp::ReadToEnd(data.Get());
+  std::lock_guard lock(mutex_);
+  data_.push_back(std::move(bytes));
+  return true;
 }
 
 void ScriptPeer::Fail(const std::string& what) {
@@ -123,18 +180,20 @@ void ScriptPeer::Run() {
           return Fail("expected \"" + step.text + "\", got \"" + line + "\"");
         break;
       }
-      case Step::kWait: {
-        std::unique_lock lock(mutex_);
-        ++waited;
-        if (!cv_.wait_for(lock, std::chrono::milliseconds(kBoundMs),
-                          [&] { return signals_ >= waited; })) {
-          failures_.push_back("no signal from the test");
-          return;
-        }
+      case Step::kWait:
+        if (!AwaitSignal(waited)) return;
         break;
-      }
       case Step::kClose:
         conn_.Reset();
+        return;
+      case Step::kConnectData:
+        if (!ReceiveData()) return;
+        break;
+      case Step::kDrip:
+        while (AwaitSignal(waited) &&
+               ::send(conn_.Get(), step.text.data(), step.text.size(), MSG_NOSIGNAL) ==
+                   static_cast<ssize_t>(step.text.size())) {
+        }
         return;
     }
   }

@@ -5,6 +5,7 @@
 
 #include "ftp/ftp_reply.h"
 #include "ftp/stream_socket.h"
+#include "net/ipv4.h"
 #include "tests/ftp/script_peer.h"
 #include "tests/ftp/test_util.h"
 
@@ -19,6 +20,10 @@ using testing_ftp::ScriptPeer;
 
 // Bounds long enough for a loaded machine; the bound tests set their own short ones.
 constexpr int kSafeTimeOut = 5000;
+
+in_addr Loopback() {
+  return *net::ParseIPv4("127.0.0.1");
+}
 
 void ConnectTo(TStreamSocket& s, int port) {
   s.Host = "127.0.0.1";
@@ -69,6 +74,7 @@ TEST(StreamSocket, ReplyLineOverTheBoundIsAnError) {
   TStreamSocket s;
   ConnectTo(s, peer.Port());
   EXPECT_THAT(ErrorText([&] { s.ReadLn(); }), ::testing::HasSubstr("longer than 65536"));
+  EXPECT_FALSE(s.Connected());
   peer.Signal();
 }
 
@@ -177,13 +183,32 @@ TEST(StreamSocket, WritelnRefusesLineBreaksBeforeSending) {
 TEST(StreamSocket, AcceptIsBoundedByTheTimeOutAndCanBeCancelled) {
   TStreamSocket data;
   data.TimeOut = 100;
-  data.Listen();
-  EXPECT_THAT(ErrorText([&] { data.Accept(); }), ::testing::StartsWith("Accepting Timed out"));
+  data.Listen(Loopback(), Loopback());
+  EXPECT_EQ(ErrorText([&] { data.Accept(); }),
+            "Accepting Timed out: the server opened no data connection within 100 ms");
+
+  // A connection from another address is turned away, and the time-out names it.
+  TStreamSocket guarded;
+  guarded.TimeOut = 100;
+  guarded.ReportLevel = 1;
+  std::vector<std::string> status;
+  guarded.OnStatus = [&](TStreamSocket&, const std::string& text) { status.push_back(text); };
+  guarded.Listen(Loopback(), Loopback());
+  auto intruder = testing_ftp::ConnectFrom("127.0.0.2", "127.0.0.1", guarded.LocalPort());
+  ASSERT_TRUE(intruder.Valid());
+  std::string error = ErrorText([&] { guarded.Accept(); });
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_THAT(status[0], ::testing::MatchesRegex("Data connection from 127\\.0\\.0\\.2:[0-9]+ "
+                                                 "refused: only the server 127\\.0\\.0\\.1 may "
+                                                 "connect"));
+  EXPECT_EQ(error, "Accepting Timed out: the server opened no data connection within 100 ms; " +
+                       status[0]);
+  EXPECT_EQ(testing_ftp::ReadToEnd(intruder.Get()), "");
 
   TStreamSocket cancelled;
   cancelled.TimeOut = kSafeTimeOut;
   cancelled.SetEventPump([&] { cancelled.Cancel(); });
-  cancelled.Listen();
+  cancelled.Listen(Loopback(), Loopback());
   EXPECT_EQ(ErrorText([&] { cancelled.Accept(); }), "Accepting Canceled");
   EXPECT_FALSE(cancelled.Canceled());
 }
@@ -195,7 +220,7 @@ TEST(StreamSocket, ListenAcceptAndSendFileDeliverEveryByte) {
 
   TStreamSocket data;
   data.TimeOut = kSafeTimeOut;
-  data.Listen();
+  data.Listen(Loopback(), Loopback());
   int port = data.LocalPort();
   EXPECT_EQ(data.LocalPortText(), ftp::PortNumberText(port));
   TStreamSocket client;

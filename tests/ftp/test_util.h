@@ -119,6 +119,23 @@ inline std::string SparseFile(const std::filesystem::path& path, off_t size) {
   return path.string();
 }
 
+// A blocking TCP connection from the loopback address `source` to `target`:`port`; an invalid
+// descriptor when the connect fails.
+inline net::UniqueFd ConnectFrom(const char* source, const char* target, int port) {
+  net::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  ::inet_pton(AF_INET, target, &to.sin_addr);
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+    return {};
+  return fd;
+}
+
 // A loopback port with nobody listening on it.
 inline int ClosedPort() {
   Listener l;
