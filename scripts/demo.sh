@@ -4,14 +4,17 @@
 # and upgrades it from the release:
 # - with a display, the upgrade window opens on the release, with the simulator on 127.0.0.1
 #   (command port 5000, FTP port 21); the simulator stops when the window closes;
-# - without one, vxupgrade-cli runs the same upgrade against the simulator on free ports of
-#   127.0.0.1 and the script exits with its exit code.
+# - without one, vxupgrade-cli runs the same upgrade against the simulator and the script exits
+#   with its exit code.
 #
 #   scripts/demo.sh [SCENARIO]    e.g. scripts/demo.sh sim/scenarios/firmware-v2.0.json
 #
-# Port 21 needs privileges: as root the simulator binds 127.0.0.1 directly; otherwise the
-# simulator and the window run in a user and network namespace of their own (unshare), where
-# the loopback interface is theirs alone.
+# The simulator and the window (or vxupgrade-cli) always run in a network namespace of their
+# own (unshare --net as root, otherwise a user namespace as well), where the loopback interface
+# is theirs alone: the instrument's ports 5000 and 21 are taken there, never on the host, so a
+# host that runs an FTP server or anything on 5000 does not matter. Where no namespace can be
+# made, the window is not started; the command line then runs against the simulator on free
+# ports of the host's 127.0.0.1.
 #
 # VX_DEMO_BIN=DIR uses the programs already built in the build tree DIR (nothing is installed
 # or built); VX_DEMO_OUT=DIR puts the release, the instrument folder and the logs in DIR
@@ -53,15 +56,16 @@ simulator_port() {
   sed -n "s/^$1 127\.0\.0\.1://p" "$sim_out"
 }
 
-# Without a display: the command-line front end against the simulator on free ports.
+# Without a display: the command-line front end against the simulator on the given ports
+# (0 for free ones).
 run_headless() {
-  local scenario="$1"
-  start_simulator "$scenario" 0 0
+  local scenario="$1" where="$2"
+  start_simulator "$scenario" "$3" "$4"
   local command_port ftp_port
   command_port="$(simulator_port command)"
   ftp_port="$(simulator_port ftp)"
   echo "demo: no display, so vxupgrade-cli runs the upgrade instead of the window"
-  echo "demo: simulated VX500 on 127.0.0.1 (commands $command_port, FTP $ftp_port)${scenario:+, scenario $scenario}"
+  echo "demo: simulated VX500 on 127.0.0.1 (commands $command_port, FTP $ftp_port) $where${scenario:+, scenario $scenario}"
   echo "demo: its drives are in $instrument, its log in $sim_log"
   local status=0
   "$release/vxupgrade-cli" --ip 127.0.0.1 --command-port "$command_port" \
@@ -70,22 +74,40 @@ run_headless() {
   exit "$status"
 }
 
-# The window and the simulator, on ports 5000 and 21 of 127.0.0.1. Runs as root (for real or
-# inside the namespace).
+# The window and the simulator, on ports 5000 and 21 of the namespace's 127.0.0.1.
 run_demo() {
   local scenario="$1"
   start_simulator "$scenario" 5000 21
 
-  echo "demo: simulated VX500 on 127.0.0.1 (commands 5000, FTP 21)${scenario:+, scenario $scenario}"
+  echo "demo: simulated VX500 on 127.0.0.1 (commands 5000, FTP 21) in a network namespace of its own${scenario:+, scenario $scenario}"
   echo "demo: its drives are in $instrument, its log in $sim_log"
   echo "demo: type 127.0.0.1 into the IP Address field and press Copy"
   (cd "$release" && QT_QPA_PLATFORM=xcb ./vxupgrade)
 }
 
+# Runs this script again in a network namespace of its own, in MODE ("window" or "headless");
+# returns only when no namespace can be made here.
+enter_namespace() {
+  local mode="$1" scenario="$2"
+  local ways=()
+  if [ "$(id -u)" -eq 0 ]; then ways+=("unshare --net"); fi
+  ways+=("unshare --user --map-root-user --net")
+  local way
+  for way in "${ways[@]}"; do
+    # shellcheck disable=SC2086 # the words of the command
+    if $way true 2>/dev/null; then
+      exec $way "$BASH" "$top/scripts/demo.sh" --in-namespace "$mode" "$scenario"
+    fi
+  done
+}
+
 if [ "${1:-}" = "--in-namespace" ]; then
   ip link set lo up
-  run_demo "${2:-}"
-  exit 0
+  if [ "$2" = "window" ]; then
+    run_demo "${3:-}"
+    exit 0
+  fi
+  run_headless "${3:-}" "in a network namespace of its own" 5000 21
 fi
 
 scenario=""
@@ -120,16 +142,17 @@ if [ -z "${DISPLAY:-}" ]; then
   if [ -n "${WAYLAND_DISPLAY:-}" ]; then
     echo "demo: this Wayland session has no X display (DISPLAY is not set); enable XWayland to see the window" >&2
   fi
-  run_headless "$scenario"
+  enter_namespace headless "$scenario"
+  echo "demo: no network namespace can be made here (unshare), so the simulator takes free ports of the host's 127.0.0.1"
+  run_headless "$scenario" "on the host" 0 0
 fi
 
-if [ "$(id -u)" -eq 0 ]; then
-  run_demo "$scenario"
-else
-  # A display reached over TCP (DISPLAY=host:N) is out of reach from a network namespace; a
-  # local one (DISPLAY=:N) is reached through its socket file.
-  if [[ "$DISPLAY" != :* ]]; then
-    echo "demo: warning: DISPLAY=$DISPLAY is not a local display; the window may not open" >&2
-  fi
-  exec unshare --user --map-root-user --net "$0" --in-namespace "$scenario"
+# A display reached over TCP (DISPLAY=host:N) is out of reach from a network namespace; a
+# local one (DISPLAY=:N) is reached through its socket file.
+if [[ "$DISPLAY" != :* ]]; then
+  echo "demo: warning: DISPLAY=$DISPLAY is not a local display; the window may not open" >&2
 fi
+enter_namespace window "$scenario"
+echo "demo: no network namespace can be made here (unshare --net, or unshare --user --map-root-user --net):" >&2
+echo "demo: the window needs one, to give the simulator ports 5000 and 21 without taking the host's" >&2
+exit 1

@@ -245,17 +245,7 @@ std::optional<std::string> CommandInterpreter::QuotedPath(const std::string& par
 }
 
 std::optional<fs::path> CommandInterpreter::Local(const std::string& path) const {
-  auto local = drive_.Resolve(path, "/F0:/");
-  if (!local) return std::nullopt;
-  // A link inside the root must not lead out of it.
-  std::error_code ec;
-  fs::path real = fs::weakly_canonical(*local, ec);
-  if (ec) return std::nullopt;
-  fs::path root = fs::weakly_canonical(drive_.Root(), ec);
-  if (ec) return std::nullopt;
-  fs::path rel = real.lexically_relative(root);
-  if (rel.empty() || *rel.begin() == "..") return std::nullopt;
-  return local;
+  return drive_.Resolve(path, "/F0:/");
 }
 
 void CommandInterpreter::ChangeFolder(const std::string& params) {

@@ -41,7 +41,8 @@ CommandServer::CommandServer(const Drive& drive, Transcript& transcript, Scenari
                              CommandServerOptions options)
     : transcript_(transcript),
       options_(std::move(options)),
-      interpreter_(drive, std::move(scenario)) {
+      interpreter_(drive, std::move(scenario)),
+      connections_(options_.limits.maxConnections) {
   auto address = net::ParseIPv4(options_.bind);
   if (!address) throw std::runtime_error("'" + options_.bind + "' is not a dotted IPv4 address");
   stopEvent_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -74,9 +75,7 @@ void CommandServer::Stop() {
   uint64_t one = 1;
   [[maybe_unused]] ssize_t n = ::write(stopEvent_.Get(), &one, sizeof one);
   if (acceptThread_.joinable()) acceptThread_.join();
-  std::lock_guard lock(connectionsMutex_);
-  for (auto& c : connections_) c.thread.join();
-  connections_.clear();
+  connections_.JoinAll();
   listener_.Reset();
 }
 
@@ -90,42 +89,36 @@ void CommandServer::AcceptLoop() {
     if (fds[1].revents) return;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    int fd = ::accept4(listener_.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                       SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) continue;
+    net::UniqueFd fd(::accept4(listener_.Get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!fd) continue;
     char text[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     std::string name = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
-
-    std::lock_guard lock(connectionsMutex_);
-    // Reap the threads of connections that have ended.
-    std::erase_if(connections_, [](Connection& c) {
-      if (!c.done->load()) return false;
-      c.thread.join();
-      return true;
-    });
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    connections_.push_back({std::thread([this, done, fd, name] {
-                              Serve(net::UniqueFd(fd), name);
-                              done->store(true);
-                            }),
-                            done});
+    if (!connections_.Start(fd, [this, name](int connection) { Serve(connection, name); }))
+      Log("connection from " + name +
+          " refused: " + std::to_string(options_.limits.maxConnections) + " connections already");
   }
 }
 
-void CommandServer::Serve(net::UniqueFd fd, std::string peer) {
+void CommandServer::Serve(int fd, const std::string& peer) {
   Log("connection from " + peer);
   std::string pending;
   bool open = true;
   while (open) {
-    pollfd fds[2] = {{fd.Get(), POLLIN, 0}, {stopEvent_.Get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopEvent_.Get(), POLLIN, 0}};
+    int ready = ::poll(fds, 2, options_.limits.IdlePollMs());
+    if (ready < 0) {
       if (errno == EINTR) continue;
+      break;
+    }
+    if (ready == 0) {
+      Log("connection from " + peer + " idle too long");
       break;
     }
     if (fds[1].revents) break;
     char buffer[4096];
-    ssize_t n = ::recv(fd.Get(), buffer, sizeof buffer, 0);
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) break;
     pending.append(buffer, static_cast<size_t>(n));
@@ -134,7 +127,7 @@ void CommandServer::Serve(net::UniqueFd fd, std::string peer) {
       std::string line = pending.substr(0, lf);
       pending.erase(0, lf + 1);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      open = Handle(fd.Get(), line);
+      open = Handle(fd, line);
     }
     if (pending.size() > kMaxLineBytes) {
       Log("line longer than " + std::to_string(kMaxLineBytes) + " bytes from " + peer);
@@ -195,8 +188,14 @@ bool CommandServer::SendAll(int fd, std::string_view bytes) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A client that takes nothing for the idle time-out loses its connection.
       pollfd fds[2] = {{fd, POLLOUT, 0}, {stopEvent_.Get(), POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+      int ready = ::poll(fds, 2, options_.limits.IdlePollMs());
+      if (ready < 0 && errno != EINTR) return false;
+      if (ready == 0) {
+        Log("the client takes no replies");
+        return false;
+      }
       if (fds[1].revents) return false;
       continue;
     }

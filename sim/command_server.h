@@ -1,14 +1,12 @@
 #pragma once
 
-#include <atomic>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "net/unique_fd.h"
 #include "sim/command_interpreter.h"
+#include "sim/connection_threads.h"
 #include "sim/drive.h"
 #include "sim/scenario.h"
 #include "sim/transcript.h"
@@ -19,12 +17,14 @@ struct CommandServerOptions {
   std::string bind = "127.0.0.1";  // dotted IPv4 address to listen on
   int port = 5000;                 // 0 picks a free port
   bool logLines = false;           // log every received line on stderr
+  ConnectionLimits limits = {};
 };
 
-// The instrument's command port: accepts connections (one thread each), records every line
-// in the transcript and answers through one shared CommandInterpreter, so the instrument's
-// state (current folder, error queue, selected slot) outlives a reconnect. Stops cleanly when
-// destroyed.
+// The instrument's command port: accepts connections (one thread each, up to the limit; more
+// are closed at once), records every line in the transcript and answers through one shared
+// CommandInterpreter, so the instrument's state (current folder, error queue, selected slot)
+// outlives a reconnect. A connection idle for the limit's time-out is closed. Stops cleanly
+// when destroyed.
 class CommandServer {
  public:
   // Listens at once; raises std::runtime_error when the address cannot be bound.
@@ -40,13 +40,8 @@ class CommandServer {
   void Stop();
 
  private:
-  struct Connection {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-
   void AcceptLoop();
-  void Serve(net::UniqueFd fd, std::string peer);
+  void Serve(int fd, const std::string& peer);
   // Handles one line; false when the connection is to be closed.
   bool Handle(int fd, const std::string& line);
   // Waits `ms` milliseconds unless the server stops first; false when it stopped.
@@ -62,8 +57,7 @@ class CommandServer {
   net::UniqueFd stopEvent_;  // readable once Stop() was called
   int port_ = 0;
   std::thread acceptThread_;
-  std::mutex connectionsMutex_;
-  std::vector<Connection> connections_;
+  ConnectionThreads connections_;
   bool stopped_ = false;
 };
 

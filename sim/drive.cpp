@@ -1,9 +1,14 @@
 #include "sim/drive.h"
 
+#include <algorithm>
+#include <cctype>
+#include <system_error>
 #include <vector>
 
 namespace sim {
 namespace {
+
+namespace fs = std::filesystem;
 
 // Splits at "/" dropping empty parts and ".", resolving ".." (false if it climbs out).
 bool Push(std::vector<std::string>& parts, std::string_view text) {
@@ -23,15 +28,46 @@ bool Push(std::vector<std::string>& parts, std::string_view text) {
   return true;
 }
 
+// A drive name: letters and digits, then a colon ("F0:", "N0:").
 bool IsDrive(std::string_view part) {
-  return part.size() >= 2 && part.back() == ':' && part.find('/') == std::string_view::npos;
+  if (part.size() < 2 || part.back() != ':') return false;
+  part.remove_suffix(1);
+  return std::all_of(part.begin(), part.end(),
+                     [](unsigned char c) { return std::isalnum(c) != 0; });
+}
+
+// True when `local`, a path under `root` spelt without "." or "..", stays under the root once
+// every link on its way is followed. A dangling link or a loop counts as leaving, since
+// creating through it would land wherever it points.
+bool StaysUnderRoot(const fs::path& root, const fs::path& local) {
+  std::error_code ec;
+  fs::path realRoot = fs::canonical(root, ec);
+  if (ec) return false;
+  // The longest leading part that exists (a link counts, even a dangling one); what follows
+  // it does not exist, so it holds no link.
+  fs::path existing = local;
+  while (!fs::exists(fs::symlink_status(existing, ec)) && existing.has_relative_path())
+    existing = existing.parent_path();
+  fs::path real = fs::canonical(existing, ec);
+  if (ec) return false;
+  fs::path rel = real.lexically_relative(realRoot);
+  return !rel.empty() && *rel.begin() != "..";
 }
 
 }  // namespace
 
 Drive::Drive(std::filesystem::path root) : root_(std::move(root)) {}
 
+void Drive::Prepare(bool systemFolder) const {
+  fs::create_directories(root_ / "F0:");
+  fs::create_directories(root_ / "N0:");
+  if (systemFolder) fs::create_directories(root_ / "F0:" / "SYSTEM");
+}
+
 std::optional<std::string> Drive::Normalize(std::string_view path, std::string_view cwd) const {
+  // The system calls end a path at a NUL: "/F0:/..\0x" would be "/F0:/.." to them.
+  if (path.find('\0') != std::string_view::npos || cwd.find('\0') != std::string_view::npos)
+    return std::nullopt;
   std::vector<std::string> parts;
   auto stripLeading = [](std::string_view p) {
     while (!p.empty() && p.front() == '/') p.remove_prefix(1);
@@ -84,6 +120,7 @@ std::optional<std::filesystem::path> Drive::Resolve(std::string_view path,
     if (end > pos) local /= std::string(n.substr(pos, end - pos));
     pos = end + 1;
   }
+  if (!StaysUnderRoot(root_, local)) return std::nullopt;
   return local;
 }
 

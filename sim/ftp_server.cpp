@@ -86,8 +86,8 @@ std::optional<sockaddr_in> ParsePortArgument(std::string_view text) {
 // One control connection: reads command lines, records them and answers them.
 class FtpServer::Session {
  public:
-  Session(FtpServer& server, net::UniqueFd control)
-      : server_(server), control_(std::move(control)), stop_(server.stop_.Get()) {}
+  Session(FtpServer& server, int control)
+      : server_(server), control_(control), stop_(server.stop_.Get()) {}
 
   void Run() {
     Pause("GREETING");
@@ -105,17 +105,24 @@ class FtpServer::Session {
   bool SendText(const std::string& text) {
     std::size_t sent = 0;
     while (sent < text.size()) {
-      ssize_t n = ::send(control_.Get(), text.data() + sent, text.size() - sent,
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
+      ssize_t n =
+          ::send(control_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
         sent += static_cast<std::size_t>(n);
       } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        if (WaitFor(control_.Get(), POLLOUT, kDataIdleMs, stop_) != Waited::kReady) return false;
+        // A client that takes nothing for the idle time-out loses its connection.
+        if (WaitFor(control_, POLLOUT, server_.limits_.IdlePollMs(), stop_) != Waited::kReady)
+          return false;
       } else {
         return false;
       }
     }
     return true;
+  }
+
+  // Sends what the socket takes at once, for a last word before closing.
+  void SendOnce(std::string_view text) {
+    (void)!::send(control_, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   }
 
   // Waits as the scenario asks before the reply to `key`; false when the server stops meanwhile.
@@ -145,9 +152,11 @@ class FtpServer::Session {
         Reply(500, "Line too long.");
         return false;
       }
-      if (WaitFor(control_.Get(), POLLIN, -1, stop_) != Waited::kReady) return false;
+      Waited w = WaitFor(control_, POLLIN, server_.limits_.IdlePollMs(), stop_);
+      if (w == Waited::kTimeout) SendOnce("421 Idle time-out; closing control connection.\r\n");
+      if (w != Waited::kReady) return false;
       char buffer[4096];
-      ssize_t n = ::recv(control_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+      ssize_t n = ::recv(control_, buffer, sizeof buffer, MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n <= 0) return false;
       input_.append(buffer, static_cast<std::size_t>(n));
@@ -240,7 +249,7 @@ class FtpServer::Session {
   bool Pasv() {
     sockaddr_in local{};
     socklen_t len = sizeof local;
-    ::getsockname(control_.Get(), reinterpret_cast<sockaddr*>(&local), &len);
+    ::getsockname(control_, reinterpret_cast<sockaddr*>(&local), &len);
     local.sin_port = 0;
     net::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     len = sizeof local;
@@ -295,7 +304,8 @@ class FtpServer::Session {
   bool Stor(const std::string& arg) {
     auto local = server_.drive_.Resolve(arg, cwd_);
     std::error_code ec;
-    if (arg.empty() || !local) return Reply(553, "File name not allowed.");
+    if (arg.empty()) return Reply(553, "File name not allowed.");
+    if (!local) return Reply(550, arg + ": Permission denied.");
     if (!fs::is_directory(local->parent_path(), ec))
       return Reply(550, arg + ": No such directory.");
     if (fs::is_directory(*local, ec)) return Reply(550, arg + ": Is a directory.");
@@ -378,7 +388,7 @@ class FtpServer::Session {
   }
 
   FtpServer& server_;
-  net::UniqueFd control_;
+  int control_;
   int stop_;
   std::string input_;
   std::string verb_;
@@ -391,12 +401,14 @@ class FtpServer::Session {
 };
 
 FtpServer::FtpServer(const Drive& drive, Transcript& transcript, std::string bindAddress,
-                     std::uint16_t port, FtpBehaviour behaviour)
+                     std::uint16_t port, FtpBehaviour behaviour, ConnectionLimits limits)
     : drive_(drive),
       transcript_(transcript),
       bindAddress_(std::move(bindAddress)),
       port_(port),
-      behaviour_(std::move(behaviour)) {}
+      behaviour_(std::move(behaviour)),
+      limits_(limits),
+      connections_(limits.maxConnections) {}
 
 FtpServer::~FtpServer() {
   Stop();
@@ -407,9 +419,7 @@ void FtpServer::Start() {
   auto address = net::ParseIPv4(bindAddress_);
   if (!address) throw std::runtime_error("FTP server: bad bind address " + bindAddress_);
   // The drives exist on the instrument from the start.
-  std::error_code ec;
-  fs::create_directories(drive_.Root() / "F0:", ec);
-  fs::create_directories(drive_.Root() / "N0:", ec);
+  drive_.Prepare(false);
 
   stop_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -435,26 +445,16 @@ void FtpServer::Start() {
 void FtpServer::AcceptLoop() {
   for (;;) {
     if (WaitFor(listener_.Get(), POLLIN, -1, stop_.Get()) != Waited::kReady) return;
-    int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    net::UniqueFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd) continue;
     // A store answers "150" and then "226" in two writes; with Nagle's algorithm the second
     // waits for the client's delayed ACK of the first, about 40 ms per file.
     int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    std::lock_guard lock(mutex_);
-    // Threads of finished connections are joined here, so a long run does not pile them up.
-    std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) {
-      if (!c->done) return false;
-      c->thread.join();
-      return true;
-    });
-    auto connection = std::make_unique<Connection>();
-    Connection* raw = connection.get();
-    raw->thread = std::thread([this, raw, fd] {
-      Session(*this, net::UniqueFd(fd)).Run();
-      raw->done = true;
-    });
-    connections_.push_back(std::move(connection));
+    ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (!connections_.Start(fd, [this](int control) { Session(*this, control).Run(); })) {
+      static constexpr std::string_view kBusy = "421 Too many connections; try again later.\r\n";
+      (void)!::send(fd.Get(), kBusy.data(), kBusy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
   }
 }
 
@@ -464,10 +464,7 @@ void FtpServer::Stop() {
   std::uint64_t one = 1;
   (void)!::write(stop_.Get(), &one, sizeof one);
   if (acceptThread_.joinable()) acceptThread_.join();
-  std::lock_guard lock(mutex_);
-  for (auto& connection : connections_)
-    if (connection->thread.joinable()) connection->thread.join();
-  connections_.clear();
+  connections_.JoinAll();
   listener_.Reset();
 }
 

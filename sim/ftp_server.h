@@ -1,14 +1,11 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "net/unique_fd.h"
+#include "sim/connection_threads.h"
 #include "sim/drive.h"
 #include "sim/ftp_scenario.h"
 #include "sim/transcript.h"
@@ -18,7 +15,9 @@ namespace sim {
 // The instrument's FTP server over the simulator's drive folder: the fixed login, TYPE, CWD
 // ("/F0:/..." and "N0:" from any folder), PWD, PORT (loopback targets only), PASV, STOR, DELE,
 // MKD, NOOP and QUIT, with the faults of an FtpBehaviour. Every received line goes to the
-// transcript. One thread accepts, one thread serves each connection.
+// transcript. One thread accepts, one thread serves each connection, up to the limit (more are
+// answered "421" and closed); a connection idle for the limit's time-out is answered "421" and
+// closed.
 class FtpServer {
  public:
   static constexpr const char* kUser = "kestro";
@@ -26,7 +25,7 @@ class FtpServer {
 
   // `port` 0 takes any free port (see Port() after Start()).
   FtpServer(const Drive& drive, Transcript& transcript, std::string bindAddress, std::uint16_t port,
-            FtpBehaviour behaviour = {});
+            FtpBehaviour behaviour = {}, ConnectionLimits limits = {});
   ~FtpServer();
   FtpServer(const FtpServer&) = delete;
   FtpServer& operator=(const FtpServer&) = delete;
@@ -40,10 +39,6 @@ class FtpServer {
 
  private:
   class Session;
-  struct Connection {
-    std::thread thread;
-    std::atomic<bool> done{false};
-  };
 
   void AcceptLoop();
 
@@ -52,11 +47,11 @@ class FtpServer {
   std::string bindAddress_;
   std::uint16_t port_;
   const FtpBehaviour behaviour_;
+  const ConnectionLimits limits_;
   net::UniqueFd listener_;
   net::UniqueFd stop_;  // readable once Stop() was called
   std::thread acceptThread_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Connection>> connections_;
+  ConnectionThreads connections_;
   bool running_ = false;
 };
 

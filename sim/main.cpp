@@ -2,8 +2,8 @@
 // folder that holds its drives. Runs until SIGINT or SIGTERM.
 #include <pthread.h>
 
+#include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
@@ -29,7 +29,20 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   int ftpPort = 21;
   app.add_option("--ftp-port", ftpPort, "FTP port (0 picks a free one)")->capture_default_str();
+  std::size_t maxConnections = command.limits.maxConnections;
+  app.add_option("--max-connections", maxConnections,
+                 "connections each server takes at once; more are turned away")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  long long idleSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(command.limits.idleTimeout).count();
+  app.add_option("--idle-timeout", idleSeconds,
+                 "seconds after which an idle connection is closed (0: never)")
+      ->capture_default_str()
+      ->check(CLI::Range(0LL, 366LL * 24 * 3600));
   CLI11_PARSE(app, argc, argv);
+  command.limits.maxConnections = maxConnections;
+  command.limits.idleTimeout = std::chrono::seconds(idleSeconds);
 
   net::IgnoreSigpipe();
   // Block the stop signals before any thread starts, so only sigwait() below sees them.
@@ -40,12 +53,11 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   try {
-    sim::Drive drive(root);
-    // The instrument always has its drives.
-    std::filesystem::create_directories(drive.Root() / "F0:");
-    std::filesystem::create_directories(drive.Root() / "N0:");
     sim::Scenario scenario;
     if (!scenarioFile.empty()) scenario = sim::LoadScenario(scenarioFile);
+    sim::Drive drive(root);
+    // The instrument always has its drives, and its system folder unless the scenario says.
+    drive.Prepare(scenario.systemFolder);
     sim::Transcript transcript;
     sim::CommandServer commandServer(drive, transcript, scenario, command);
     // One line per server on stdout, so a parent that asked for port 0 learns the port.
@@ -53,7 +65,7 @@ int main(int argc, char** argv) {
     sim::FtpBehaviour ftpBehaviour;
     if (scenario.raw.contains("ftp")) ftpBehaviour = sim::ParseFtpBehaviour(scenario.raw["ftp"]);
     sim::FtpServer ftpServer(drive, transcript, command.bind, static_cast<std::uint16_t>(ftpPort),
-                             ftpBehaviour);
+                             ftpBehaviour, command.limits);
     ftpServer.Start();
     std::cout << "ftp " << command.bind << ":" << ftpServer.Port() << std::endl;
 

@@ -5,10 +5,15 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "sim/ftp_scenario.h"
+
 namespace sim {
 namespace {
 
 using nlohmann::json;
+
+// Deeper than any scenario needs ("ftp" / "store" / a rule is three levels).
+constexpr int kMaxDepth = 32;
 
 [[noreturn]] void Fail(const std::string& where, const std::string& what) {
   throw std::runtime_error("scenario: " + where + ": " + what);
@@ -99,9 +104,14 @@ Scenario ScenarioFromJson(const json& document) {
   }
   if (document.contains("drive")) {
     const json& drive = document.at("drive");
-    RequireKeys(drive, "drive", {"total", "free"});
+    RequireKeys(drive, "drive", {"total", "free", "systemFolder"});
     if (drive.contains("total")) s.totalBytes = Bytes(drive, "total", "drive");
     if (drive.contains("free")) s.freeBytes = Bytes(drive, "free", "drive");
+    if (drive.contains("systemFolder")) {
+      if (!drive.at("systemFolder").is_boolean())
+        Fail("drive.systemFolder", "must be true or false");
+      s.systemFolder = drive.at("systemFolder").get<bool>();
+    }
     if (s.totalBytes && s.freeBytes && *s.freeBytes > *s.totalBytes)
       Fail("drive", "free is larger than total");
   }
@@ -117,13 +127,24 @@ Scenario ScenarioFromJson(const json& document) {
 Scenario LoadScenario(const std::filesystem::path& path) {
   std::ifstream in(path);
   if (!in) throw std::runtime_error("scenario: cannot open " + path.string());
-  json document;
   try {
-    document = json::parse(in);
-  } catch (const json::parse_error& e) {
-    throw std::runtime_error("scenario: " + path.string() + ": " + e.what());
+    // Nesting is bounded while parsing: copying or comparing a document recurses once per
+    // level, and a file of a few kilobytes of "[" would exhaust the stack.
+    json document = json::parse(in, [](int depth, json::parse_event_t, json&) {
+      if (depth > kMaxDepth)
+        throw std::runtime_error("nested deeper than " + std::to_string(kMaxDepth) + " levels");
+      return true;
+    });
+    Scenario scenario = ScenarioFromJson(document);
+    if (document.contains("ftp")) ParseFtpBehaviour(document.at("ftp"));
+    return scenario;
+  } catch (const std::exception& e) {
+    // Every fault names the file, the JSON library's own (a number too large for a double).
+    std::string what = e.what();
+    for (std::string_view prefix : {"scenario: ", "scenario "})
+      if (what.starts_with(prefix)) what.erase(0, prefix.size());
+    throw std::runtime_error("scenario: " + path.string() + ": " + what);
   }
-  return ScenarioFromJson(document);
 }
 
 }  // namespace sim

@@ -49,6 +49,8 @@ struct Scenario {
   // what is stored under F0: and the other figure follows (total defaults to 64 MiB).
   std::optional<uint64_t> totalBytes;
   std::optional<uint64_t> freeBytes;
+  // Whether a root without "/F0:/SYSTEM" gets one, as every instrument has it.
+  bool systemFolder = true;
   std::vector<FaultRule> faults;
   // The whole parsed document; the key "ftp" belongs to the FTP server.
   nlohmann::json raw = nlohmann::json::object();
@@ -58,7 +60,9 @@ inline constexpr uint64_t kDefaultTotalBytes = 64ull << 20;
 
 // Reads a scenario from JSON (see sim/README.md); raises std::runtime_error naming the fault.
 Scenario ScenarioFromJson(const nlohmann::json& document);
-// Reads the scenario file at `path`.
+// Reads the scenario file at `path`, its "ftp" object included; raises std::runtime_error
+// naming the file and the fault, for a malformed document too (a number out of range, nesting
+// deeper than any scenario needs).
 Scenario LoadScenario(const std::filesystem::path& path);
 
 }  // namespace sim

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -10,8 +13,10 @@
 
 namespace sim {
 
-// Every command line the simulator receives, on either channel, in arrival order. Shared by
-// the servers' threads; tests read it to compare the exact sequence.
+// The newest command lines the simulator received, on either channel, in arrival order.
+// Shared by the servers' threads; tests read it to compare the exact sequence. It keeps at
+// most `maxLines` lines and `maxBytes` bytes of their text, dropping the oldest (and counting
+// them), so a client that sends without end cannot fill the memory.
 class Transcript {
  public:
   enum class Channel { kCommand, kFtp };
@@ -19,11 +24,25 @@ class Transcript {
     Channel channel;
     std::string line;  // as received, without its line end
   };
+  struct Limits {
+    std::size_t maxLines = 50000;
+    std::size_t maxBytes = 8u << 20;
+  };
+
+  Transcript() = default;
+  explicit Transcript(Limits limits) : limits_(limits) {}
 
   void Add(Channel channel, std::string line) {
     {
       std::lock_guard lock(mutex_);
+      bytes_ += line.size();
       entries_.push_back({channel, std::move(line)});
+      while (entries_.size() > 1 &&
+             (entries_.size() > limits_.maxLines || bytes_ > limits_.maxBytes)) {
+        bytes_ -= entries_.front().line.size();
+        entries_.pop_front();
+        ++dropped_;
+      }
     }
     added_.notify_all();
   }
@@ -39,7 +58,7 @@ class Transcript {
   }
   std::vector<Entry> Entries() const {
     std::lock_guard lock(mutex_);
-    return entries_;
+    return {entries_.begin(), entries_.end()};
   }
   // The lines of one channel only.
   std::vector<std::string> Lines(Channel channel) const {
@@ -49,15 +68,25 @@ class Transcript {
       if (e.channel == channel) out.push_back(e.line);
     return out;
   }
+  // How many of the oldest lines were dropped to keep within the limits.
+  std::uint64_t Dropped() const {
+    std::lock_guard lock(mutex_);
+    return dropped_;
+  }
   void Clear() {
     std::lock_guard lock(mutex_);
     entries_.clear();
+    bytes_ = 0;
+    dropped_ = 0;
   }
 
  private:
+  const Limits limits_{};
   mutable std::mutex mutex_;
   std::condition_variable added_;
-  std::vector<Entry> entries_;
+  std::deque<Entry> entries_;
+  std::size_t bytes_ = 0;
+  std::uint64_t dropped_ = 0;
 };
 
 }  // namespace sim

@@ -1,5 +1,8 @@
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <csignal>
@@ -441,11 +444,27 @@ TEST(Cli, CtrlCStopsAtTheNextWaitButLetsAnFpgaConfigurationFinish) {
 
 namespace {
 
-// Without a display the demo upgrades its simulated instrument with the command line.
+// A listening socket on the host's 127.0.0.1:port, when the port can be had.
+net::UniqueFd HoldPort(int port) {
+  net::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::listen(fd.Get(), 1) != 0)
+    return {};
+  return fd;
+}
+
+// Without a display the demo upgrades its simulated instrument with the command line, and
+// needs none of the host's ports: here they are taken while it runs.
 TEST(Demo, RunsTheCommandLineWhenThereIsNoDisplay) {
   const char* source = std::getenv("VX_SOURCE_DIR");
   const char* binary = std::getenv("VX_BINARY_DIR");
   if (source == nullptr || binary == nullptr) GTEST_SKIP() << "run through ctest";
+  net::UniqueFd commandPort = HoldPort(5000);
+  net::UniqueFd ftpPort = HoldPort(21);
   simtest::TempDir out;
   clitest::ChildRun demo({"/bin/bash", std::string(source) + "/scripts/demo.sh"},
                          {{"DISPLAY", ""},

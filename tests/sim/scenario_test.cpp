@@ -23,7 +23,7 @@ TEST(Scenario, ReadsEveryPartAndKeepsTheDocument) {
                {"command": "*IDN?", "delayMs": 5, "closeAfter": 4},
                {"command": "*OPT?", "noAnswer": true, "comment": "hangs"},
                {"command": "INST:NSEL", "reset": true, "reply": "x"}],
-    "ftp": {"anything": ["the FTP server reads this"]}
+    "ftp": {"greeting": ["220 the FTP server reads this"]}
   })");
   sim::Scenario s = sim::LoadScenario(dir.Path() / "s.json");
   EXPECT_EQ(s.identity, "KOVA/ZEPHLORAN,VX500,42,V2.1");
@@ -41,7 +41,8 @@ TEST(Scenario, ReadsEveryPartAndKeepsTheDocument) {
   EXPECT_EQ(s.faults[2].closeAfter.value_or(0), 4u);
   EXPECT_TRUE(s.faults[3].noAnswer);
   EXPECT_TRUE(s.faults[4].reset);
-  EXPECT_EQ(s.raw["ftp"]["anything"][0], "the FTP server reads this");
+  EXPECT_EQ(s.raw["ftp"]["greeting"][0], "220 the FTP server reads this");
+  EXPECT_TRUE(s.systemFolder);
 }
 
 TEST(Scenario, MissingPartsKeepTheDefaults) {
