@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -13,11 +14,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <exception>
 
 #include "app/utilities.h"
+#include "net/text.h"
 
 namespace {
 
@@ -49,7 +52,13 @@ QPushButton* MakeButton(QWidget* parent, const char* text, const QRect& geometry
 
 TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::string& packageDir,
                    QWidget* owner)
-    : QWidget(owner), commandPort(commandPort), ftpPort(ftpPort) {
+    : QWidget(owner),
+      commandPort(commandPort),
+      ftpPort(ftpPort),
+      stopRequest(CaughtStopSignals(), [this](std::int16_t slot) {
+        AddLogLine("Stopping once the FPGA configuration of slot " + std::to_string(slot) + " (" +
+                   frmVX500->SlotModuleName(slot) + ") has finished");
+      }) {
   BuildControls();
   ipAddressText.clear();
   appDir.clear();
@@ -58,6 +67,11 @@ TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::
   frmVX500->SetMessageSink(this);
   // The FTP waits keep the window repainting (and the operator's input flowing) meanwhile.
   frmVX500->FtpClient.SetEventPump([] { QCoreApplication::processEvents(); });
+  // Also asked by the command channel's waits, which pump no events: it reads the signals'
+  // count directly.
+  frmVX500->SetCancelPredicate([this] {
+    return stopRequest.AtWait(frmVX500 ? frmVX500->SlotBeingConfigured() : std::nullopt);
+  });
   copiedBytes = 0;
   totalBytes = 0;
   fileCount = 0;
@@ -74,6 +88,13 @@ TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::
     ScanTargetFolder();
   }
   ConnectHandlers();
+  if (StopSignalPipe() >= 0) {
+    stopSignalNotifier = new QSocketNotifier(StopSignalPipe(), QSocketNotifier::Read, this);
+    connect(stopSignalNotifier, &QSocketNotifier::activated, this, [this] {
+      DrainStopSignalPipe();
+      RunHandler([this] { StopSignalled(); });
+    });
+  }
 }
 
 // The session goes first, while every member is still whole: its log-out pumps events into
@@ -207,7 +228,21 @@ void TfrmMain::btnCopyClick() {
     bool copyHadFocus;
     ~StopGuard() { window->RunStopped(copyHadFocus); }
   } stopGuard{this, copyHadFocus};
-  UpgradeRun(*this).Execute();
+  try {
+    UpgradeRun(*this).Execute();
+  } catch (const std::exception& error) {
+    // A run stopped by a signal ends the program; its error goes to the log, not to a box.
+    if (!stopRequest.Requested()) throw;
+    AddLogLine("Stopped: " + ShownErrorText(error.what()));
+  }
+  if (stopRequest.Requested()) ReleaseAndClose();
+}
+
+void TfrmMain::StopSignalled() {
+  if (QWidget* box = QApplication::activeModalWidget()) box->close();
+  // A run, or a log-out under way, sees the signal at its next wait.
+  if (runActive || tearingDown) return;
+  ReleaseAndClose();
 }
 
 void TfrmMain::RunStopped(bool focusCopy) {
@@ -264,6 +299,8 @@ void TfrmMain::DestroySession() {
   if (!frmVX500 || tearingDown) return;
   tearingDown = true;
   SetButtonsEnabled(false);
+  // After a stop signal the log-out is bounded, and a further signal cuts it off.
+  if (stopRequest.Requested()) stopRequest.BeginLogOut(kStopLogOutBound);
   frmVX500.reset();
   tearingDown = false;
 }
@@ -297,7 +334,9 @@ void TfrmMain::ClearLog() {
 }
 
 void TfrmMain::AddLogLine(const std::string& line) {
-  mmStatus->appendPlainText(Text(line));
+  // A name from the release or a reply may hold control characters; the log shows them written
+  // out.
+  mmStatus->appendPlainText(Text(net::PrintableText(line)));
 }
 
 void TfrmMain::SetProgress(int position) {
@@ -315,13 +354,23 @@ void TfrmMain::SetCursor(package::Cursor cursor) {
 }
 
 int TfrmMain::ShowMessage(const std::string& text, const std::string& caption, int flags) {
-  if (messageResponder) return messageResponder(text, caption, flags);
+  // The operator sees control characters written out, the box's line breaks kept.
+  const std::string shown = net::PrintableText(text, net::LineFeeds::kKept);
   const bool question = flags == package::kMbYesNoQuestion;
+  // Once a stop signal has come nobody may be there to answer: the box goes to the log, and a
+  // question is answered No.
+  if (stopRequest.Requested()) {
+    AddLogLine(caption + ": " + text);
+    return question ? package::kIdNo : package::kIdOk;
+  }
+  if (messageResponder) return messageResponder(shown, caption, flags);
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   if (flags == package::kMbIconError) icon = QMessageBox::Critical;
   if (question) icon = QMessageBox::Question;
-  QMessageBox box(icon, Text(caption), Text(text),
+  QMessageBox box(icon, Text(caption), Text(shown),
                   question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
+  // Plain text: a name in the message is never read as markup.
+  box.setTextFormat(Qt::PlainText);
   const int answer = box.exec();
   if (question) return answer == QMessageBox::Yes ? package::kIdYes : package::kIdNo;
   return package::kIdOk;

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/stop_signals.h"
 #include "app/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
@@ -26,6 +27,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QSocketNotifier;
 
 // The program's one window: the address field, the status log and progress bar, Copy and
 // Quit, and the module check boxes. It owns the package's module list and the progress
@@ -46,7 +48,8 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   // Builds the window, the instrument session on the two ports (its FTP waits keep the window
   // live) and the module list of the package folder: `packageDir` when given, else the folder
   // of the running program file. Throws package::LocalFsError when the package folder cannot
-  // be read.
+  // be read. When the program catches the stop signals (CatchStopSignals), the window answers
+  // them: see StopSignalled.
   explicit TfrmMain(std::uint16_t commandPort = kCommandPort, std::uint16_t ftpPort = kFtpPort,
                     const std::string& packageDir = {}, QWidget* owner = nullptr);
   ~TfrmMain() override;
@@ -108,6 +111,13 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   // box stay inert while the session's log-out waits.
   void ReleaseAndClose() override;
 
+  // A stop signal (SIGINT, SIGTERM, SIGHUP) came. A run stops at its next wait (an awaited FPGA
+  // configuration is let finish), then the session logs out, the window closes and the program
+  // ends; outside a run the window closes at once. A box waiting for the operator is closed
+  // first, as it would hold the run or the program where it stands, and later boxes go to the
+  // log.
+  void StopSignalled();
+
   // Routes message boxes to `responder` instead of showing them; an empty one restores them.
   void SetMessageResponder(MessageResponder responder);
 
@@ -163,5 +173,8 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   // Set by ReleaseAndClose: the module list (and the session) are gone.
   bool released = false;
   MessageResponder messageResponder;
+  // How the session's waits answer the stop signals.
+  StopRequest stopRequest;
+  QSocketNotifier* stopSignalNotifier = nullptr;
   QCursor statusCursor;  // the status log's own cursor, restored after the hourglass
 };

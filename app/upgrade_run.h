@@ -146,11 +146,14 @@ class UpgradeRun {
   const std::optional<RunRefusal>& Refusal() const { return refusal_; }
 
  private:
-  // Steps 6 and 7: true when the flash drive may take the release; otherwise the run has
-  // shown its message (if any) and ended.
+  // The free-space checks (by firmware level, with the compressed-signal question below V3.0
+  // and the NQRM5 folder from V3.0) and the 16 MB drive check: true when the flash drive may
+  // take the release; otherwise the run has shown its message (if any) and ended.
   bool FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t freeBytes,
                           std::uint32_t totalBytes);
-  // Steps 9 on: the copy and configuration phases, with the sizes measured before copying.
+  // Everything after the checks: the MID folders, the module hardware check, the system and
+  // module trees, the configuration ROMs and the final report, which shows the sizes measured
+  // before copying.
   void RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes);
   // The module hardware check over slots 1 to 4; false after the SCWH5 refusal's message.
   bool ModuleHardwareAccepted();

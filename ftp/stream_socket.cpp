@@ -365,7 +365,9 @@ void TStreamSocket::Write(std::string_view text) {
     throw ECommandRefused("Command not sent: longer than the line limit");
   std::memcpy(buffer_.data(), text.data(), length);
   Report(4, "Sending Buffer");
-  if (!canceled_) SendAll(buffer_.data(), length, false);
+  // A stop requested while no wait was asking (the last reply had already arrived) is seen
+  // before the next command line goes out.
+  if (!StopRequested()) SendAll(buffer_.data(), length, false);
   if (canceled_) {
     canceled_ = false;
     throw EAbortError("Socket send aborted");

@@ -183,6 +183,14 @@ void TfrmVX500::SendCommand(std::string_view text) {
     throw RefusedParameterError("Refused to send the command \"" + net::PrintableText(body) +
                                 "\": it contains CR, LF or NUL");
   lastCommand_ = "\"" + std::string(body) + "\"";
+  // A stop requested while the run was busy elsewhere (or while the previous reply was already
+  // waiting, so no wait asked) is seen before the next command goes out.
+  if (ClientSocket->IsOpen() && cancelled_ && cancelled_()) {
+    ClientSocket->Close();
+    throw CommandCancelledError("Stopped before sending " + lastCommand_ +
+                                " to the instrument at " + address_ +
+                                "; the command connection was closed");
+  }
   if (observer_ && ClientSocket->IsOpen()) observer_->CommandSent(line);
   TransportStatus status = ClientSocket->WriteLine(line, net::Deadline::After(bounds_.reply));
   switch (status.kind) {
@@ -240,7 +248,17 @@ std::string TfrmVX500::ReadReply() {
 }
 
 int16_t TfrmVX500::SendChecked(std::string_view text) {
+  return SendChecked(text, std::nullopt);
+}
+
+int16_t TfrmVX500::SendChecked(std::string_view text, std::optional<int16_t> configuredSlot) {
   SendCommand(text);
+  // From the moment the configuration command is out, the instrument is configuring the slot.
+  if (configuredSlot) slotBeingConfigured_ = configuredSlot;
+  struct Configured {
+    std::optional<int16_t>& slot;
+    ~Configured() { slot.reset(); }
+  } configured{slotBeingConfigured_};
   std::string checked = lastCommand_;
   SendCommand(kErrorQuery);
   lastCommand_ += " after " + checked;
@@ -289,18 +307,14 @@ int16_t TfrmVX500::ConfigureFpga(int16_t slot, int16_t index, const std::string&
   if (SendChecked("INST:NSEL " + std::to_string(slot)) != 0) return -1;
   std::string model = SlotModuleName(slot);
   if (model != "RKS5" && model != "PCW5" && model != "PCWX5") return -1;
-  slotBeingConfigured_ = slot;
-  struct Configured {
-    std::optional<int16_t>& slot;
-    ~Configured() { slot.reset(); }
-  } configured{slotBeingConfigured_};
   const int16_t result =
-      SendChecked("CONF:FPGA " + std::to_string(index) + ",\"N0:" + fileName + "\"");
+      SendChecked("CONF:FPGA " + std::to_string(index) + ",\"N0:" + fileName + "\"", slot);
   if (observer_) observer_->FpgaConfigured(slot, index, fileName, result);
   return result;
 }
 
 void TfrmVX500::SetCancelPredicate(const std::function<bool()>& cancelled) {
+  cancelled_ = cancelled;
   ClientSocket->SetCancelPredicate(cancelled);
   FtpClient.SetCancelPredicate(cancelled);
 }

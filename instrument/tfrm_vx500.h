@@ -73,8 +73,9 @@ class TfrmVX500 {
   void FtpClientUnSupportedFunction(ftp::TCmdType transType);
 
   // Installs the predicate that every wait of both channels asks (a front end's "stop
-  // requested"): once it answers true, a waiting command raises CommandCancelledError and a
-  // waiting FTP operation raises as a cancelled one.
+  // requested"), and every command and FTP command line before it is sent: once it answers
+  // true, the command raises CommandCancelledError and the FTP operation raises as a cancelled
+  // one.
   void SetCancelPredicate(const std::function<bool()>& cancelled);
   // The slot whose FPGA configuration has been sent and whose outcome is awaited, if any: a
   // configuration cut short may leave the module unusable, so a front end may let it finish.
@@ -132,6 +133,9 @@ class TfrmVX500 {
 
  private:
   std::string CatalogOf(const std::string& directory);
+  // SendChecked; with `configuredSlot`, SlotBeingConfigured() names it from the moment the
+  // command has been sent until the error query's answer has been read.
+  int16_t SendChecked(std::string_view text, std::optional<int16_t> configuredSlot);
   void ConfigureFtpClient(int ftpPort);
   // Connects and logs the FTP client in; on failure records the diagnostic and raises again.
   void ConnectFtpClient(const std::string& ipAddress);
@@ -150,6 +154,7 @@ class TfrmVX500 {
   std::string address_;      // the address text of the open connection, for error texts
   std::string lastCommand_;  // the latest command sent, for the text of a missed bound
   std::optional<int16_t> slotBeingConfigured_;
+  std::function<bool()> cancelled_;
   SessionObserver* observer_ = nullptr;
   int commandPort_ = kCommandPort;
   std::string connectDiagnostic_;

@@ -5,9 +5,16 @@
 
 namespace net {
 
-// `text` with CR, LF and NUL written out as \r, \n and \0, so a line from a peer or a refused
-// parameter can be quoted in an error text.
-std::string PrintableText(std::string_view text);
+// What PrintableText does with a line feed.
+enum class LineFeeds {
+  kEscaped,  // written out as \n: the text stays on one line
+  kKept,     // kept as a line break (a CR LF line end becomes a LF), for texts of several lines
+};
+
+// `text` with its control characters written out, so that a name from a release or a line from
+// a peer can be quoted in an error text or shown on a terminal without acting on it: CR, LF and
+// NUL as \r, \n and \0, the other C0 control characters except TAB, and DEL, as \xHH.
+std::string PrintableText(std::string_view text, LineFeeds lineFeeds = LineFeeds::kEscaped);
 
 // `text` without the CR and LF bytes at its end (a reply line's line end).
 std::string WithoutLineEnd(std::string text);

@@ -128,6 +128,7 @@ CommandResponse CommandInterpreter::Execute(std::string_view line) {
     return response;
   }
   response.delay = std::chrono::milliseconds(rule->delayMs);
+  response.hold = rule->hold;
   if (rule->noAnswer) return response;
   if (rule->reset) {
     response.reset = true;

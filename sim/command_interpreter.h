@@ -17,6 +17,7 @@ namespace sim {
 struct CommandResponse {
   std::optional<std::string> reply;  // bytes to send, line feed included
   std::chrono::milliseconds delay{0};
+  bool hold = false;                 // wait until the server is released before answering
   std::optional<size_t> closeAfter;  // send only this many reply bytes, then close
   bool reset = false;                // abort the connection instead of answering
 };

@@ -46,8 +46,9 @@ CommandServer::CommandServer(const Drive& drive, Transcript& transcript, Scenari
   auto address = net::ParseIPv4(options_.bind);
   if (!address) throw std::runtime_error("'" + options_.bind + "' is not a dotted IPv4 address");
   stopEvent_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  releaseEvent_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!stopEvent_ || !listener_)
+  if (!stopEvent_ || !releaseEvent_ || !listener_)
     throw std::runtime_error("command server: " + net::PlatformErrorText(errno));
   int one = 1;
   ::setsockopt(listener_.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -77,6 +78,11 @@ void CommandServer::Stop() {
   if (acceptThread_.joinable()) acceptThread_.join();
   connections_.JoinAll();
   listener_.Reset();
+}
+
+void CommandServer::Release() {
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(releaseEvent_.Get(), &one, sizeof one);
 }
 
 void CommandServer::AcceptLoop() {
@@ -146,6 +152,7 @@ bool CommandServer::Handle(int fd, const std::string& line) {
     response = interpreter_.Execute(line);
   }
   if (response.delay.count() > 0 && !Pause(static_cast<int>(response.delay.count()))) return false;
+  if (response.hold && !AwaitRelease()) return false;
   if (response.reset) {
     // Closing with a zero linger sends a reset instead of an orderly end.
     linger abort{1, 0};
@@ -176,6 +183,15 @@ bool CommandServer::Pause(int ms) {
     int rc = ::poll(&stop, 1, deadline.RemainingMs());
     if (rc == 0) return true;
     if (rc > 0 || errno != EINTR) return false;
+  }
+}
+
+bool CommandServer::AwaitRelease() {
+  for (;;) {
+    pollfd fds[2] = {{releaseEvent_.Get(), POLLIN, 0}, {stopEvent_.Get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+    if (fds[1].revents) return false;
+    if (fds[0].revents) return true;
   }
 }
 

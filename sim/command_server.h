@@ -38,6 +38,9 @@ class CommandServer {
   int Port() const { return port_; }
   // Closes every connection and joins the threads; idempotent.
   void Stop();
+  // Lets every line a "hold" fault holds, now and later, go on to its answer: a test releases
+  // the instrument once it has done what must happen while the reply is awaited.
+  void Release();
 
  private:
   void AcceptLoop();
@@ -46,6 +49,8 @@ class CommandServer {
   bool Handle(int fd, const std::string& line);
   // Waits `ms` milliseconds unless the server stops first; false when it stopped.
   bool Pause(int ms);
+  // Waits until Release() or Stop(); false when it stopped.
+  bool AwaitRelease();
   bool SendAll(int fd, std::string_view bytes);
   void Log(const std::string& text);
 
@@ -54,7 +59,8 @@ class CommandServer {
   CommandInterpreter interpreter_;
   std::mutex interpreterMutex_;
   net::UniqueFd listener_;
-  net::UniqueFd stopEvent_;  // readable once Stop() was called
+  net::UniqueFd stopEvent_;     // readable once Stop() was called
+  net::UniqueFd releaseEvent_;  // readable once Release() was called
   int port_ = 0;
   std::thread acceptThread_;
   ConnectionThreads connections_;

@@ -86,6 +86,7 @@ FtpBehaviour ParseFtpBehaviour(const nlohmann::json& ftp) {
     if (delay.command.empty()) Bad(where + ".command", "missing");
     delay.ms = Get<int>(item, "ms", where, 0);
     if (delay.ms < 0) Bad(where + ".ms", "negative");
+    delay.hold = Get<bool>(item, "hold", where, false);
     behaviour.delays.push_back(std::move(delay));
   }
   index = 0;

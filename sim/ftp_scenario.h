@@ -21,6 +21,7 @@ struct FtpRefusal {
 struct FtpDelay {
   std::string command;  // verb in upper case, "GREETING", or "COMPLETION" (after a store)
   int ms = 0;
+  bool hold = false;  // then wait until the server is released (FtpServer::Release())
 };
 
 // What goes wrong with a store whose file name matches.

@@ -127,8 +127,12 @@ class FtpServer::Session {
 
   // Waits as the scenario asks before the reply to `key`; false when the server stops meanwhile.
   bool Pause(const std::string& key) {
-    for (const auto& delay : server_.behaviour_.delays)
-      if (delay.command == key && WaitFor(-1, 0, delay.ms, stop_) == Waited::kStop) return false;
+    for (const auto& delay : server_.behaviour_.delays) {
+      if (delay.command != key) continue;
+      if (WaitFor(-1, 0, delay.ms, stop_) == Waited::kStop) return false;
+      if (delay.hold && WaitFor(server_.release_.Get(), POLLIN, -1, stop_) != Waited::kReady)
+        return false;
+    }
     return true;
   }
 
@@ -422,8 +426,9 @@ void FtpServer::Start() {
   drive_.Prepare(false);
 
   stop_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!release_) release_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!stop_ || !listener_) throw std::runtime_error("FTP server: no socket");
+  if (!stop_ || !release_ || !listener_) throw std::runtime_error("FTP server: no socket");
   int on = 1;
   ::setsockopt(listener_.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in local{};
@@ -456,6 +461,11 @@ void FtpServer::AcceptLoop() {
       (void)!::send(fd.Get(), kBusy.data(), kBusy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
   }
+}
+
+void FtpServer::Release() {
+  std::uint64_t one = 1;
+  (void)!::write(release_.Get(), &one, sizeof one);
 }
 
 void FtpServer::Stop() {

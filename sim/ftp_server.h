@@ -36,6 +36,9 @@ class FtpServer {
   void Stop();
   // The port listened on.
   std::uint16_t Port() const { return port_; }
+  // Lets every reply a "hold" delay holds, now and later, go out: a test releases the server
+  // once it has done what must happen while the reply is awaited.
+  void Release();
 
  private:
   class Session;
@@ -49,7 +52,8 @@ class FtpServer {
   const FtpBehaviour behaviour_;
   const ConnectionLimits limits_;
   net::UniqueFd listener_;
-  net::UniqueFd stop_;  // readable once Stop() was called
+  net::UniqueFd stop_;     // readable once Stop() was called
+  net::UniqueFd release_;  // readable once Release() was called
   std::thread acceptThread_;
   ConnectionThreads connections_;
   bool running_ = false;

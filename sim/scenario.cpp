@@ -64,8 +64,8 @@ SlotSpec ParseSlot(const json& j, const std::string& where) {
 
 FaultRule ParseFault(const json& j, const std::string& where) {
   RequireKeys(j, where,
-              {"command", "path", "slot", "image", "times", "delayMs", "noAnswer", "reset", "error",
-               "message", "reply", "closeAfter"});
+              {"command", "path", "slot", "image", "times", "delayMs", "hold", "noAnswer", "reset",
+               "error", "message", "reply", "closeAfter"});
   FaultRule f;
   auto has = [&](const char* key) { return j.contains(key); };
   auto flag = [&](const char* key) {
@@ -78,6 +78,7 @@ FaultRule ParseFault(const json& j, const std::string& where) {
   if (has("image")) f.image = Text(j, "image", where);
   if (has("times")) f.times = static_cast<int>(Integer(j, "times", where));
   if (has("delayMs")) f.delayMs = static_cast<int>(Integer(j, "delayMs", where));
+  if (has("hold")) f.hold = flag("hold");
   if (has("noAnswer")) f.noAnswer = flag("noAnswer");
   if (has("reset")) f.reset = flag("reset");
   if (has("error")) f.error = static_cast<int>(Integer(j, "error", where));

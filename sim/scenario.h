@@ -30,6 +30,7 @@ struct FaultRule {
 
   // Effects, applied in this order.
   int delayMs = 0;                   // wait before answering
+  bool hold = false;                 // then wait until the server is released (Release())
   bool noAnswer = false;             // drop the line: no effect, no reply
   bool reset = false;                // abort the connection (TCP reset)
   std::optional<int> error;          // queue this error instead of the command's effect

@@ -38,13 +38,14 @@ constexpr char kExitCodesHelp[] =
     "       refused by the release check), found before connecting\n"
     "  5    upgraded-with-errors: upgraded, but the log holds an error (a NAME file\n"
     "       that could not be written)\n"
-    "  130  interrupted (Ctrl-C or SIGTERM): the channels were closed and what was\n"
-    "       written is reported\n";
+    "  129  interrupted: stopped by SIGHUP (a closed terminal or SSH session)\n"
+    "  130  interrupted: stopped by Ctrl-C (SIGINT)\n"
+    "  143  interrupted: stopped by SIGTERM\n"
+    "       (128 + the number of the first signal; the run stops at its next wait, lets an\n"
+    "       awaited FPGA configuration finish, closes the channels and reports what was\n"
+    "       written)\n";
 
 constexpr char kErrorLine[] = "*** ERROR ***";
-
-// How long the channels' log-out may take once the run has stopped.
-constexpr std::chrono::seconds kLogOutBound{3};
 
 // A byte count as a person reads it: bytes below a megabyte, else megabytes.
 std::string Size(std::int64_t bytes) {
@@ -274,10 +275,15 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
   return std::nullopt;
 }
 
-CliFrontEnd::CliFrontEnd(CliOptions options, CliOutput& output, const std::atomic<int>& interrupts)
+CliFrontEnd::CliFrontEnd(CliOptions options, CliOutput& output, const StopSignals& caught)
     : options_(std::move(options)),
       output_(output),
-      interrupts_(interrupts),
+      stop_(caught,
+            [this](std::int16_t slot) {
+              Notice("waiting for the FPGA configuration of slot " + std::to_string(slot) + " (" +
+                     session_->SlotModuleName(slot) +
+                     ") to finish before stopping; press Ctrl-C again to stop at once");
+            }),
       recorder_(!options_.reportPath.empty()) {}
 
 CliFrontEnd::~CliFrontEnd() = default;
@@ -305,14 +311,15 @@ int CliFrontEnd::RunSteps() {
     return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check), nullptr, *problem);
   }
   // A large release takes a while to check; a Ctrl-C meanwhile ends it before connecting.
-  if (interrupts_.load() > 0) {
+  if (stop_.Requested()) {
     Notice("interrupted before connecting; nothing was written to the instrument");
-    return Finish(kExitInterrupted, OutcomeName(kExitInterrupted, options_.check), nullptr);
+    const int exitCode = InterruptedExitCode();
+    return Finish(exitCode, OutcomeName(exitCode, options_.check), nullptr);
   }
   recorder_.BeginPhase("checks");
   session_ = std::make_unique<instrument::TfrmVX500>(options_.commandPort, options_.ftpPort);
   session_->SetMessageSink(this);
-  session_->SetCancelPredicate([this] { return StopRequested(); });
+  session_->SetCancelPredicate([this] { return stop_.AtWait(session_->SlotBeingConfigured()); });
   session_->SetObserver(&observers_);
 
   UpgradeRun run(*this, options_.check ? RunMode::kCheckOnly : RunMode::kUpgrade);
@@ -328,18 +335,24 @@ int CliFrontEnd::RunSteps() {
   if (recorder_.PhaseName() != "closing") recorder_.BeginPhase("closing");
 
   int exitCode = ExitCodeOf(run.Outcome());
-  const bool interrupted = interrupts_.load() > 0;
+  const bool interrupted = stop_.Requested();
+  // Stopped by a signal: an error raised from a wait that a stop signal ended.
+  const bool stopped = run.Outcome() == RunOutcome::kNone && raised && interrupted;
   if (run.Outcome() == RunOutcome::kNone && raised) {
     // Where the window would show the error and stay open, the front end reports and ends.
-    exitCode = interrupted            ? kExitInterrupted
+    exitCode = stopped                ? InterruptedExitCode()
                : run.WritingStarted() ? kExitFailed
                                       : kExitNoInstrument;
-    if (!interrupted) output_.Message(kCaption, error, package::kMbIconError);
+    if (!stopped) output_.Message(kCaption, error, package::kMbIconError);
   }
   ExplainEnding(run, raised, interrupted, error);
   if (run.Outcome() != RunOutcome::kNone) {
     // The run had ended (its log-out may have been cut short): its outcome stands.
     if (raised) Notice("while closing the connection: " + error);
+    // A signal that came once the run had an outcome stopped nothing: the outcome is the truth.
+    if (interrupted) {
+      Notice("a stop signal came when the run had nothing left to stop; it ended as reported");
+    }
     error.clear();
   }
   if (exitCode == kExitUpgraded && !logErrors_.empty() && !options_.check) {
@@ -348,8 +361,7 @@ int CliFrontEnd::RunSteps() {
   }
   CloseChannels();
   // After a stop, and after any ending that left part of the release behind.
-  if (exitCode == kExitInterrupted ||
-      (run.WritingStarted() && exitCode != kExitUpgraded && exitCode != kExitLogError)) {
+  if (stopped || (run.WritingStarted() && exitCode != kExitUpgraded && exitCode != kExitLogError)) {
     Notice(WrittenSummary(run));
   }
   if (options_.check) {
@@ -491,7 +503,7 @@ int CliFrontEnd::ShowMessage(const std::string& text, const std::string& caption
     return AnswerQuestion(text, caption) ? package::kIdYes : package::kIdNo;
   }
   // A transfer stopped by Ctrl-C is reported as interrupted, not as a failed operation.
-  if (caption == kFtpCaption && interrupts_.load() > 0) return package::kIdOk;
+  if (caption == kFtpCaption && stop_.Requested()) return package::kIdOk;
   output_.Message(caption, text, flags);
   return package::kIdOk;
 }
@@ -517,7 +529,7 @@ bool CliFrontEnd::AnswerQuestion(const std::string& text, const std::string& cap
       continue;
     }
     if (n < 0 && errno == EINTR) {
-      if (interrupts_.load() > pressesHandled_) {
+      if (stop_.Pending()) {
         throw std::runtime_error("Stopped at the compressed-signal question");
       }
       continue;
@@ -549,29 +561,13 @@ bool CliFrontEnd::CheckBoxChecked(const std::string& model) const {
   return it != boxes_.end() && it->second.checked;
 }
 
-bool CliFrontEnd::StopRequested() {
-  if (logOutBound_ && logOutBound_->Passed()) return true;
-  const int presses = interrupts_.load();
-  if (presses <= pressesHandled_) return false;
-  // Cutting a configuration short may leave the module unusable: the first Ctrl-C lets it
-  // finish, a second one stops at once.
-  const auto slot = session_ ? session_->SlotBeingConfigured() : std::nullopt;
-  if (slot && presses == pressesHandled_ + 1 && !logOutBound_) {
-    if (!waitNoticeShown_) {
-      waitNoticeShown_ = true;
-      Notice("waiting for the FPGA configuration of slot " + std::to_string(*slot) + " (" +
-             session_->SlotModuleName(*slot) +
-             ") to finish before stopping; press Ctrl-C again to stop at once");
-    }
-    return false;
-  }
-  return true;
+int CliFrontEnd::InterruptedExitCode() const {
+  return 128 + stop_.FirstSignal();
 }
 
 void CliFrontEnd::CloseChannels() {
   if (!session_) return;
-  pressesHandled_ = interrupts_.load();
-  logOutBound_ = net::Deadline::After(kLogOutBound);
+  stop_.BeginLogOut(kStopLogOutBound);
   try {
     session_->DisconnectInstrument();
   } catch (const std::exception&) {
@@ -601,7 +597,9 @@ std::string CliFrontEnd::WrittenSummary(const UpgradeRun& run) const {
     case RunPhase::kConfigRoms:
       written = "every file of the release" + copied +
                 "; the configuration ROMs were being programmed, up to slot " +
-                std::to_string(run.ConfigSlot()) + " (an image may remain on N0:)";
+                std::to_string(run.ConfigSlot()) + " (" +
+                (stop_.LetFinishSlot() ? "its configuration was let finish; " : "") +
+                "an image may remain on N0:)";
       break;
     case RunPhase::kReported:
       return "the whole release was written";

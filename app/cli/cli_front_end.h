@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -14,21 +13,24 @@
 #include "app/cli/observer_fan_out.h"
 #include "app/cli/run_record.h"
 #include "app/cli/run_trace.h"
+#include "app/stop_signals.h"
 #include "app/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
-#include "net/deadline.h"
 #include "package/module_list.h"
 #include "package/operator_view.h"
 
 // The front end's exit codes.
 enum CliExitCode {
-  kExitUpgraded = 0,       // upgraded, or with --check every check passed
-  kExitRefused = 1,        // a check refused the instrument, or compressed signals were declined
-  kExitNoInstrument = 2,   // no connection, not a VX500, or an error before the copy began
-  kExitFailed = 3,         // failed or errored from the MID folders on
-  kExitUsage = 4,          // bad usage or an unusable release folder
-  kExitLogError = 5,       // upgraded, but the log holds an error (a NAME file not written)
-  kExitInterrupted = 130,  // stopped by Ctrl-C
+  kExitUpgraded = 0,      // upgraded, or with --check every check passed
+  kExitRefused = 1,       // a check refused the instrument, or compressed signals were declined
+  kExitNoInstrument = 2,  // no connection, not a VX500, or an error before the copy began
+  kExitFailed = 3,        // failed or errored from the MID folders on
+  kExitUsage = 4,         // bad usage or an unusable release folder
+  kExitLogError = 5,      // upgraded, but the log holds an error (a NAME file not written)
+  // Stopped by a signal: 128 + its number, as a shell reports a program a signal ended.
+  kExitSigHup = 129,
+  kExitSigInt = 130,
+  kExitSigTerm = 143,
 };
 
 // The one name of an exit code's outcome, as the Result line and the JSON outcome give it; a
@@ -59,12 +61,12 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
 
 // The headless front end of the upgrade run: it stands where the window stands (operator view
 // and run host), takes the window's choices from the options, writes what the run shows to a
-// CliOutput and turns the run's outcome into an exit code. `interrupts` counts the presses of
-// Ctrl-C; the first stops the run at its next wait (but lets an awaited FPGA configuration
-// finish), and after it the channels are closed and what was written is reported.
+// CliOutput and turns the run's outcome into an exit code. `caught` holds the stop signals
+// (Ctrl-C, SIGTERM, SIGHUP); the first stops the run at its next wait (but lets an awaited FPGA
+// configuration finish), and after it the channels are closed and what was written is reported.
 class CliFrontEnd : public package::OperatorView, public UpgradeHost {
  public:
-  CliFrontEnd(CliOptions options, CliOutput& output, const std::atomic<int>& interrupts);
+  CliFrontEnd(CliOptions options, CliOutput& output, const StopSignals& caught);
   ~CliFrontEnd() override;
   CliFrontEnd(const CliFrontEnd&) = delete;
   CliFrontEnd& operator=(const CliFrontEnd&) = delete;
@@ -120,13 +122,13 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   // name it would send; the usage error's text when it cannot be used.
   std::optional<std::string> LoadRelease();
   std::optional<std::string> ApplySignalOptions();
-  // True once the run is to stop at its next wait.
-  bool StopRequested();
+  // The exit code of a run that a signal stopped.
+  int InterruptedExitCode() const;
   // The answer to the compressed-signal question: the option, else the terminal, else No.
   bool AnswerQuestion(const std::string& text, const std::string& caption);
   std::string WrittenSummary(const UpgradeRun& run) const;
   void ReportChecks(const UpgradeRun& run, const std::string& verdict);
-  // Closes both channels if the run left them open, with a log-out that a new Ctrl-C or a
+  // Closes both channels if the run left them open, with a log-out that a new signal or a
   // short bound cuts off.
   void CloseChannels();
   // The closing event (or line) and the exit code.
@@ -135,7 +137,6 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
 
   CliOptions options_;
   CliOutput& output_;
-  const std::atomic<int>& interrupts_;
   std::string appDir_;
   package::ModuleList modules_;
   std::int64_t fileCount_ = 0;
@@ -143,11 +144,7 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   std::int64_t copiedBytes_ = 0;
   std::unique_ptr<instrument::TfrmVX500> session_;
   std::map<std::string, Box, std::less<>> boxes_;
-  // Presses of Ctrl-C already dealt with: only a later one stops the log-out.
-  int pressesHandled_ = 0;
-  bool waitNoticeShown_ = false;
-  // Set while the channels are closed at the end: the log-out stops when it passes.
-  std::optional<net::Deadline> logOutBound_;
+  StopRequest stop_;
   bool released_ = false;
   // The error lines the run logged after "*** ERROR ***" (a NAME file that was not written).
   std::vector<std::string> logErrors_;

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "app/upgrade_run.h"
+#include "net/text.h"
 #include "package/operator_view.h"
 
 namespace {
@@ -63,7 +64,7 @@ void CliOutput::Log(const std::string& line) {
     Event({{"event", "log"}, {"text", line}});
     return;
   }
-  WriteLine(out_, line);
+  WriteLine(out_, net::PrintableText(line));
 }
 
 void CliOutput::Progress(int percent, std::int64_t copiedBytes, std::int64_t totalBytes) {
@@ -96,14 +97,15 @@ void CliOutput::Message(const std::string& caption, const std::string& text, int
   // A message box's text often ends in line feeds of its own; the line ends once.
   std::string shown = text;
   while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
-  std::string line = caption + ": " + shown;
+  std::string line = caption + ": " + net::PrintableText(shown, net::LineFeeds::kKept);
   if (!answer.empty()) line += "\n" + caption + ": answered " + answer;
   WriteLine(err_, line);
 }
 
 void CliOutput::Prompt(const std::string& caption, const std::string& text) {
   EraseBar();
-  const std::string prompt = caption + ": " + text + "\n[y/N] ";
+  const std::string prompt =
+      caption + ": " + net::PrintableText(text, net::LineFeeds::kKept) + "\n[y/N] ";
   std::fwrite(prompt.data(), 1, prompt.size(), err_);
   std::fflush(err_);
 }
@@ -113,15 +115,15 @@ void CliOutput::Notice(const std::string& text) {
     Event({{"event", "notice"}, {"text", text}});
     return;
   }
-  WriteLine(err_, "vxupgrade-cli: " + text);
+  WriteLine(err_, "vxupgrade-cli: " + net::PrintableText(text, net::LineFeeds::kKept));
 }
 
 void CliOutput::ReportLine(const std::string& line) {
-  if (!json_ && !quiet_) WriteLine(out_, line);
+  if (!json_ && !quiet_) WriteLine(out_, net::PrintableText(line));
 }
 
 void CliOutput::ResultLine(const std::string& line) {
-  if (!json_) WriteLine(out_, line);
+  if (!json_) WriteLine(out_, net::PrintableText(line));
 }
 
 void CliOutput::Event(const nlohmann::ordered_json& event) {

@@ -10,7 +10,9 @@
 // Where the command-line front end writes what happens: as text (log lines on standard
 // output, a one-line progress bar when standard output is a terminal, messages and notes on
 // standard error) or as JSON, one object per line on standard output. Every line is flushed as
-// it is written, so a log file or a pipe follows the run as it goes.
+// it is written, so a log file or a pipe follows the run as it goes. Text lines show control
+// characters written out (a file name holding ESC sequences must not drive the terminal); JSON
+// keeps the exact text, which its own escapes make safe.
 class CliOutput {
  public:
   // Writes to `out` and `err`; `json` picks the JSON form, `progressBar` the redrawn bar;

@@ -169,6 +169,20 @@ TEST_F(CopyOnTheWindow, TypeTheAddressClickCopyAnswerTheBoxesAndTheUpgradeComple
   EXPECT_EQ(instrument->FtpLines().back(), "QUIT");
 }
 
+// A release file named with ESC sequences shows written out in the status log.
+TEST_F(CopyOnTheWindow, ControlCharactersInANameAreWrittenOutInTheLog) {
+  const std::string name = "\x1b]0;owned\x07\x1b[2Jboot\x7f.bin";
+  package.File("MainFrame/" + name, "system");
+  package.Folder("Target/PNB5");
+  Open();
+  AnswerBoxes();
+  TypeAddressAndCopy();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].caption, "VX500 Upgrade Complete");
+  EXPECT_THAT(Log(), ::testing::Contains("Copying... \\x1b]0;owned\\x07\\x1b[2Jboot\\x7f.bin"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(instrument->Root() / "F0:" / "SYSTEM" / name));
+}
+
 TEST_F(CopyOnTheWindow, AnEndingReleasesEverythingAndClosesTheWindow) {
   package.Folder("Target/PCWX5/SIGNAL");
   Open(R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})");
@@ -194,6 +208,8 @@ TEST_F(CopyOnTheWindow, ErrorsFromBelowAreShownAndTheWindowStaysOpen) {
     const char* scenario;
     std::string text;
     bool commandOpen;
+    // A short bound only where nothing answers: a reply from a loaded machine may take long.
+    std::chrono::milliseconds replyBound = 5s;
   } cases[] = {
       {"FTP log-in refused",
        R"({"ftp": {"refuse": [{"command": "PASS", "code": 530, "text": "Login incorrect."}]}})",
@@ -203,14 +219,14 @@ TEST_F(CopyOnTheWindow, ErrorsFromBelowAreShownAndTheWindowStaysOpen) {
       {"silent instrument", R"({"faults": [{"command": "*IDN?", "noAnswer": true}]})",
        "The instrument at 127.0.0.1 did not answer \"*IDN?\" within 300 ms; the command "
        "connection was closed",
-       false},
+       false, 300ms},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     messages.clear();
     Open(c.scenario);
     instrument::CommandBounds bounds = window->frmVX500->Bounds();
-    bounds.reply = 300ms;
+    bounds.reply = c.replyBound;
     window->frmVX500->SetCommandBounds(bounds);
     AnswerBoxes();
     window->SetCursor(package::Cursor::kHourGlass);
@@ -290,10 +306,10 @@ TEST_F(CopyOnTheWindow, ARetryAfterAnErrorMeasuresAfreshAndItsBarReaches100) {
 }
 
 // The FTP waits pump window events: presses that arrive meanwhile must not start a second run
-// or release what the run is using.
+// or release what the run is using. The greeting is held until they have been tried.
 TEST_F(CopyOnTheWindow, WhileARunGoesCopyQuitAndTheCloseBoxAreInert) {
   package.Folder("Target/PNB5");
-  Open(R"({"ftp": {"delay": [{"command": "GREETING", "ms": 200}]}})");
+  Open(R"({"ftp": {"delay": [{"command": "GREETING", "hold": true}]}})");
   AnswerBoxes();
   bool ranDuringTheRun = false;
   WhenDisabled duringTheRun(window->btnCopy, [&] {
@@ -303,6 +319,7 @@ TEST_F(CopyOnTheWindow, WhileARunGoesCopyQuitAndTheCloseBoxAreInert) {
     EXPECT_FALSE(window->close());
     QTest::mouseClick(window->btnQuit, Qt::LeftButton);
     window->btnCopyClick();
+    instrument->Release();
   });
   TypeAddressAndCopy();
   EXPECT_TRUE(ranDuringTheRun);
@@ -315,10 +332,10 @@ TEST_F(CopyOnTheWindow, WhileARunGoesCopyQuitAndTheCloseBoxAreInert) {
 }
 
 // Quit logs the session out, which waits and pumps events: Copy, Quit and the close box stay
-// inert until the window is gone.
+// inert until the window is gone (the log-out's reply is held until they have been tried).
 TEST_F(CopyOnTheWindow, QuitTearsTheSessionDownWithTheWindowInert) {
   Open(R"({"faults": [{"command": ":MMEM:CDIR", "path": "/F0:/", "error": -256}],
-           "ftp": {"delay": [{"command": "QUIT", "ms": 200}]}})");
+           "ftp": {"delay": [{"command": "QUIT", "hold": true}]}})");
   AnswerBoxes();
   TypeAddressAndCopy();
   ASSERT_EQ(messages.size(), 1u);
@@ -333,6 +350,7 @@ TEST_F(CopyOnTheWindow, QuitTearsTheSessionDownWithTheWindowInert) {
     EXPECT_FALSE(window->btnQuit->isEnabled());
     EXPECT_FALSE(window->close());
     window->btnCopyClick();
+    instrument->Release();
   });
   QTest::mouseClick(window->btnQuit, Qt::LeftButton);
   EXPECT_TRUE(ranDuringTeardown);
@@ -345,7 +363,7 @@ TEST_F(CopyOnTheWindow, QuitTearsTheSessionDownWithTheWindowInert) {
 // A window destroyed while connected logs out on its way; the log-out pumps events, and the
 // half-torn-down window takes no Copy and no close meanwhile.
 TEST_F(CopyOnTheWindow, AWindowDestroyedWhileConnectedLogsOutInertly) {
-  Open(R"({"identity": "SOMETHING,ELSE", "ftp": {"delay": [{"command": "QUIT", "ms": 200}]}})");
+  Open(R"({"identity": "SOMETHING,ELSE", "ftp": {"delay": [{"command": "QUIT", "hold": true}]}})");
   AnswerBoxes();
   TypeAddressAndCopy();
   EXPECT_EQ(messages, (std::vector<Message>{{"This instrument is not a VX500.\n\nCan not continue.",
@@ -358,6 +376,7 @@ TEST_F(CopyOnTheWindow, AWindowDestroyedWhileConnectedLogsOutInertly) {
     ranDuringTeardown = true;
     EXPECT_FALSE(going->close());
     going->btnCopyClick();
+    instrument->Release();
   });
   window.reset();
   EXPECT_TRUE(ranDuringTeardown);

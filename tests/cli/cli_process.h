@@ -34,6 +34,7 @@ class ChildRun {
   // `bound` (it is then killed) or ended by a signal.
   std::optional<int> Wait(std::chrono::milliseconds bound);
 
+  pid_t Pid() const { return pid_; }
   const std::string& Out() const { return out_; }
   const std::string& Err() const { return err_; }
 

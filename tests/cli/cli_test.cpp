@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -42,6 +43,11 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
 namespace fs = std::filesystem;
+
+// The environment that makes a program keep its temporary files in `folder`.
+std::map<std::string, std::string> TemporaryFolder(const fs::path& folder) {
+  return {{"TEMP", ""}, {"TMP", ""}, {"TMPDIR", folder.string()}};
+}
 
 TEST(Cli, AFullUpgradeExitsZeroWithTheReleaseOnTheFlashDrive) {
   simtest::TempDir release;
@@ -326,6 +332,29 @@ TEST(Cli, JsonEventsParseLineByLineAndEndWithTheOutcome) {
   }
 }
 
+// A release file named with ESC sequences (clear the screen, set the terminal's title) reaches
+// the terminal written out; --json carries the exact name, which JSON escapes itself.
+TEST(Cli, ControlCharactersInANameAreWrittenOutOnTheTerminalAndExactInJson) {
+  const std::string name = "\x1b]0;owned\x07\x1b[2Jlogo\x7f.bmp";
+  simtest::TempDir release;
+  MakeRelease(release.Path());
+  simtest::WriteFile(release.Path() / "MainFrame" / name, "logo");
+  auto instrument = Instrument();
+
+  const Finished text = RunCli(*instrument, release.Path());
+  EXPECT_EQ(text.exitCode, 0) << text.out << text.err;
+  EXPECT_THAT(text.out, HasSubstr("Copying... \\x1b]0;owned\\x07\\x1b[2Jlogo\\x7f.bmp\n"));
+  for (const std::string& stream : {text.out, text.err}) {
+    EXPECT_EQ(stream.find_first_of("\x1b\x07\x7f"), std::string::npos);
+  }
+  EXPECT_EQ(ReadFile(instrument->Root() / "F0:" / "SYSTEM" / name), "logo");
+
+  const Finished json = RunCli(*Instrument(), release.Path(), {"--json"});
+  EXPECT_EQ(json.exitCode, 0);
+  EXPECT_THAT(JsonLines(json.out),
+              Contains(nlohmann::json{{"event", "log"}, {"text", "Copying... " + name}}));
+}
+
 // A usage error names what is wrong, exits 4 and contacts no instrument.
 TEST(Cli, UsageErrorsNameTheBadOption) {
   simtest::TempDir release;
@@ -358,8 +387,10 @@ TEST(Cli, UsageErrorsNameTheBadOption) {
 
   clitest::ChildRun help({VXUPGRADE_CLI_PROGRAM, "--help"});
   EXPECT_EQ(help.Wait(kRunBound), 0);
-  EXPECT_THAT(help.Out(),
-              AllOf(HasSubstr("--check"), HasSubstr("Exit codes:"), HasSubstr("130  interrupted")));
+  EXPECT_THAT(help.Out(), AllOf(HasSubstr("--check"), HasSubstr("Exit codes:"),
+                                HasSubstr("129  interrupted: stopped by SIGHUP"),
+                                HasSubstr("130  interrupted: stopped by Ctrl-C"),
+                                HasSubstr("143  interrupted: stopped by SIGTERM")));
 }
 
 // On a terminal the compressed-signal question is asked and answered there, and a progress bar
@@ -386,63 +417,222 @@ TEST(Cli, OnATerminalTheQuestionIsAskedAndABarShowsTheCopy) {
   EXPECT_THAT(child.Out(), HasSubstr("##] 100%"));
 }
 
-// Ctrl-C (or SIGTERM) stops the run at its next wait, closes both channels and says what was
-// written; an awaited FPGA configuration is let finish unless Ctrl-C comes twice.
-TEST(Cli, CtrlCStopsAtTheNextWaitButLetsAnFpgaConfigurationFinish) {
+// The temporary NAME files in `folder` (Qt keeps a runtime folder of its own there).
+int NameFiles(const fs::path& folder) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    count += entry.path().filename().string().starts_with("NAME-") ? 1 : 0;
+  }
+  return count;
+}
+
+// Sends the first of `signals` to `child` while its run awaits `awaited`. An FPGA
+// configuration's answer, which the instrument holds, comes only once the program has said
+// (`letFinish`) that it lets the configuration finish, unless a second signal follows: that one
+// stops the run at once, with the configuration unanswered.
+void SignalWhileAwaited(clitest::ChildRun& child, simtest::SimInstrument& instrument,
+                        const std::string& awaited, const std::vector<int>& signals,
+                        const std::string& letFinish) {
+  child.Signal(signals.front());
+  if (awaited != "CONF:FPGA") return;
+  EXPECT_TRUE(child.WaitForOutput(letFinish, kRunBound)) << child.Out() << child.Err();
+  if (signals.size() == 2) {
+    child.Signal(signals.back());
+  } else {
+    instrument.Release();
+  }
+}
+
+// A stop signal (Ctrl-C, SIGTERM, or SIGHUP from a closed terminal) stops the run at its next
+// wait: both channels closed, the temporary NAME file removed, what was written said, exit code
+// 128 + the signal. An awaited FPGA configuration is let finish (the instrument holds its answer
+// until the program has said it waits), and the run then stops at its next wait; a second
+// signal stops at once.
+TEST(Cli, AStopSignalEndsTheRunAtItsNextWaitButLetsAnFpgaConfigurationFinish) {
+  using Channel = sim::Transcript::Channel;
   struct Case {
     const char* what;
     std::string scenario;
-    const char* awaited;  // the command line the run waits on when Ctrl-C comes
-    int presses;
+    Channel channel;
+    const char* awaited;  // the line the run waits on when the signals come
+    std::vector<int> signals;
     const char* written;  // what the run says it had written
     bool configured;      // the configuration's outcome was read ("Done")
-    int signal = SIGINT;
   } cases[] = {
-      {"before anything is written", R"({"faults": [{"command": "*OPT?", "delayMs": 60000}]})",
-       "*OPT?", 1, "nothing was written to the instrument", false},
-      {"during the module trees",
-       R"({"faults": [{"command": ":MMEM:CDIR", "path": "/F0:/RKS5", "delayMs": 60000}]})",
-       ":MMEM:CDIR \"/F0://RKS5\"", 1,
+      {"Ctrl-C before anything is written",
+       R"({"faults": [{"command": "*OPT?", "hold": true}]})",
+       Channel::kCommand,
+       "*OPT?",
+       {SIGINT},
+       "nothing was written to the instrument",
+       false},
+      {"SIGHUP during the upload of a NAME file",
+       R"({"ftp": {"store": [{"pattern": "*NAME", "fault": "never_connect"}]}})",
+       Channel::kFtp,
+       "STOR /F0:/SYSTEM/MID1/NAME",
+       {SIGHUP},
+       "already written to the instrument: MID folders and NAME files in /F0:/SYSTEM (perhaps "
+       "not all)",
+       false},
+      {"SIGTERM during the module trees",
+       R"({"faults": [{"command": ":MMEM:CDIR", "path": "/F0:/RKS5", "hold": true}]})",
+       Channel::kCommand,
+       ":MMEM:CDIR \"/F0://RKS5\"",
+       {SIGTERM},
        "already written to the instrument: the MID folders and NAME files, the system tree in "
        "/F0:/SYSTEM and part of the module trees",
-       false, SIGTERM},
-      {"once while an FPGA configuration is awaited",
-       R"({"faults": [{"command": "CONF:FPGA", "delayMs": 1000}]})", "CONF:FPGA", 1,
-       "the configuration ROMs were being programmed, up to slot", true},
-      {"twice while an FPGA configuration is awaited",
-       R"({"faults": [{"command": "CONF:FPGA", "delayMs": 60000}]})", "CONF:FPGA", 2,
-       "the configuration ROMs were being programmed, up to slot 1 (", false},
+       false},
+      {"Ctrl-C once while an FPGA configuration is awaited",
+       R"({"faults": [{"command": "CONF:FPGA", "hold": true}]})",
+       Channel::kCommand,
+       "CONF:FPGA",
+       {SIGINT},
+       "the configuration ROMs were being programmed, up to slot 1 (its configuration was let "
+       "finish; an image may remain on N0:)",
+       true},
+      {"Ctrl-C twice while an FPGA configuration is awaited",
+       R"({"faults": [{"command": "CONF:FPGA", "hold": true}]})",
+       Channel::kCommand,
+       "CONF:FPGA",
+       {SIGINT, SIGINT},
+       "the configuration ROMs were being programmed, up to slot 1 (its",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir release;
+    simtest::TempDir release, temporary;
     MakeRelease(release.Path());
     auto instrument = Instrument(c.scenario);
-    auto child = StartCli(*instrument, release.Path());
-    ASSERT_TRUE(instrument->Transcript().WaitForLine(sim::Transcript::Channel::kCommand, c.awaited,
-                                                     kRunBound));
-    child->Signal(c.signal);
-    const bool fpga = std::string(c.awaited) == "CONF:FPGA";
-    if (fpga) {
-      EXPECT_TRUE(
-          child->WaitForOutput("waiting for the FPGA configuration of slot 1 (RKS5) to "
-                               "finish before stopping; press Ctrl-C again",
-                               kRunBound));
-    }
-    if (c.presses == 2) child->Signal(SIGINT);
-    // Well within the instrument's delays: the run stops at once.
-    EXPECT_EQ(child->Wait(kRunBound), 130) << child->Out() << child->Err();
+    auto child = StartCli(*instrument, release.Path(), {}, TemporaryFolder(temporary.Path()));
+    ASSERT_TRUE(instrument->Transcript().WaitForLine(c.channel, c.awaited, kRunBound));
+    // The NAME file being sent lies in the temporary folder until the program removes it.
+    EXPECT_EQ(NameFiles(temporary.Path()), c.channel == Channel::kFtp ? 1 : 0);
+    SignalWhileAwaited(*child, *instrument, c.awaited, c.signals,
+                       "waiting for the FPGA configuration of slot 1 (RKS5) to finish before "
+                       "stopping; press Ctrl-C again");
+
+    const int exitCode = 128 + c.signals.front();
+    EXPECT_EQ(child->Wait(kRunBound), exitCode) << child->Out() << child->Err();
     EXPECT_THAT(child->Err(), HasSubstr(c.written));
-    EXPECT_THAT(child->Out(), HasSubstr("Result: interrupted (exit code 130)"));
+    EXPECT_THAT(child->Out(),
+                HasSubstr("Result: interrupted (exit code " + std::to_string(exitCode) + ")"));
     EXPECT_EQ(child->Out().find("Start config rks5.rpd\nDone\n") != std::string::npos,
               c.configured);
+    // Stopped at the next wait after the configuration: the image was not deleted.
+    EXPECT_FALSE(Received(instrument->FtpLines(), "DELE"));
     EXPECT_EQ(instrument->FtpLines().back(), "QUIT");
+    EXPECT_EQ(NameFiles(temporary.Path()), 0);
   }
 }
 
 }  // namespace
 
 namespace {
+
+// True once process `pid` catches `signal` (its handler is installed), false after `bound`. The
+// window program says nothing when it has started, so its signal mask is read.
+bool Catches(pid_t pid, int signal, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  do {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("SigCgt:") &&
+          (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(10ms);
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+// Outside a run, a stop signal closes the window and the program ends normally.
+TEST(Window, AStopSignalOutsideARunClosesTheWindow) {
+  simtest::TempDir release;
+  MakeRelease(release.Path());
+  const fs::path program = release.Path() / "vxupgrade";
+  fs::copy_file(VXUPGRADE_PROGRAM, program);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    clitest::ChildRun window({program.string()}, {{"QT_QPA_PLATFORM", "offscreen"}});
+    ASSERT_TRUE(Catches(window.Pid(), signal, kRunBound));
+    window.Signal(signal);
+    EXPECT_EQ(window.Wait(kRunBound), 0) << window.Err();  // not ended by the signal itself
+  }
+}
+
+// In the window a stop signal stops the run at its next wait (an awaited FPGA configuration is
+// let finish unless a second signal comes), logs out, removes the temporary NAME file and
+// closes the window; after a run that left the window open, it logs out and closes it.
+TEST(Window, AStopSignalStopsTheRunAtItsNextWaitLogsOutAndClosesTheWindow) {
+  using Channel = sim::Transcript::Channel;
+  struct Case {
+    const char* what;
+    std::string scenario;
+    const char* awaited;  // a line the simulator receives, or (with "box: ") a line of output
+    Channel channel;
+    std::vector<int> signals;
+    const char* logged;  // a line of output after the signals
+    bool configured;     // the configuration's outcome was read ("Done")
+  } cases[] = {
+      {"SIGHUP during the upload of a NAME file",
+       R"({"ftp": {"store": [{"pattern": "*NAME", "fault": "never_connect"}]}})",
+       "STOR /F0:/SYSTEM/MID1/NAME",
+       Channel::kFtp,
+       {SIGHUP},
+       "log: VX500 Upgrade ftp: Upload failed\nlog: Stopped: ",
+       false},
+      {"Ctrl-C once while an FPGA configuration is awaited",
+       R"({"faults": [{"command": "CONF:FPGA", "hold": true}]})",
+       "CONF:FPGA",
+       Channel::kCommand,
+       {SIGINT},
+       "log: Stopping once the FPGA configuration of slot 1 (RKS5) has finished",
+       true},
+      {"SIGTERM twice while an FPGA configuration is awaited",
+       R"({"faults": [{"command": "CONF:FPGA", "hold": true}]})",
+       "CONF:FPGA",
+       Channel::kCommand,
+       {SIGTERM, SIGTERM},
+       "log: Stopped: ",
+       false},
+      {"SIGTERM after an error left the window open and connected",
+       R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*pnb5.bin", "code": 552}]}})",
+       "box: VX500 Upgrade: 552",
+       Channel::kFtp,
+       {SIGTERM},
+       "closed",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    simtest::TempDir release, temporary;
+    MakeRelease(release.Path());
+    auto instrument = Instrument(c.scenario);
+    auto environment = TemporaryFolder(temporary.Path());
+    environment["QT_QPA_PLATFORM"] = "offscreen";
+    clitest::ChildRun window({WINDOW_PROGRAM, std::to_string(instrument->Port()),
+                              std::to_string(instrument->FtpPort()), release.Path().string()},
+                             environment);
+    const std::string awaited = c.awaited;
+    if (awaited.starts_with("box: ")) {
+      ASSERT_TRUE(window.WaitForOutput(awaited, kRunBound)) << window.Out() << window.Err();
+    } else {
+      ASSERT_TRUE(instrument->Transcript().WaitForLine(c.channel, awaited, kRunBound));
+    }
+    EXPECT_EQ(NameFiles(temporary.Path()), awaited.starts_with("STOR") ? 1 : 0);
+
+    SignalWhileAwaited(window, *instrument, awaited, c.signals,
+                       "log: Stopping once the FPGA configuration of slot 1 (RKS5) has finished");
+    EXPECT_EQ(window.Wait(kRunBound), 0) << window.Out() << window.Err();
+    EXPECT_THAT(window.Out(), HasSubstr(c.logged));
+    EXPECT_THAT(window.Out(), HasSubstr("\nclosed\n"));
+    EXPECT_EQ(window.Out().find("log: Done\n") != std::string::npos, c.configured) << window.Out();
+    EXPECT_FALSE(Received(instrument->FtpLines(), "DELE"));
+    EXPECT_EQ(instrument->FtpLines().back(), "QUIT");
+    EXPECT_EQ(NameFiles(temporary.Path()), 0);
+  }
+}
 
 // A listening socket on the host's 127.0.0.1:port, when the port can be had.
 net::UniqueFd HoldPort(int port) {

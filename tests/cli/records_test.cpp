@@ -383,7 +383,9 @@ TEST(CliRecords, VersionHelpQuietAndAnUpgradeWithAnErrorInItsLog) {
                              "  3    failed",
                              "  4    usage",
                              "  5    upgraded-with-errors",
-                             "  130  interrupted"}) {
+                             "  129  interrupted",
+                             "  130  interrupted",
+                             "  143  interrupted"}) {
     EXPECT_THAT(help.Out(), HasSubstr(listed));
   }
 

@@ -348,6 +348,8 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
     std::string error;
     Lines commands;
     bool commandOpen;
+    // A short bound only where nothing answers: a reply from a loaded machine may take long.
+    std::chrono::milliseconds replyBound = std::chrono::seconds(5);
   } cases[] = {
       {"FTP log-in refused",
        R"({"ftp": {"refuse": [{"command": "PASS", "code": 530, "text": "Login incorrect."}]}})",
@@ -361,14 +363,15 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
        "The instrument at 127.0.0.1 did not answer \"*IDN?\" within 300 ms; the command "
        "connection was closed",
        {"*IDN?"},
-       false},
+       false,
+       std::chrono::milliseconds(300)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     simtest::SimInstrument instrument(simtest::ScenarioFromText(c.scenario));
     vxtest::RunHost host(instrument);
     instrument::CommandBounds bounds = host.session->Bounds();
-    bounds.reply = std::chrono::milliseconds(300);
+    bounds.reply = c.replyBound;
     host.session->SetCommandBounds(bounds);
     std::string raised;
     try {

@@ -215,10 +215,10 @@ TEST_F(FtpClientTest, ReplySplitAcrossPacketsWithContinuationLines) {
 }
 
 TEST_F(FtpClientTest, ReplyAfterTheTimeOutIsStillTheReply) {
-  client.TimeOut = 60;
   LoggedIn().Expect("NOOP").WaitSignal().Send("200 late but fine\r\n");
   Start();
   client.Connect();
+  client.TimeOut = 60;  // after the log-in, whose replies may be slow on a loaded machine
   bool signalled = false;
   client.SetEventPump([&] {
     if (client.TimedOut() && !signalled) {
@@ -233,10 +233,10 @@ TEST_F(FtpClientTest, ReplyAfterTheTimeOutIsStillTheReply) {
 }
 
 TEST_F(FtpClientTest, ServerThatNeverAnswersIsCutOffAtFourTimesTheTimeOut) {
-  client.TimeOut = 50;
   LoggedIn().Expect("NOOP").WaitSignal();
   Start();
   client.Connect();
+  client.TimeOut = 50;
   auto start = std::chrono::steady_clock::now();
   std::string error = ErrorText([&] { client.DoCommand("NOOP"); });
   auto took = std::chrono::steady_clock::now() - start;

@@ -66,6 +66,16 @@ class UploadTest : public ::testing::Test {
     pollfd p{client.Handle(), POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 10000), 1);
   }
+  // Gives the data connection of the next upload a time-out of `ms` once its STOR goes out, so
+  // the PORT and STOR replies keep the long one and only the data connection's wait is cut off.
+  void ShortDataTimeOut(int ms) {
+    client.ReportLevel = 1;
+    client.OnStatus = [this, ms](ftp::TStreamSocket&, const std::string& status) {
+      if (status.starts_with("STOR") && client.DataConnection()) {
+        client.DataConnection()->TimeOut = ms;
+      }
+    };
+  }
   std::string SparseLocal(const std::string& name, off_t size) {
     return testing_ftp::SparseFile(local.Path() / name, size);
   }
@@ -212,7 +222,7 @@ TEST_F(UploadTest, ClientStaysUsableAfterTheServerDropsTheDataConnection) {
 
 TEST_F(UploadTest, ServerThatNeverConnectsBackIsCutOffAfterTheTimeOut) {
   StartServer(R"({"store": [{"pattern": "*.rpd", "fault": "never_connect"}]})");
-  client.TimeOut = 150;
+  ShortDataTimeOut(150);
   EXPECT_THAT(ErrorText([&] { client.Upload(Local("x.rpd", "x"), "x.rpd"); }),
               StartsWith("Accepting Timed out"));
   EXPECT_THAT(events, ElementsAre("failure:9"));
@@ -223,19 +233,23 @@ TEST_F(UploadTest, ServerThatNeverConnectsBackIsCutOffAfterTheTimeOut) {
 
 TEST_F(UploadTest, ServerThatStopsTakingDataIsCutOffAfterTheTimeOut) {
   StartServer(R"({"store": [{"pattern": "*.bin", "fault": "stall"}]})");
-  client.TimeOut = 200;
+  ShortDataTimeOut(200);
   EXPECT_THAT(ErrorText([&] { client.Upload(SparseLocal("big.bin", 256 << 20), "big.bin"); }),
               StartsWith("File send stalled: the server took no data for 200 ms"));
   EXPECT_THAT(events, ElementsAre("failure:9"));
   AwaitLateReply();
-  client.TimeOut = 5000;
   client.Mode(2);
   EXPECT_THAT(events, ElementsAre("failure:9", "success:14"));
 }
 
+// The PORT reply is held until the client's time-out has fired, and comes well within the
+// reply's own bound (four times the time-out).
 TEST_F(UploadTest, LatePortReplyCancelsTheDataConnection) {
-  StartServer(R"({"delay": [{"command": "PORT", "ms": 300}]})");
-  client.TimeOut = 150;
+  StartServer(R"({"delay": [{"command": "PORT", "hold": true}]})");
+  client.TimeOut = 500;
+  client.SetEventPump([&] {
+    if (client.TimedOut()) server->Release();
+  });
   EXPECT_EQ(ErrorText([&] { client.Upload(Local("a", "a"), "a"); }), "Accepting Canceled");
   EXPECT_THAT(events, ElementsAre("failure:9"));
 }

@@ -170,6 +170,11 @@ class SimInstrument {
     return transcript_.Lines(sim::Transcript::Channel::kCommand);
   }
   sim::CommandServer& Server() { return *server_; }
+  // Lets every reply that a "hold" holds go out, on both servers.
+  void Release() {
+    server_->Release();
+    ftpServer_->Release();
+  }
 
  private:
   TempDir root_;
