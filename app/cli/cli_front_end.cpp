@@ -286,7 +286,11 @@ CliFrontEnd::CliFrontEnd(CliOptions options, CliOutput& output, const StopSignal
             }),
       recorder_(!options_.reportPath.empty()) {}
 
-CliFrontEnd::~CliFrontEnd() = default;
+CliFrontEnd::~CliFrontEnd() {
+  // The session logs out if it is still connected when it ends; its observers must still be
+  // there then, and they are members declared after it.
+  session_.reset();
+}
 
 int CliFrontEnd::Run() {
   started_ = std::chrono::system_clock::now();
