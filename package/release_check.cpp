@@ -154,6 +154,11 @@ class ReleaseChecker {
 
 void CheckRelease(const std::string& appDir, const ModuleList& moduleList,
                   std::size_t listedProblems) {
+  // A program started from the wrong folder finds no modules: there is nothing to install.
+  if (moduleList.empty()) {
+    const std::string text = NoModulesText(appDir);
+    throw ReleaseError(text, {text});
+  }
   ReleaseChecker checker(appDir);
   checker.CheckSystemTree();
   for (const tModuleList& module : moduleList) checker.CheckModule(module);

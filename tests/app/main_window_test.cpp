@@ -212,6 +212,7 @@ TEST_F(MainWindow, LeavingTheAddressFieldDropsTheBlanksOfEmptyPositions) {
 TEST_F(MainWindow, ClickingCopyTakesTheFocusAndTheAddressWithIt) {
   // Nobody listens on the port, so the run stops at its connection with one message.
   const std::uint16_t closedPort = vxtest::FreeLoopbackPort();
+  package.Folder("Target/PNB5");
   Open(closedPort, closedPort);
   ShowActive();
   QTest::keyClicks(window->IPAddress, "127.0.0.5");
