@@ -126,10 +126,9 @@ class ReleaseChecker {
   bool LeavesRelease(const std::string& path) {
     if (releaseFolder_.empty()) return false;
     try {
-      const std::string real = RealLocalPath(path);
-      if (IsWithinFolder(real, releaseFolder_)) return false;
-      Add("Refused to send " + net::PrintableText(path) +
-          ": it leads out of the release folder, to " + net::PrintableText(real));
+      const auto problem = LeavesReleaseProblem(path, releaseFolder_);
+      if (!problem) return false;
+      Add(*problem);
     } catch (const LocalFsError& error) {
       Add(error.what());
     }
