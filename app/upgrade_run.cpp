@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "net/text.h"
 #include "package/config_rom.h"
 #include "package/mid_files.h"
 #include "package/tree_upload.h"
@@ -46,8 +47,7 @@ std::string FormatMegabytes(std::uint32_t bytes) {
 }
 
 std::string ShownErrorText(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
+  return net::WithoutLineEnd(std::move(text));
 }
 
 void UpgradeRun::Execute() {
@@ -74,6 +74,7 @@ void UpgradeRun::Execute() {
   // A drive that does not answer leaves everything open, so Copy can simply be pressed again.
   if (!session.ChangeDirectory(kDrive)) {
     outcome_ = RunOutcome::kDriveDamaged;
+    Refuse(RunRefusal::kDriveDamaged);
     ShowError(kDriveDamaged);
     return;
   }
@@ -82,6 +83,7 @@ void UpgradeRun::Execute() {
   figures_.firmwareLevel = firmwareLevel;
   if (firmwareLevel < kMinFirmwareLevel) {
     outcome_ = RunOutcome::kRefused;
+    Refuse(RunRefusal::kFirmware, firmwareLevel, kMinFirmwareLevel);
     ShowError(kNeedsV21);
     EndingE1();
     return;
@@ -116,6 +118,7 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
                                     std::uint32_t totalBytes) {
   if (firmwareLevel < kNqrm5FirmwareLevel) {
     if (freeBytes < kMinFreeBytes) {
+      Refuse(RunRefusal::kFreeSpace, freeBytes, kMinFreeBytes);
       ShowError(kNoSpaceVX500);
       EndingE1();
       return false;
@@ -127,6 +130,7 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
       if (mode_ == RunMode::kCheckOnly) {
         compressedQuestionDue_ = true;
       } else if (!host_.AskCompressedSignals()) {
+        Refuse(RunRefusal::kCompressedDeclined);
         EndingE1();
         return false;
       }
@@ -135,11 +139,13 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
     const bool hasNqrm5 = host_.Session().RemoteDirExists(kDrive, "NQRM5");
     figures_.nqrm5Folder = hasNqrm5;
     if (!hasNqrm5 && freeBytes < kMinFreeWithoutNqrm5) {
+      Refuse(RunRefusal::kNqrm5Space, freeBytes, kMinFreeWithoutNqrm5);
       ShowError(kNoSpaceNqrm5);
       EndingE1();
       return false;
     }
     if (hasNqrm5 && freeBytes < kMinFreeWithNqrm5) {
+      Refuse(RunRefusal::kFreeSpace, freeBytes, kMinFreeWithNqrm5);
       ShowError(kNoSpaceVX500);
       EndingE1();
       return false;
@@ -147,6 +153,7 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
   }
 
   if (totalBytes < kMinTotalBytes) {
+    Refuse(RunRefusal::kDriveSize, totalBytes, kMinTotalBytes);
     ShowError(kSixteenMb);
     EndingE1();
     return false;
@@ -159,7 +166,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   instrument::TfrmVX500& session = host_.Session();
   const std::string& appDir = host_.AppDir();
   const package::PackageContext context{session, view, appDir, host_.Modules(), host_.Counters()};
-  phase_ = RunPhase::kMidFolders;
+  EnterPhase(RunPhase::kMidFolders);
 
   view.SetCursor(package::Cursor::kHourGlass);
   if (!package::MakeMIDFiles(context)) {
@@ -183,7 +190,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   if (allTreesCount != 0) {
     view.AddLogLine("");
     view.AddLogLine("Copying System files ...");
-    phase_ = RunPhase::kSystemTree;
+    EnterPhase(RunPhase::kSystemTree);
     if (!package::CopyTree(context, mainFrame, std::string(package::kSystemFolder))) {
       Fail(kDownloadFailed);
       return;
@@ -191,7 +198,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   }
   if (targetCount != 0) {
     view.AddLogLine("Copying ALL modules ...");
-    phase_ = RunPhase::kModuleTrees;
+    EnterPhase(RunPhase::kModuleTrees);
     for (const package::tModuleList& module : host_.Modules()) {
       view.AddLogLine("** " + module.name);
       if (!package::CopyModule(context, module)) {
@@ -205,7 +212,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   view.SetProgress(kProgressMax);
   session.FtpClient.Mode(kImageType);
   view.AddLogLine("Program Config ROMs ...");
-  phase_ = RunPhase::kConfigRoms;
+  EnterPhase(RunPhase::kConfigRoms);
   for (std::int16_t slot = kFirstModuleSlot; slot <= kLastModuleSlot; ++slot) {
     configSlot_ = slot;
     if (!package::ProgramConfigROM(context, slot)) {
@@ -218,7 +225,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
                        FormatMegabytes(freeBytes) + " MB,total=" + FormatMegabytes(totalBytes) +
                        " MB\n",
                    kCompleteCaption, package::kMbOk);
-  phase_ = RunPhase::kReported;
+  EnterPhase(RunPhase::kReported);
   outcome_ = RunOutcome::kCompleted;
   EndingE2();
 }
@@ -232,6 +239,7 @@ bool UpgradeRun::ModuleHardwareAccepted() {
     // An RKS5 from hardware V3.00 on ends the check: later slots are not examined.
     if (record->moduleName == "RKS5" && level >= kRks5EndsCheckLevel) break;
     if (record->moduleName == "SCWH5" && level < kMinScwh5HardwareLevel) {
+      Refuse(RunRefusal::kModuleHardware, level, kMinScwh5HardwareLevel, slot);
       host_.View().ShowMessage("SCWH5,Ver=" + std::to_string(level), kHardwareCaption,
                                package::kMbIconError);
       return false;
@@ -263,4 +271,14 @@ void UpgradeRun::EndingE2() {
   host_.View().SetCursor(package::Cursor::kDefault);
   host_.Session().DisconnectInstrument();
   host_.ReleaseAndClose();
+}
+
+void UpgradeRun::EnterPhase(RunPhase phase) {
+  phase_ = phase;
+  host_.PhaseStarted(phase);
+}
+
+void UpgradeRun::Refuse(RunRefusal::Kind kind, std::int64_t found, std::int64_t needed,
+                        std::int16_t slot) {
+  refusal_ = RunRefusal{kind, found, needed, slot};
 }

@@ -9,6 +9,8 @@
 #include "package/operator_view.h"
 #include "package/package_context.h"
 
+enum class RunPhase;
+
 // What the upgrade run uses of the window that started it: the operator view, the session,
 // the operator's address, the package and the two window operations the run calls. The Qt
 // window implements it; tests implement it without Qt.
@@ -33,6 +35,9 @@ class UpgradeHost {
   virtual bool AskCompressedSignals() = 0;
   // Releases the module list and the session and closes the window.
   virtual void ReleaseAndClose() = 0;
+  // The run begins writing `phase` (a front end that records the run times it); does nothing
+  // unless overridden.
+  virtual void PhaseStarted(RunPhase phase) { (void)phase; }
 };
 
 // Megabytes (bytes taken as unsigned, times 2^-20) as "%4.1f" writes them in the C locale,
@@ -58,6 +63,23 @@ enum class RunPhase {
   kModuleTrees,  // the module trees into /F0:/<model>
   kConfigRoms,   // the configuration ROMs, slot by slot
   kReported,     // the final report has been shown
+};
+
+// Why a check refused the instrument, with the figure it found and the one it needed.
+struct RunRefusal {
+  enum Kind {
+    kDriveDamaged,        // the flash drive did not answer; no figures
+    kFirmware,            // mainframe firmware level found, level needed
+    kFreeSpace,           // free bytes found, free bytes needed
+    kNqrm5Space,          // free bytes found, free bytes needed for the NQRM5 folder
+    kDriveSize,           // total bytes found, total bytes needed
+    kCompressedDeclined,  // the compressed-signal question was answered No; no figures
+    kModuleHardware,      // the SCWH5's hardware level found (in `slot`), level needed
+  };
+  Kind kind = kDriveDamaged;
+  std::int64_t found = 0;
+  std::int64_t needed = 0;
+  std::int16_t slot = 0;
 };
 
 // What the pre-copy checks measured; a figure stays empty until it has been read.
@@ -120,6 +142,8 @@ class UpgradeRun {
   const CheckFigures& Figures() const { return figures_; }
   // Check-only runs: whether the compressed-signal question would have been asked.
   bool CompressedQuestionDue() const { return compressedQuestionDue_; }
+  // What refused the instrument, once a check has.
+  const std::optional<RunRefusal>& Refusal() const { return refusal_; }
 
  private:
   // The free-space checks (by firmware level, with the compressed-signal question below V3.0
@@ -141,6 +165,11 @@ class UpgradeRun {
   void EndingE1();
   // Ending E2: default cursor, disconnect, then release and close.
   void EndingE2();
+  // Moves the run into `phase` and tells the host.
+  void EnterPhase(RunPhase phase);
+  // Records what refused the instrument.
+  void Refuse(RunRefusal::Kind kind, std::int64_t found = 0, std::int64_t needed = 0,
+              std::int16_t slot = 0);
 
   UpgradeHost& host_;
   RunMode mode_;
@@ -149,4 +178,5 @@ class UpgradeRun {
   std::int16_t configSlot_ = 0;
   CheckFigures figures_;
   bool compressedQuestionDue_ = false;
+  std::optional<RunRefusal> refusal_;
 };

@@ -1,5 +1,8 @@
 #include "ftp/ftp_client.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <exception>
 
 #include "net/socket_error.h"
@@ -14,6 +17,21 @@ bool InRange(int code, int low, int high) {
 // What a status report may show of a command line: never a password.
 std::string Shown(const std::string& line) {
   return line.rfind("PASS ", 0) == 0 ? std::string("PASS ") : line;
+}
+
+// A trace may show every command line but the password.
+std::string_view Masked(const std::string& line) {
+  return line.starts_with("PASS ") ? std::string_view("PASS ****") : std::string_view(line);
+}
+
+// "address:port" of the peer of a connected socket; empty when it has none.
+std::string PeerText(int fd) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return {};
+  char address[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+  return std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
 }  // namespace
@@ -34,11 +52,20 @@ void TFtpClient::RaiseClosed() {
   throw ESockError("Connection closed by the server before a complete reply");
 }
 
+void TFtpClient::TraceSent(const std::string& line) {
+  if (observer_) observer_->LineSent(Masked(line));
+}
+
+void TFtpClient::TraceReceived(const std::string& line) {
+  if (observer_ && !line.empty()) observer_->LineReceived(line);
+}
+
 void TFtpClient::ReadContinuation(const std::string& first) {
   std::string line = first;
   while (IsContinuationLine(line)) {
     line = ReadReplyLine();
     if (line.empty()) RaiseClosed();
+    TraceReceived(line);
     Report(1, line);
   }
 }
@@ -55,7 +82,9 @@ std::string TFtpClient::ReadReplyLine() {
 
 std::string TFtpClient::Transaction(const std::string& command) {
   ReplyScope reply(*this);
+  TraceSent(command);
   std::string first = TStreamSocket::Transaction(command);
+  TraceReceived(first);
   ReadContinuation(first);
   return first;
 }
@@ -69,6 +98,7 @@ std::string TFtpClient::ReadReply() {
   ReplyScope reply(*this);
   std::string first = ReadReplyLine();
   if (first.empty()) RaiseClosed();
+  TraceReceived(first);
   Report(1, first);
   ReadContinuation(first);
   return first;
@@ -111,6 +141,7 @@ void TFtpClient::Connect() {
   Report(8, "Clearing Input");
   if (DataAvailable()) DiscardPendingInput();
   TStreamSocket::Connect();
+  if (observer_) observer_->ControlConnected(PeerText(Handle()));
   try {
     std::string greeting = ReadReply();
     SetReply(ParseReplyCode(greeting), greeting);
@@ -254,13 +285,23 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   CheckConnected();
   std::lock_guard lock(transferLock_);
   uploading_ = true;
+  // The data connection's record for the observer: filled once the connection is open.
+  DataConnectionRecord record;
+  std::chrono::steady_clock::time_point opened;
   struct End {
     TFtpClient* client;
+    DataConnectionRecord& record;
+    const std::chrono::steady_clock::time_point& opened;
     ~End() {
+      if (client->observer_ && !record.peer.empty()) {
+        record.bytes = client->dataConnection_->SentBytes();
+        record.duration = std::chrono::steady_clock::now() - opened;
+        client->observer_->DataConnectionEnded(record);
+      }
       client->dataConnection_.reset();
       client->uploading_ = false;
     }
-  } end{this};
+  } end{this, record, opened};
   auto refuse = [&] {
     reported = true;
     handled = Fail(cmdUpload, ReplyText());
@@ -310,11 +351,16 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   }
 
   if (!Passive) data.Adopt(data.Accept());
+  if (observer_) {
+    opened = std::chrono::steady_clock::now();
+    record.peer = PeerText(data.Handle());
+  }
   if (OnTransactionStart) OnTransactionStart(*this);
   data.SendFile(localPath);
   if (OnTransactionStop) OnTransactionStop(*this);
   data.SetGracefulClose();
   data.CloseSocket();
+  record.completed = true;
 
   // Only a 2xx completion reply says that the server stored the file. A 1xx reply is
   // preliminary: the final one follows within the same bound. Anything else (a refusal such as

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ftp/ftp_errors.h"
+#include "ftp/ftp_observer.h"
 #include "ftp/ftp_reply.h"
 #include "ftp/stream_socket.h"
 
@@ -73,6 +74,9 @@ class TFtpClient : public TStreamSocket {
   // The data connection of the running upload, if any.
   TStreamSocket* DataConnection() { return dataConnection_.get(); }
 
+  // Installs the observer of the control lines and data connections (none: nothing is traced).
+  void SetObserver(FtpObserver* observer) { observer_ = observer; }
+
  protected:
   void SocketConnected() override {}
 
@@ -95,7 +99,12 @@ class TFtpClient : public TStreamSocket {
                  bool& handled);
   void LogIn(const std::string& user, const std::string& password);
 
+  // Tells the observer of a line sent or received, if one is installed.
+  void TraceSent(const std::string& line);
+  void TraceReceived(const std::string& line);
+
   std::unique_ptr<TStreamSocket> dataConnection_;
+  FtpObserver* observer_ = nullptr;
   std::recursive_mutex transferLock_;
   bool uploading_ = false;
 };

@@ -23,6 +23,65 @@ std::string FormatBound(std::chrono::milliseconds bound) {
   return std::to_string(ms) + " ms";
 }
 
+// A platform error as a cause in a sentence: "connection refused" for 10061.
+std::string CauseOfError(int winsockNumber) {
+  std::string text = net::WinsockErrorText(winsockNumber);
+  const auto colon = text.find(':');
+  if (colon != std::string::npos) text.erase(0, colon + 1);
+  if (!text.empty() && text.front() >= 'A' && text.front() <= 'Z') text.front() += 'a' - 'A';
+  return text;
+}
+
+// Watches the FTP client while it connects, to tell which step failed, and passes everything on
+// to the session's observer.
+class FtpConnectWatch : public ftp::FtpObserver {
+ public:
+  explicit FtpConnectWatch(ftp::FtpObserver* next) : next_(next) {}
+  void ControlConnected(const std::string& peer) override {
+    connected = true;
+    if (next_) next_->ControlConnected(peer);
+  }
+  void LineSent(std::string_view line) override {
+    if (line.starts_with("USER ")) loggingIn = true;
+    if (next_) next_->LineSent(line);
+  }
+  void LineReceived(std::string_view line) override {
+    ++replies;
+    if (next_) next_->LineReceived(line);
+  }
+
+  bool connected = false;
+  bool loggingIn = false;  // the user name has been sent
+  int replies = 0;
+
+ private:
+  ftp::FtpObserver* next_;
+};
+
+// What stopped an FTP log-in, from the step it reached and the error it raised.
+std::string FtpConnectCause(const FtpConnectWatch& watch, const std::exception& error,
+                            const ftp::TFtpClient& client) {
+  const std::string text = net::WithoutLineEnd(error.what());
+  const bool timedOut = text.find("Timed out") != std::string::npos;
+  if (!watch.connected) {
+    if (timedOut)
+      return "connection timed out after " + FormatBound(std::chrono::milliseconds(client.TimeOut));
+    if (text == "Connection Failed" && client.LastError() != 0)
+      return CauseOfError(client.LastError());
+    return "cannot connect: " + text;
+  }
+  if (watch.replies == 0) {
+    if (timedOut) {
+      return "no greeting within " + FormatBound(std::chrono::milliseconds(4LL * client.TimeOut));
+    }
+    return "no greeting: " + text;
+  }
+  if (dynamic_cast<const ftp::FTPException*>(&error) != nullptr) {
+    return (watch.loggingIn ? "log-in refused: " : "greeting refused: ") + text;
+  }
+  return (watch.loggingIn ? "log-in failed: " : "greeting failed: ") + text;
+}
+
 // Refuses a value that would break out of its quoted parameter or its command line.
 void RequireQuotable(std::string_view value, const char* what) {
   if (value.find_first_of(std::string_view("\"\r\n\0", 4)) != std::string_view::npos)
@@ -34,7 +93,14 @@ void RequireQuotable(std::string_view value, const char* what) {
 }  // namespace
 
 TfrmVX500::TfrmVX500(int commandPort, int ftpPort)
-    : TfrmVX500(std::make_unique<CommandSocket>(commandPort), ftpPort) {}
+    : TfrmVX500(std::make_unique<CommandSocket>(commandPort), ftpPort) {
+  commandPort_ = commandPort;
+}
+
+void TfrmVX500::SetObserver(SessionObserver* observer) {
+  observer_ = observer;
+  FtpClient.SetObserver(observer);
+}
 
 TfrmVX500::TfrmVX500(std::unique_ptr<CommandTransport> transport, int ftpPort)
     : ClientSocket(std::move(transport)) {
@@ -72,21 +138,32 @@ void TfrmVX500::ConfigureFtpClient(int ftpPort) {
 
 void TfrmVX500::OpenCommandConnection(const std::string& ipAddress) {
   CloseCommandConnection();
+  const std::string channel = "command channel " + net::PrintableText(ipAddress) + ":" +
+                              std::to_string(commandPort_) + ": ";
   auto address = net::ParseIPv4(ipAddress);
-  if (!address)
-    throw CommandConnectError("'" + net::PrintableText(ipAddress) +
-                              "' is not a dotted IPv4 address");
+  if (!address) {
+    const std::string cause =
+        "'" + net::PrintableText(ipAddress) + "' is not a dotted IPv4 address";
+    connectDiagnostic_ = channel + cause;
+    throw CommandConnectError(cause);
+  }
   TransportStatus status = ClientSocket->Open(*address, net::Deadline::After(bounds_.connect));
   if (status.kind == TransportStatus::kOk) {
     address_ = ipAddress;
+    if (observer_) observer_->CommandConnected(ipAddress + ":" + std::to_string(commandPort_));
     return;
   }
   ClientSocket->Close();
-  if (status.kind == TransportStatus::kCancelled)
+  if (status.kind == TransportStatus::kCancelled) {
+    connectDiagnostic_ = channel + "stopped while connecting";
     throw CommandCancelledError("Stopped while connecting to the instrument at " + ipAddress);
+  }
   std::string what = "Can't open the command connection to " + ipAddress + ": ";
-  if (status.kind == TransportStatus::kTimedOut)
+  if (status.kind == TransportStatus::kTimedOut) {
+    connectDiagnostic_ = channel + "connection timed out after " + FormatBound(bounds_.connect);
     throw CommandConnectError(what + "no answer within " + FormatBound(bounds_.connect));
+  }
+  connectDiagnostic_ = channel + CauseOfError(net::WinsockErrorNumber(status.error));
   throw CommandConnectError(what + net::PlatformErrorText(status.error));
 }
 
@@ -114,6 +191,7 @@ void TfrmVX500::SendCommand(std::string_view text) {
                                 " to the instrument at " + address_ +
                                 "; the command connection was closed");
   }
+  if (observer_ && ClientSocket->IsOpen()) observer_->CommandSent(line);
   TransportStatus status = ClientSocket->WriteLine(line, net::Deadline::After(bounds_.reply));
   switch (status.kind) {
     case TransportStatus::kOk:
@@ -139,6 +217,7 @@ std::string TfrmVX500::ReadReply() {
   std::string reply;
   TransportStatus status =
       ClientSocket->ReadLine(reply, net::Deadline::After(bounds_.reply), bounds_.maxReplyBytes);
+  if (observer_ && !reply.empty()) observer_->ReplyReceived(reply);
   switch (status.kind) {
     case TransportStatus::kOk:
       return reply;
@@ -228,7 +307,10 @@ int16_t TfrmVX500::ConfigureFpga(int16_t slot, int16_t index, const std::string&
   if (SendChecked("INST:NSEL " + std::to_string(slot)) != 0) return -1;
   std::string model = SlotModuleName(slot);
   if (model != "RKS5" && model != "PCW5" && model != "PCWX5") return -1;
-  return SendChecked("CONF:FPGA " + std::to_string(index) + ",\"N0:" + fileName + "\"", slot);
+  const int16_t result =
+      SendChecked("CONF:FPGA " + std::to_string(index) + ",\"N0:" + fileName + "\"", slot);
+  if (observer_) observer_->FpgaConfigured(slot, index, fileName, result);
+  return result;
 }
 
 void TfrmVX500::SetCancelPredicate(const std::function<bool()>& cancelled) {
@@ -261,7 +343,9 @@ bool TfrmVX500::MakeRemoteDir(const std::string& parent, const std::string& name
   SendCommand(":SYSTEM:ERR?");
   // Only the first character is judged, so a malformed entry gives false, not an error.
   std::string reply = ReadReply();
-  return !reply.empty() && reply.front() == '0';
+  const bool made = !reply.empty() && reply.front() == '0';
+  if (made && observer_) observer_->FolderMade(parent, name);
+  return made;
 }
 
 int32_t TfrmVX500::FreeFlashBytes() {
@@ -304,6 +388,8 @@ int Show(MessageSink* sink, const std::string& text, const char* caption) {
 }  // namespace
 
 bool TfrmVX500::ConnectInstrument(const std::string& ipAddress) {
+  connectDiagnostic_.clear();
+  identityReply_.clear();
   CloseCommandConnection();
   try {
     OpenCommandConnection(ipAddress);
@@ -312,14 +398,31 @@ bool TfrmVX500::ConnectInstrument(const std::string& ipAddress) {
     return false;
   }
   if (FtpClient.Connected()) FtpClient.Disconnect();
-  FtpClient.Host = ipAddress;
-  FtpClient.Connect();
+  ConnectFtpClient(ipAddress);
 
   SendCommand("*IDN?");
-  bool identified = ReadReply().find("KOVA/ZEPHLORAN,VX500") != std::string::npos;
+  const std::string identity = ReadReply();
+  identityReply_ = net::WithoutLineEnd(identity);
+  bool identified = identity.find("KOVA/ZEPHLORAN,VX500") != std::string::npos;
   if (!identified) Show(sink_, "This instrument is not a VX500.\n\nCan not continue.", kCaption);
   ReadSlotInventory();
   return identified;
+}
+
+void TfrmVX500::ConnectFtpClient(const std::string& ipAddress) {
+  FtpClient.Host = ipAddress;
+  FtpConnectWatch watch(observer_);
+  FtpClient.SetObserver(&watch);
+  try {
+    FtpClient.Connect();
+  } catch (const std::exception& error) {
+    FtpClient.SetObserver(observer_);
+    connectDiagnostic_ = "FTP " + net::PrintableText(ipAddress) + ":" +
+                         std::to_string(FtpClient.Port) + ": " +
+                         FtpConnectCause(watch, error, FtpClient);
+    throw;
+  }
+  FtpClient.SetObserver(observer_);
 }
 
 void TfrmVX500::DisconnectInstrument() {
@@ -328,7 +431,9 @@ void TfrmVX500::DisconnectInstrument() {
 }
 
 bool TfrmVX500::UploadFile(const std::string& localPath, const std::string& remotePath) {
+  if (observer_) observer_->UploadStarted(localPath, remotePath);
   FtpClient.Upload(localPath, remotePath);
+  if (observer_) observer_->UploadEnded(transferOk);
   return transferOk;
 }
 

@@ -14,6 +14,7 @@
 #include "instrument/command_transport.h"
 #include "instrument/message_sink.h"
 #include "instrument/module_info.h"
+#include "instrument/session_observer.h"
 
 namespace instrument {
 
@@ -44,6 +45,16 @@ class TfrmVX500 {
 
   // Where the session's message boxes go; without a sink they are written to standard error.
   void SetMessageSink(MessageSink* sink) { sink_ = sink; }
+  // Installs the observer of both channels and of what the session writes (none: no work is
+  // done for one).
+  void SetObserver(SessionObserver* observer);
+
+  // Why the latest ConnectInstrument did not connect both channels, naming the channel, its
+  // address and port and the cause ("command channel 10.0.0.5:5000: connection refused",
+  // "FTP 10.0.0.5:21: no greeting within 240 s"); empty when both channels came up.
+  const std::string& ConnectDiagnostic() const { return connectDiagnostic_; }
+  // The "*IDN?" reply of the latest ConnectInstrument, without its line end.
+  const std::string& IdentityReply() const { return identityReply_; }
 
   // Opens the command connection, logs the FTP client in, asks "*IDN?" and reads the slot
   // inventory. False, after its message, when the command connection cannot be opened or the
@@ -126,6 +137,8 @@ class TfrmVX500 {
   // command has been sent until the error query's answer has been read.
   int16_t SendChecked(std::string_view text, std::optional<int16_t> configuredSlot);
   void ConfigureFtpClient(int ftpPort);
+  // Connects and logs the FTP client in; on failure records the diagnostic and raises again.
+  void ConnectFtpClient(const std::string& ipAddress);
 
  public:
   // The file channel; the package steps set its transfer type and working folder.
@@ -142,6 +155,10 @@ class TfrmVX500 {
   std::string lastCommand_;  // the latest command sent, for the text of a missed bound
   std::optional<int16_t> slotBeingConfigured_;
   std::function<bool()> cancelled_;
+  SessionObserver* observer_ = nullptr;
+  int commandPort_ = kCommandPort;
+  std::string connectDiagnostic_;
+  std::string identityReply_;
 };
 
 }  // namespace instrument

@@ -29,4 +29,9 @@ std::string PrintableText(std::string_view text, LineFeeds lineFeeds) {
   return out;
 }
 
+std::string WithoutLineEnd(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
 }  // namespace net

@@ -16,4 +16,7 @@ enum class LineFeeds {
 // NUL as \r, \n and \0, the other C0 control characters except TAB, and DEL, as \xHH.
 std::string PrintableText(std::string_view text, LineFeeds lineFeeds = LineFeeds::kEscaped);
 
+// `text` without the CR and LF bytes at its end (a reply line's line end).
+std::string WithoutLineEnd(std::string text);
+
 }  // namespace net

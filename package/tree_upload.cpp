@@ -9,12 +9,14 @@
 namespace package {
 namespace {
 
-// Measures every file a walk meets into the counters.
+// Measures every file a walk meets into the counters, and lists its path when asked to.
 struct Measure {
   CopyCounters& counters;
-  void File(const LocalEntry& entry, const std::string&) {
+  std::vector<std::string>* files = nullptr;
+  void File(const LocalEntry& entry, const std::string& path) {
     ++counters.fileCount;
     counters.totalBytes += static_cast<std::int64_t>(entry.size);
+    if (files) files->push_back(path);
   }
   bool Folder(const LocalEntry&, const std::string&) { return true; }
   [[noreturn]] void Broken(const std::string& path) { ThrowBrokenLink(path); }
@@ -145,6 +147,15 @@ int ProgressPosition(std::int64_t copied, std::int64_t total) {
 void ScanTree(const std::string& folder, CopyCounters counters) {
   Measure measure{counters};
   WalkTree(folder, measure);
+}
+
+std::vector<std::string> ListTreeFiles(const std::string& folder) {
+  std::vector<std::string> files;
+  std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
+  CopyCounters counters{fileCount, totalBytes, copiedBytes};
+  Measure measure{counters, &files};
+  WalkTree(folder, measure);
+  return files;
 }
 
 std::int64_t CountFiles(const std::string& folder, CopyCounters counters) {

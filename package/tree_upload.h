@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "package/module_list.h"
 #include "package/package_context.h"
@@ -32,6 +33,9 @@ int ProgressPosition(std::int64_t copied, std::int64_t total);
 // (link loops), FIFOs, sockets and devices add nothing. A missing folder adds nothing; an
 // unreadable folder or a dangling link raises LocalFsError naming it.
 void ScanTree(const std::string& folder, CopyCounters counters);
+
+// Every file that ScanTree would measure below `folder`, as full local paths in walk order.
+std::vector<std::string> ListTreeFiles(const std::string& folder);
 
 // ScanTree, then the running file total of every tree measured so far.
 std::int64_t CountFiles(const std::string& folder, CopyCounters counters);

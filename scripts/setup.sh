@@ -9,7 +9,8 @@ packages=(
   libgtest-dev libgmock-dev
   fonts-liberation fontconfig
   python3 python3-pyftpdlib
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev nettle-dev
+  ansible-core
   iproute2 util-linux procps
 )
 

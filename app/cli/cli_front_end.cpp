@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <stdexcept>
@@ -12,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "app/utilities.h"
+#include "app/version.h"
 #include "net/ipv4.h"
 #include "package/config_rom.h"
 #include "package/release_check.h"
@@ -21,23 +23,29 @@ namespace {
 
 constexpr char kProgram[] = "vxupgrade-cli";
 constexpr char kCaption[] = "VX500 Upgrade";
+constexpr char kFtpCaption[] = "VX500 Upgrade ftp";
 
 constexpr char kExitCodesHelp[] =
-    "Exit codes:\n"
-    "  0    upgraded (with --check: every check passed; nothing was written)\n"
-    "  1    refused by a check: damaged flash drive, firmware below V2.1, too little free\n"
-    "       space, a 16 MB flash drive, compressed signals declined, SCWH5 hardware too old\n"
-    "  2    could not connect, not a VX500, or an error before the copy began (silent\n"
-    "       instrument, garbled reply, FTP log-in refused)\n"
-    "  3    failed or errored from the MID folders on (copy, configuration)\n"
-    "  4    bad usage, or an unusable release folder (missing, no modules, a name that\n"
-    "       cannot be sent)\n"
-    "  129  stopped by SIGHUP (a closed terminal or SSH session)\n"
-    "  130  stopped by Ctrl-C (SIGINT)\n"
-    "  143  stopped by SIGTERM\n"
+    "Exit codes: each with the outcome that the Result line and the JSON outcome name\n"
+    "  0    upgraded; with --check: checks-passed (nothing was written)\n"
+    "  1    refused: by a check (damaged flash drive, firmware below V2.1, too little\n"
+    "       free space, a 16 MB flash drive, SCWH5 hardware too old) or compressed\n"
+    "       signals declined\n"
+    "  2    not-connected: could not connect, not a VX500, or an error before the copy\n"
+    "       began (silent instrument, garbled reply, FTP log-in refused)\n"
+    "  3    failed: an error from the MID folders on (copy, configuration)\n"
+    "  4    usage: bad usage, or an unusable release folder (missing, no modules, or\n"
+    "       refused by the release check), found before connecting\n"
+    "  5    upgraded-with-errors: upgraded, but the log holds an error (a NAME file\n"
+    "       that could not be written)\n"
+    "  129  interrupted: stopped by SIGHUP (a closed terminal or SSH session)\n"
+    "  130  interrupted: stopped by Ctrl-C (SIGINT)\n"
+    "  143  interrupted: stopped by SIGTERM\n"
     "       (128 + the number of the first signal; the run stops at its next wait, lets an\n"
     "       awaited FPGA configuration finish, closes the channels and reports what was\n"
     "       written)\n";
+
+constexpr char kErrorLine[] = "*** ERROR ***";
 
 // A byte count as a person reads it: bytes below a megabyte, else megabytes.
 std::string Size(std::int64_t bytes) {
@@ -49,26 +57,6 @@ std::string Joined(const std::vector<std::string>& items, const char* separator)
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "" : separator) + item;
   return text;
-}
-
-const char* OutcomeName(RunOutcome outcome) {
-  switch (outcome) {
-    case RunOutcome::kCompleted:
-      return "upgraded";
-    case RunOutcome::kChecksPassed:
-      return "checks-passed";
-    case RunOutcome::kRefused:
-      return "refused";
-    case RunOutcome::kDriveDamaged:
-      return "drive-damaged";
-    case RunOutcome::kNotConnected:
-      return "not-connected";
-    case RunOutcome::kFailed:
-      return "failed";
-    case RunOutcome::kNone:
-      break;
-  }
-  return "error";
 }
 
 int ExitCodeOf(RunOutcome outcome) {
@@ -112,7 +100,106 @@ std::string Version(std::int16_t major, std::int16_t minor) {
          std::to_string(instrument::VersionLevel(major, minor)) + ")";
 }
 
+// A byte count with its megabytes: "2621439 bytes (2.5 MB)".
+std::string BytesAndMegabytes(std::int64_t bytes) {
+  return std::to_string(bytes) + " bytes (" + MegabytesText(bytes) + " MB)";
+}
+
+const char* RefusalReason(RunRefusal::Kind kind) {
+  switch (kind) {
+    case RunRefusal::kDriveDamaged:
+      return "drive-damaged";
+    case RunRefusal::kFirmware:
+      return "firmware";
+    case RunRefusal::kFreeSpace:
+      return "free-space";
+    case RunRefusal::kNqrm5Space:
+      return "nqrm5-free-space";
+    case RunRefusal::kDriveSize:
+      return "drive-size";
+    case RunRefusal::kCompressedDeclined:
+      return "compressed-declined";
+    case RunRefusal::kModuleHardware:
+      break;
+  }
+  return "module-hardware";
+}
+
+// The figures behind a refusal, as a sentence.
+std::string RefusalText(const RunRefusal& refusal) {
+  const std::string found = std::to_string(refusal.found);
+  const std::string needed = std::to_string(refusal.needed);
+  switch (refusal.kind) {
+    case RunRefusal::kDriveDamaged:
+      return "refused: the flash drive /F0:/ cannot be made the current folder (damaged or not "
+             "answering)";
+    case RunRefusal::kFirmware:
+      return "refused: the mainframe firmware is level " + found + "; this release needs level " +
+             needed + " (V2.1) or above";
+    case RunRefusal::kFreeSpace:
+      return "refused: " + BytesAndMegabytes(refusal.found) + " free on /F0:/; " +
+             BytesAndMegabytes(refusal.needed) + " needed";
+    case RunRefusal::kNqrm5Space:
+      return "refused: " + BytesAndMegabytes(refusal.found) +
+             " free on /F0:/ without an NQRM5 folder; " + BytesAndMegabytes(refusal.needed) +
+             " needed";
+    case RunRefusal::kDriveSize:
+      return "refused: the flash drive holds " + BytesAndMegabytes(refusal.found) + " in all; " +
+             BytesAndMegabytes(refusal.needed) + " needed";
+    case RunRefusal::kCompressedDeclined:
+      return "refused: the compressed-signal question was answered no";
+    case RunRefusal::kModuleHardware:
+      break;
+  }
+  return "refused: the SCWH5 in slot " + std::to_string(refusal.slot) + " is hardware level " +
+         found + "; level " + needed + " or above is needed";
+}
+
+nlohmann::ordered_json RefusalJson(const RunRefusal& refusal) {
+  nlohmann::ordered_json json = {{"reason", RefusalReason(refusal.kind)}};
+  if (refusal.kind != RunRefusal::kDriveDamaged &&
+      refusal.kind != RunRefusal::kCompressedDeclined) {
+    json["found"] = refusal.found;
+    json["needed"] = refusal.needed;
+  }
+  if (refusal.kind == RunRefusal::kModuleHardware) json["slot"] = refusal.slot;
+  return json;
+}
+
+// The fields of an "*IDN?" reply as the instrument sent them.
+nlohmann::ordered_json IdentityJson(const std::string& reply) {
+  nlohmann::ordered_json identity = {{"reply", reply}};
+  const char* fields[] = {"maker", "model", "serialNumber", "firmware"};
+  std::size_t start = 0;
+  for (const char* field : fields) {
+    if (start > reply.size()) break;
+    const std::size_t comma = reply.find(',', start);
+    identity[field] = reply.substr(start, comma == std::string::npos ? comma : comma - start);
+    start = comma == std::string::npos ? reply.size() + 1 : comma + 1;
+  }
+  return identity;
+}
+
 }  // namespace
+
+const char* OutcomeName(int exitCode, bool checkOnly) {
+  switch (exitCode) {
+    case kExitUpgraded:
+      return checkOnly ? "checks-passed" : "upgraded";
+    case kExitRefused:
+      return "refused";
+    case kExitNoInstrument:
+      return "not-connected";
+    case kExitFailed:
+      return "failed";
+    case kExitUsage:
+      return "usage";
+    case kExitLogError:
+      return "upgraded-with-errors";
+    default:
+      return "interrupted";
+  }
+}
 
 std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options, std::FILE* out,
                                      std::FILE* err) {
@@ -155,6 +242,17 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
   app.add_option("--ftp-port", options.ftpPort, "the instrument's FTP port")
       ->check(CLI::Range(1, 65535))
       ->capture_default_str();
+  app.add_flag("--quiet", options.quiet,
+               "only messages, notes and errors and the Result line: no log lines, no progress, "
+               "no --check figures");
+  app.add_option("--report", options.reportPath,
+                 "write one JSON record of the run to this file at its end, whatever the "
+                 "ending (written to a new file, then renamed over it)");
+  app.add_option("--trace", options.tracePath,
+                 "write every line of both channels to this file as the run goes, with times "
+                 "(the FTP password masked) and one line per data connection");
+  app.set_version_flag("--version", std::string(kProgram) + " " + ProgramVersion(),
+                       "print the program's version and exit");
   // A wrapper may append an option to a command line that has it already: the last one counts.
   for (CLI::Option* option : app.get_options()) {
     if (option->get_items_expected_max() == 1) {
@@ -163,6 +261,9 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
   }
   try {
     app.parse(argc, argv);
+  } catch (const CLI::CallForVersion& version) {
+    std::fprintf(out, "%s\n", version.what());
+    return kExitUpgraded;
   } catch (const CLI::Success&) {
     std::fputs(app.help().c_str(), out);
     return kExitUpgraded;
@@ -175,27 +276,51 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
 }
 
 CliFrontEnd::CliFrontEnd(CliOptions options, CliOutput& output, const StopSignals& caught)
-    : options_(std::move(options)), output_(output), stop_(caught, [this](std::int16_t slot) {
-        output_.Notice("waiting for the FPGA configuration of slot " + std::to_string(slot) + " (" +
-                       session_->SlotModuleName(slot) +
-                       ") to finish before stopping; press Ctrl-C again to stop at once");
-      }) {}
+    : options_(std::move(options)),
+      output_(output),
+      stop_(caught,
+            [this](std::int16_t slot) {
+              Notice("waiting for the FPGA configuration of slot " + std::to_string(slot) + " (" +
+                     session_->SlotModuleName(slot) +
+                     ") to finish before stopping; press Ctrl-C again to stop at once");
+            }),
+      recorder_(!options_.reportPath.empty()) {}
 
 CliFrontEnd::~CliFrontEnd() = default;
 
 int CliFrontEnd::Run() {
+  started_ = std::chrono::system_clock::now();
+  try {
+    return RunSteps();
+  } catch (const std::exception& e) {
+    // Nothing below is expected to raise here; the run still ends with its outcome and report.
+    output_.EndProgress();
+    Notice(std::string("error: ") + e.what());
+    return Finish(kExitFailed, OutcomeName(kExitFailed, options_.check), nullptr, e.what());
+  }
+}
+
+int CliFrontEnd::RunSteps() {
+  recorder_.BeginPhase("release");
+  if (const auto problem = OpenRecords()) {
+    Notice(*problem);
+    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check), nullptr, *problem);
+  }
   if (const auto problem = LoadRelease()) {
-    output_.Notice(*problem);
-    return Finish(kExitUsage, "usage", nullptr, *problem);
+    Notice(*problem);
+    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check), nullptr, *problem);
   }
   // A large release takes a while to check; a Ctrl-C meanwhile ends it before connecting.
   if (stop_.Requested()) {
-    output_.Notice("interrupted before connecting; nothing was written to the instrument");
-    return Finish(InterruptedExitCode(), "interrupted", nullptr);
+    Notice("interrupted before connecting; nothing was written to the instrument");
+    const int exitCode = InterruptedExitCode();
+    return Finish(exitCode, OutcomeName(exitCode, options_.check), nullptr);
   }
+  recorder_.BeginPhase("checks");
   session_ = std::make_unique<instrument::TfrmVX500>(options_.commandPort, options_.ftpPort);
   session_->SetMessageSink(this);
   session_->SetCancelPredicate([this] { return stop_.AtWait(session_->SlotBeingConfigured()); });
+  session_->SetObserver(&observers_);
 
   UpgradeRun run(*this, options_.check ? RunMode::kCheckOnly : RunMode::kUpgrade);
   std::string error;
@@ -207,33 +332,37 @@ int CliFrontEnd::Run() {
     error = ShownErrorText(e.what());
   }
   output_.EndProgress();
+  if (recorder_.PhaseName() != "closing") recorder_.BeginPhase("closing");
 
   int exitCode = ExitCodeOf(run.Outcome());
-  std::string outcome = OutcomeName(run.Outcome());
   const bool interrupted = stop_.Requested();
+  // Stopped by a signal: an error raised from a wait that a stop signal ended.
+  const bool stopped = run.Outcome() == RunOutcome::kNone && raised && interrupted;
+  if (run.Outcome() == RunOutcome::kNone && raised) {
+    // Where the window would show the error and stay open, the front end reports and ends.
+    exitCode = stopped                ? InterruptedExitCode()
+               : run.WritingStarted() ? kExitFailed
+                                      : kExitNoInstrument;
+    if (!stopped) output_.Message(kCaption, error, package::kMbIconError);
+  }
+  ExplainEnding(run, raised, interrupted, error);
   if (run.Outcome() != RunOutcome::kNone) {
     // The run had ended (its log-out may have been cut short): its outcome stands.
-    if (raised) output_.Notice("while closing the connection: " + error);
+    if (raised) Notice("while closing the connection: " + error);
     // A signal that came once the run had an outcome stopped nothing: the outcome is the truth.
     if (interrupted) {
-      output_.Notice(
-          "a stop signal came when the run had nothing left to stop; it ended as "
-          "reported");
+      Notice("a stop signal came when the run had nothing left to stop; it ended as reported");
     }
     error.clear();
-  } else if (raised && interrupted) {
-    exitCode = InterruptedExitCode();
-    outcome = "interrupted";
-    output_.Notice("interrupted (" + error + ")");
-  } else if (raised) {
-    // Where the window would show the error and stay open, the front end reports and ends.
-    exitCode = run.WritingStarted() ? kExitFailed : kExitNoInstrument;
-    output_.Message(kCaption, error, package::kMbIconError);
+  }
+  if (exitCode == kExitUpgraded && !logErrors_.empty() && !options_.check) {
+    exitCode = kExitLogError;
+    Notice("upgraded, but the log holds an error: " + Joined(logErrors_, "; "));
   }
   CloseChannels();
   // After a stop, and after any ending that left part of the release behind.
-  if (outcome == "interrupted" || (run.WritingStarted() && exitCode != kExitUpgraded)) {
-    output_.Notice(WrittenSummary(run));
+  if (stopped || (run.WritingStarted() && exitCode != kExitUpgraded && exitCode != kExitLogError)) {
+    Notice(WrittenSummary(run));
   }
   if (options_.check) {
     const char* verdict = exitCode == kExitUpgraded  ? "every check passed"
@@ -241,7 +370,58 @@ int CliFrontEnd::Run() {
                                                      : "not checked to the end";
     ReportChecks(run, verdict);
   }
-  return Finish(exitCode, outcome, &run, error);
+  return Finish(exitCode, OutcomeName(exitCode, options_.check), &run, error);
+}
+
+std::optional<std::string> CliFrontEnd::OpenRecords() {
+  if (!options_.tracePath.empty()) {
+    traceFile_.reset(std::fopen(options_.tracePath.c_str(), "w"));
+    if (!traceFile_) {
+      return "--trace: cannot write " + options_.tracePath + ": " + std::strerror(errno);
+    }
+    trace_ = std::make_unique<RunTrace>(traceFile_.get());
+    trace_->Note("run", std::string(kProgram) + " " + ProgramVersion() + ", instrument " +
+                            options_.ip + ", command port " + std::to_string(options_.commandPort) +
+                            ", FTP port " + std::to_string(options_.ftpPort));
+    observers_.Add(trace_.get());
+  }
+  observers_.Add(&recorder_);
+  if (!options_.reportPath.empty()) {
+    const std::filesystem::path folder =
+        std::filesystem::path(options_.reportPath).parent_path().empty()
+            ? std::filesystem::path(".")
+            : std::filesystem::path(options_.reportPath).parent_path();
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(folder, ignored) ||
+        ::access(folder.c_str(), W_OK | X_OK) != 0) {
+      return "--report: the folder " + folder.string() + " does not exist or cannot be written";
+    }
+  }
+  return std::nullopt;
+}
+
+void CliFrontEnd::Notice(const std::string& text) {
+  notices_.push_back(text);
+  output_.Notice(text);
+}
+
+void CliFrontEnd::ExplainEnding(const UpgradeRun& run, bool raised, bool interrupted,
+                                const std::string& error) {
+  const std::string& diagnostic = session_->ConnectDiagnostic();
+  const auto upload = recorder_.UploadInProgress();
+  if (interrupted && raised && run.Outcome() == RunOutcome::kNone) {
+    Notice(upload ? "interrupted while sending " + *upload : "interrupted (" + error + ")");
+    return;
+  }
+  if (!diagnostic.empty()) Notice(diagnostic);
+  if (const auto& refusal = run.Refusal()) {
+    if (refusal->kind != RunRefusal::kCompressedDeclined) Notice(RefusalText(*refusal));
+  }
+  if (raised && upload) Notice("the upload of " + *upload + " failed: " + error);
+}
+
+void CliFrontEnd::PhaseStarted(RunPhase phase) {
+  recorder_.BeginPhase(phase == RunPhase::kReported ? "closing" : PhaseName(phase));
 }
 
 std::optional<std::string> CliFrontEnd::LoadRelease() {
@@ -266,6 +446,7 @@ std::optional<std::string> CliFrontEnd::LoadRelease() {
     // What would stop the run half-way, or send what is not the release's, is refused
     // before connecting.
     package::CheckRelease(appDir_, modules_);
+    if (!options_.reportPath.empty()) digest_ = DigestRelease(appDir_);
   } catch (const std::exception& e) {
     return std::string(e.what());
   }
@@ -306,6 +487,10 @@ std::optional<std::string> CliFrontEnd::ApplySignalOptions() {
 }
 
 void CliFrontEnd::AddLogLine(const std::string& line) {
+  // The run logs an error it does not count as a failure (a NAME file that could not be
+  // written) as this line and the error's text on the next one.
+  if (errorLineNext_) logErrors_.push_back(line);
+  errorLineNext_ = line == kErrorLine;
   output_.Log(line);
 }
 
@@ -317,6 +502,8 @@ int CliFrontEnd::ShowMessage(const std::string& text, const std::string& caption
   if (flags == package::kMbYesNoQuestion) {
     return AnswerQuestion(text, caption) ? package::kIdYes : package::kIdNo;
   }
+  // A transfer stopped by Ctrl-C is reported as interrupted, not as a failed operation.
+  if (caption == kFtpCaption && stop_.Requested()) return package::kIdOk;
   output_.Message(caption, text, flags);
   return package::kIdOk;
 }
@@ -328,7 +515,7 @@ bool CliFrontEnd::AnswerQuestion(const std::string& text, const std::string& cap
   }
   if (::isatty(STDIN_FILENO) == 0) {
     output_.Message(caption, text, package::kMbYesNoQuestion, "no");
-    output_.Notice("no terminal to ask on, so the answer is no (--compressed yes|no answers it)");
+    Notice("no terminal to ask on, so the answer is no (--compressed yes|no answers it)");
     return false;
   }
   output_.Prompt(caption, text);
@@ -422,6 +609,7 @@ std::string CliFrontEnd::WrittenSummary(const UpgradeRun& run) const {
 }
 
 void CliFrontEnd::ReportChecks(const UpgradeRun& run, const std::string& verdict) {
+  if (options_.quiet) return;
   const CheckFigures& figures = run.Figures();
   nlohmann::ordered_json event = {{"event", "check"}, {"verdict", verdict}};
   std::vector<std::string> lines;
@@ -432,8 +620,10 @@ void CliFrontEnd::ReportChecks(const UpgradeRun& run, const std::string& verdict
   if (figures.freeBytes && figures.totalBytes) {
     event["freeBytes"] = *figures.freeBytes;
     event["totalBytes"] = *figures.totalBytes;
-    lines.push_back("Flash drive /F0:/: free " + MegabytesText(*figures.freeBytes) + " MB, total " +
-                    MegabytesText(*figures.totalBytes) + " MB");
+    lines.push_back("Flash drive /F0:/: free " + MegabytesText(*figures.freeBytes) + " MB (" +
+                    std::to_string(*figures.freeBytes) + " bytes), total " +
+                    MegabytesText(*figures.totalBytes) + " MB (" +
+                    std::to_string(*figures.totalBytes) + " bytes)");
   }
   if (figures.nqrm5Folder) {
     event["nqrm5Folder"] = *figures.nqrm5Folder;
@@ -493,17 +683,111 @@ void CliFrontEnd::ReportChecks(const UpgradeRun& run, const std::string& verdict
   for (const std::string& line : lines) output_.ReportLine(line);
 }
 
+nlohmann::ordered_json CliFrontEnd::ReportJson(int exitCode, const std::string& outcome,
+                                               const UpgradeRun* run,
+                                               const std::string& error) const {
+  using Json = nlohmann::ordered_json;
+  const auto ended = std::chrono::system_clock::now();
+  Json report = {{"program", kProgram},
+                 {"version", ProgramVersion()},
+                 {"started", UtcTimeText(started_)},
+                 {"ended", UtcTimeText(ended)},
+                 {"seconds", std::chrono::duration<double>(ended - started_).count()},
+                 {"phases", recorder_.PhasesJson()}};
+  Json modules = Json::array();
+  for (const package::tModuleList& module : modules_) {
+    Json images = Json::array();
+    for (const std::string& image : module.rpdFile) {
+      if (image.empty()) break;
+      images.push_back(image);
+    }
+    modules.push_back({{"id", module.id},
+                       {"name", module.name},
+                       {"signals", module.hasSignal},
+                       {"images", images}});
+  }
+  Json release = {{"folder", appDir_}, {"modules", modules}};
+  if (digest_) {
+    release["files"] = digest_->files;
+    release["bytes"] = digest_->bytes;
+    release["sha256"] = digest_->sha256;
+  }
+  report["release"] = release;
+
+  Json instrument = {{"address", options_.ip},
+                     {"commandPort", options_.commandPort},
+                     {"ftpPort", options_.ftpPort}};
+  if (session_ && !session_->IdentityReply().empty()) {
+    instrument["identity"] = IdentityJson(session_->IdentityReply());
+  }
+  if (session_ && !session_->SlotTable().empty()) {
+    Json slots = Json::array();
+    for (const instrument::tModuleInfo& record : session_->SlotTable()) {
+      slots.push_back(
+          {{"slot", record.slot},
+           {"model", record.moduleName},
+           {"hardware", std::to_string(record.hwMajor) + "." + std::to_string(record.hwMinor)},
+           {"hardwareLevel", instrument::VersionLevel(record.hwMajor, record.hwMinor)},
+           {"firmware", std::to_string(record.swMajor) + "." + std::to_string(record.swMinor)},
+           {"firmwareLevel", instrument::VersionLevel(record.swMajor, record.swMinor)}});
+    }
+    instrument["slots"] = slots;
+  }
+  if (run) {
+    const CheckFigures& figures = run->Figures();
+    if (figures.freeBytes) instrument["freeBytes"] = *figures.freeBytes;
+    if (figures.totalBytes) instrument["totalBytes"] = *figures.totalBytes;
+    if (figures.nqrm5Folder) instrument["nqrm5Folder"] = *figures.nqrm5Folder;
+  }
+  report["instrument"] = instrument;
+
+  Json written = {{"phase", run ? PhaseName(run->Phase()) : "checks"},
+                  {"copiedBytes", copiedBytes_},
+                  {"totalBytes", totalBytes_}};
+  const Json lists = recorder_.WrittenJson();
+  for (const auto& [key, value] : lists.items()) written[key] = value;
+  written["summary"] = run ? WrittenSummary(*run) : "nothing was written to the instrument";
+  report["written"] = written;
+
+  report["outcome"] = outcome;
+  report["exitCode"] = exitCode;
+  if (!error.empty()) report["error"] = error;
+  if (run && run->Refusal()) report["refusal"] = RefusalJson(*run->Refusal());
+  if (!logErrors_.empty()) report["logErrors"] = logErrors_;
+  report["notices"] = notices_;
+  return report;
+}
+
+void CliFrontEnd::WriteReport(int exitCode, const std::string& outcome, const UpgradeRun* run,
+                              const std::string& error) {
+  if (options_.reportPath.empty()) return;
+  try {
+    WriteFileAtomically(
+        options_.reportPath,
+        ReportJson(exitCode, outcome, run, error)
+                .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+            "\n");
+  } catch (const std::exception& e) {
+    Notice(e.what());
+  }
+}
+
 int CliFrontEnd::Finish(int exitCode, const std::string& outcome, const UpgradeRun* run,
                         const std::string& error) {
+  recorder_.EndPhases();
+  WriteReport(exitCode, outcome, run, error);
+  if (trace_)
+    trace_->Note("run", "ended: " + outcome + " (exit code " + std::to_string(exitCode) + ")");
   nlohmann::ordered_json event = {
       {"event", "outcome"}, {"outcome", outcome}, {"exitCode", exitCode}};
   if (!error.empty()) event["error"] = error;
+  if (run && run->Refusal()) event["refusal"] = RefusalJson(*run->Refusal());
   if (run) {
     event["written"] = {{"phase", PhaseName(run->Phase())},
                         {"copiedBytes", copiedBytes_},
                         {"totalBytes", totalBytes_}};
   }
   output_.Event(event);
-  output_.ReportLine("Result: " + outcome + " (exit code " + std::to_string(exitCode) + ")");
+  output_.ResultLine("Result: " + outcome + " (exit code " + std::to_string(exitCode) + ")");
   return exitCode;
 }

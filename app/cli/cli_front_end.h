@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
@@ -8,6 +10,9 @@
 #include <vector>
 
 #include "app/cli/cli_output.h"
+#include "app/cli/observer_fan_out.h"
+#include "app/cli/run_record.h"
+#include "app/cli/run_trace.h"
 #include "app/stop_signals.h"
 #include "app/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
@@ -21,11 +26,16 @@ enum CliExitCode {
   kExitNoInstrument = 2,  // no connection, not a VX500, or an error before the copy began
   kExitFailed = 3,        // failed or errored from the MID folders on
   kExitUsage = 4,         // bad usage or an unusable release folder
+  kExitLogError = 5,      // upgraded, but the log holds an error (a NAME file not written)
   // Stopped by a signal: 128 + its number, as a shell reports a program a signal ended.
   kExitSigHup = 129,
   kExitSigInt = 130,
   kExitSigTerm = 143,
 };
+
+// The one name of an exit code's outcome, as the Result line and the JSON outcome give it; a
+// check-only run that passed is "checks-passed".
+const char* OutcomeName(int exitCode, bool checkOnly);
 
 // What the command line asks for.
 struct CliOptions {
@@ -36,12 +46,16 @@ struct CliOptions {
   std::optional<bool> compressed;  // the answer to the compressed-signal question
   bool check = false;
   bool json = false;
+  bool quiet = false;
+  std::string reportPath;  // --report: the run's JSON record, written at the end
+  std::string tracePath;   // --trace: both channels, line by line
   int commandPort = instrument::kCommandPort;
   int ftpPort = instrument::kFtpPort;
 };
 
 // Parses the command line into `options`. Returns the exit code when the program ends here:
-// 0 after --help, kExitUsage after a usage error (its text, naming the option, on `err`).
+// 0 after --help or --version, kExitUsage after a usage error (its text, naming the option, on
+// `err`).
 std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options, std::FILE* out,
                                      std::FILE* err);
 
@@ -79,6 +93,7 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   package::CopyCounters Counters() override { return {fileCount_, totalBytes_, copiedBytes_}; }
   bool AskCompressedSignals() override;
   void ReleaseAndClose() override { released_ = true; }
+  void PhaseStarted(RunPhase phase) override;
 
  private:
   struct Box {
@@ -86,6 +101,23 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
     bool checked = false;
   };
 
+  // Loads the release, runs the upgrade and reports how it ended.
+  int RunSteps();
+  // Opens the trace file and checks the report's folder; the usage error's text when one
+  // cannot be used.
+  std::optional<std::string> OpenRecords();
+  // A note of the front end's own, also kept for the report.
+  void Notice(const std::string& text);
+  // The notes that explain how the run ended: the connection's diagnostic, the figures of a
+  // refusal, the upload under way when an error stopped it.
+  void ExplainEnding(const UpgradeRun& run, bool raised, bool interrupted,
+                     const std::string& error);
+  // The report document of the run.
+  nlohmann::ordered_json ReportJson(int exitCode, const std::string& outcome, const UpgradeRun* run,
+                                    const std::string& error) const;
+  // Writes the report, when one was asked for.
+  void WriteReport(int exitCode, const std::string& outcome, const UpgradeRun* run,
+                   const std::string& error);
   // Finds the release, builds its module list, applies the signal options and checks every
   // name it would send; the usage error's text when it cannot be used.
   std::optional<std::string> LoadRelease();
@@ -114,4 +146,14 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   std::map<std::string, Box, std::less<>> boxes_;
   StopRequest stop_;
   bool released_ = false;
+  // The error lines the run logged after "*** ERROR ***" (a NAME file that was not written).
+  std::vector<std::string> logErrors_;
+  bool errorLineNext_ = false;
+  std::vector<std::string> notices_;
+  std::chrono::system_clock::time_point started_;
+  std::optional<ReleaseDigest> digest_;
+  RunRecorder recorder_;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile_{nullptr, &std::fclose};
+  std::unique_ptr<RunTrace> trace_;
+  ObserverFanOut observers_;
 };

@@ -20,13 +20,15 @@ int main(int argc, char** argv) {
   // Calls are interrupted, so a terminal read in progress returns at once and its caller asks
   // whether to stop.
   CatchStopSignals(true);
-  CliOutput output(stdout, stderr, options.json, ::isatty(STDOUT_FILENO) != 0);
+  CliOutput output(stdout, stderr, options.json, ::isatty(STDOUT_FILENO) != 0, options.quiet);
   try {
     CliFrontEnd frontEnd(std::move(options), output, CaughtStopSignals());
     return frontEnd.Run();
   } catch (const std::exception& error) {
     output.Notice(std::string("error: ") + error.what());
-    output.Event({{"event", "outcome"}, {"outcome", "error"}, {"exitCode", kExitFailed}});
+    output.Event({{"event", "outcome"},
+                  {"outcome", OutcomeName(kExitFailed, false)},
+                  {"exitCode", kExitFailed}});
     return kExitFailed;
   }
 }

@@ -1,6 +1,7 @@
 #include "app/cli/cli_output.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "app/upgrade_run.h"
 #include "net/text.h"
@@ -25,12 +26,29 @@ std::string MegabytesText(std::int64_t bytes) {
   return text;
 }
 
+std::string UtcTimeText(std::chrono::system_clock::time_point when) {
+  const auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(micros / 1'000'000);
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char text[40];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + length, sizeof text - length, ".%06lldZ",
+                static_cast<long long>(micros % 1'000'000));
+  return text;
+}
+
 std::string JsonLine(const nlohmann::ordered_json& value) {
   return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-CliOutput::CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar)
-    : out_(out), err_(err), json_(json), progressBar_(progressBar && !json) {}
+CliOutput::CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar, bool quiet)
+    : out_(out),
+      err_(err),
+      json_(json),
+      progressBar_(progressBar && !json && !quiet),
+      quiet_(quiet) {}
 
 void CliOutput::WriteLine(std::FILE* stream, const std::string& line) {
   EraseBar();
@@ -41,6 +59,7 @@ void CliOutput::WriteLine(std::FILE* stream, const std::string& line) {
 }
 
 void CliOutput::Log(const std::string& line) {
+  if (quiet_) return;
   if (json_) {
     Event({{"event", "log"}, {"text", line}});
     return;
@@ -49,6 +68,7 @@ void CliOutput::Log(const std::string& line) {
 }
 
 void CliOutput::Progress(int percent, std::int64_t copiedBytes, std::int64_t totalBytes) {
+  if (quiet_) return;
   if (json_) {
     Event({{"event", "progress"},
            {"percent", percent},
@@ -99,6 +119,10 @@ void CliOutput::Notice(const std::string& text) {
 }
 
 void CliOutput::ReportLine(const std::string& line) {
+  if (!json_ && !quiet_) WriteLine(out_, net::PrintableText(line));
+}
+
+void CliOutput::ResultLine(const std::string& line) {
   if (!json_) WriteLine(out_, net::PrintableText(line));
 }
 

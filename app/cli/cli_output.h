@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -14,8 +15,9 @@
 // keeps the exact text, which its own escapes make safe.
 class CliOutput {
  public:
-  // Writes to `out` and `err`; `json` picks the JSON form, `progressBar` the redrawn bar.
-  CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar);
+  // Writes to `out` and `err`; `json` picks the JSON form, `progressBar` the redrawn bar;
+  // `quiet` leaves out the log, the progress and the --check figures.
+  CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar, bool quiet = false);
 
   bool Json() const { return json_; }
 
@@ -31,8 +33,10 @@ class CliOutput {
   void Prompt(const std::string& caption, const std::string& text);
   // A note of the front end's own (a waiting configuration, what an interruption left).
   void Notice(const std::string& text);
-  // Lines of a report on standard output (text form only).
+  // Lines of the --check figures on standard output (text form only).
   void ReportLine(const std::string& line);
+  // The last line, "Result: ..." (text form only).
+  void ResultLine(const std::string& line);
   // One JSON event, written as it is (JSON form only).
   void Event(const nlohmann::ordered_json& event);
   // Erases the bar, so that nothing follows it on its line.
@@ -47,6 +51,7 @@ class CliOutput {
   std::FILE* err_;
   bool json_;
   bool progressBar_;
+  bool quiet_;
   bool barShown_ = false;
   int percent_ = 0;
   std::int64_t copiedBytes_ = 0;
@@ -58,3 +63,6 @@ std::string MegabytesText(std::int64_t bytes);
 
 // The JSON text of a value, with bytes that are not UTF-8 replaced, on one line.
 std::string JsonLine(const nlohmann::ordered_json& value);
+
+// A moment in UTC as ISO 8601 with microseconds: "2025-03-01T09:30:00.123456Z".
+std::string UtcTimeText(std::chrono::system_clock::time_point when);

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
@@ -8,6 +10,7 @@
 #include "instrument/instrument_errors.h"
 #include "instrument/message_sink.h"
 #include "instrument/tfrm_vx500.h"
+#include "net/unique_fd.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -200,6 +203,85 @@ TEST(FtpNotifications, KindsOutsideTheTableShowNothing) {
   EXPECT_EQ(sink.boxes, (std::vector<RecordingSink::Box>{
                             {"ChangeDir failed", "VX500 Upgrade ftp", 16},
                             {"CurrentDir not supported by this server", "VX500 Upgrade ftp", 16}}));
+}
+
+// A loopback port whose connections the kernel completes but nobody ever accepts or answers.
+class SilentListener {
+ public:
+  SilentListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(fd_.Get(), 4);
+    ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  int Port() const { return port_; }
+
+ private:
+  net::UniqueFd fd_;
+  int port_ = 0;
+};
+
+// Why a connection failed names the channel, the address and port, and the cause; the FTP
+// greeting's bound follows the client's time-out, so a test can shorten it.
+TEST(ConnectDiagnostic, NamesTheChannelAddressPortAndCause) {
+  enum FtpPeer { kSimulator, kClosed, kSilent };
+  struct Case {
+    const char* what;
+    const char* scenario;
+    const char* address;
+    bool closedCommandPort;
+    FtpPeer ftpPeer;
+    std::string diagnostic;  // CPORT and FPORT stand for the ports used
+  } cases[] = {
+      {"both channels up", "{}", "127.0.0.1", false, kSimulator, ""},
+      {"a malformed address", "{}", "127.0.0", false, kSimulator,
+       "command channel 127.0.0:CPORT: '127.0.0' is not a dotted IPv4 address"},
+      {"a refused command port", "{}", "127.0.0.1", true, kSimulator,
+       "command channel 127.0.0.1:CPORT: connection refused"},
+      {"a refused FTP port", "{}", "127.0.0.1", false, kClosed,
+       "FTP 127.0.0.1:FPORT: connection refused"},
+      {"a silent FTP server", "{}", "127.0.0.1", false, kSilent,
+       "FTP 127.0.0.1:FPORT: no greeting within 1 s"},
+      {"a refused greeting", R"({"ftp": {"greeting": ["421 Too busy."]}})", "127.0.0.1", false,
+       kSimulator, "FTP 127.0.0.1:FPORT: greeting refused: 421 Too busy."},
+      {"a refused log-in",
+       R"({"ftp": {"refuse": [{"command": "PASS", "code": 530, "text": "Login incorrect."}]}})",
+       "127.0.0.1", false, kSimulator, "FTP 127.0.0.1:FPORT: log-in refused: 530 Login incorrect."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    simtest::SimInstrument instrument(ScenarioFromText(c.scenario));
+    SilentListener silent;
+    int commandPort = instrument.Port();
+    if (c.closedCommandPort) commandPort = simtest::SimInstrument().Port();
+    int ftpPort = instrument.FtpPort();
+    if (c.ftpPeer == kClosed) ftpPort = simtest::SimInstrument().FtpPort();
+    if (c.ftpPeer == kSilent) ftpPort = silent.Port();
+    TfrmVX500 session(commandPort, ftpPort);
+    RecordingSink sink;
+    session.SetMessageSink(&sink);
+    // Short only where the bound is what is tested: four times this for a reply.
+    session.FtpClient.TimeOut = c.ftpPeer == kSilent ? 250 : 5000;
+    try {
+      session.ConnectInstrument(c.address);
+    } catch (const std::exception&) {
+      // FTP failures are raised as they were; only the diagnostic is examined here.
+    }
+    std::string expected = c.diagnostic;
+    if (const auto at = expected.find("CPORT"); at != std::string::npos)
+      expected.replace(at, 5, std::to_string(commandPort));
+    if (const auto at = expected.find("FPORT"); at != std::string::npos)
+      expected.replace(at, 5, std::to_string(ftpPort));
+    EXPECT_EQ(session.ConnectDiagnostic(), expected);
+    // The window's messages are those it always showed.
+    if (c.ftpPeer == kSimulator && c.diagnostic.starts_with("command")) {
+      EXPECT_EQ(sink.boxes.size(), 1u);
+    }
+  }
 }
 
 }  // namespace

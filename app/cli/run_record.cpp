@@ -1,0 +1,229 @@
+#include "app/cli/run_record.h"
+
+#include <fcntl.h>
+#include <nettle/sha2.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "ftp/ftp_reply.h"
+#include "net/unique_fd.h"
+#include "package/local_names.h"
+#include "package/tree_upload.h"
+
+namespace {
+
+// "/F0:/SYSTEM" + "MID1" as the instrument names it; a parent ending in "/" or ":" takes the
+// name directly ("N0:" + "a.rpd" is "N0:a.rpd").
+std::string JoinInstrumentPath(const std::string& parent, const std::string& name) {
+  if (parent.empty()) return name;
+  const char last = parent.back();
+  return last == '/' || last == ':' ? parent + name : parent + "/" + name;
+}
+
+double Seconds(std::chrono::steady_clock::duration duration) {
+  return std::chrono::duration<double>(duration).count();
+}
+
+// Reads all of `fd` into the digest; raises naming `path` on a read error.
+void HashFile(sha256_ctx& context, const std::string& path) {
+  net::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+  std::array<std::uint8_t, 1 << 16> block;
+  for (;;) {
+    const ssize_t n = ::read(file.Get(), block.data(), block.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
+    if (n == 0) break;
+    sha256_update(&context, static_cast<std::size_t>(n), block.data());
+  }
+}
+
+void HashText(sha256_ctx& context, const std::string& text) {
+  sha256_update(&context, text.size() + 1, reinterpret_cast<const std::uint8_t*>(text.c_str()));
+}
+
+}  // namespace
+
+void RunRecorder::BeginPhase(std::string_view name) {
+  EndPhases();
+  phase_ = name;
+  phaseStart_ = std::chrono::steady_clock::now();
+}
+
+void RunRecorder::EndPhases() {
+  if (phase_.empty()) return;
+  phases_.push_back({phase_, std::chrono::steady_clock::now() - phaseStart_});
+  phase_.clear();
+}
+
+std::optional<std::string> RunRecorder::UploadInProgress() const {
+  if (!uploading_) return std::nullopt;
+  return upload_.localPath + " to " + upload_.remotePath;
+}
+
+nlohmann::ordered_json RunRecorder::PhasesJson() const {
+  nlohmann::ordered_json phases = nlohmann::ordered_json::array();
+  for (const Phase& phase : phases_) {
+    phases.push_back({{"phase", phase.name}, {"seconds", Seconds(phase.duration)}});
+  }
+  return phases;
+}
+
+nlohmann::ordered_json RunRecorder::WrittenJson() const {
+  using Json = nlohmann::ordered_json;
+  Json midFolders = Json::array(), nameFiles = Json::array(), folders = Json::array(),
+       files = Json::array(), images = Json::array();
+  for (const Folder& folder : folders_) {
+    (folder.phase == "midFolders" ? midFolders : folders).push_back(folder.path);
+  }
+  for (const Upload& upload : uploads_) {
+    Json file = {{"local", upload.localPath}, {"path", upload.remotePath}, {"bytes", upload.bytes}};
+    if (!upload.ok) file["failed"] = true;
+    if (upload.phase == "midFolders") {
+      file.erase("local");  // a temporary file, removed after the upload
+      nameFiles.push_back(file);
+    } else if (upload.phase != "configRoms") {
+      files.push_back(file);
+    }
+  }
+  for (const Configuration& configuration : configurations_) {
+    images.push_back({{"slot", configuration.slot},
+                      {"index", configuration.index},
+                      {"image", configuration.image},
+                      {"path", configuration.path},
+                      {"bytes", configuration.bytes},
+                      {"result", configuration.result}});
+  }
+  Json written = {{"midFolders", midFolders},
+                  {"nameFiles", nameFiles},
+                  {"folders", folders},
+                  {"files", files},
+                  {"configImages", images}};
+  if (uploading_) {
+    written["uploadUnderway"] = {{"local", upload_.localPath}, {"path", upload_.remotePath}};
+  }
+  return written;
+}
+
+void RunRecorder::LineSent(std::string_view line) {
+  if (line.starts_with("CWD ")) {
+    cwdSent_ = std::string(line.substr(4));
+  } else {
+    cwdSent_.reset();
+  }
+}
+
+void RunRecorder::LineReceived(std::string_view line) {
+  if (!cwdSent_) return;
+  const int code = ftp::ParseReplyCode(std::string(line));
+  if (code >= 200 && code <= 299) ftpFolder_ = *cwdSent_;
+  cwdSent_.reset();
+}
+
+void RunRecorder::DataConnectionEnded(const ftp::DataConnectionRecord& record) {
+  if (uploading_) upload_.bytes = record.bytes;
+}
+
+void RunRecorder::UploadStarted(const std::string& localPath, const std::string& remotePath) {
+  uploading_ = true;
+  upload_.phase = phase_;
+  upload_.localPath = localPath;
+  upload_.remotePath =
+      remotePath.starts_with('/') ? remotePath : JoinInstrumentPath(ftpFolder_, remotePath);
+  upload_.bytes = 0;
+  upload_.ok = false;
+}
+
+void RunRecorder::UploadEnded(bool ok) {
+  uploading_ = false;
+  upload_.ok = ok;
+  if (keepLists_) uploads_.push_back(upload_);
+}
+
+void RunRecorder::FolderMade(const std::string& parent, const std::string& name) {
+  if (keepLists_) folders_.push_back({phase_, JoinInstrumentPath(parent, name)});
+}
+
+void RunRecorder::FpgaConfigured(std::int16_t slot, std::int16_t index, const std::string& fileName,
+                                 std::int16_t result) {
+  if (!keepLists_) return;
+  // The image was the upload just before its configuration.
+  const bool sent = !uploads_.empty() && uploads_.back().phase == "configRoms";
+  configurations_.push_back({slot, index, fileName,
+                             sent ? uploads_.back().remotePath : "N0:" + fileName,
+                             sent ? uploads_.back().bytes : 0, result});
+}
+
+ReleaseDigest DigestRelease(const std::string& appDir) {
+  std::vector<std::string> files;
+  for (std::string_view tree : {package::kMainFrameFolder, package::kTargetFolder}) {
+    const auto listed = package::ListTreeFiles(package::PackagePath(appDir, {tree}));
+    files.insert(files.end(), listed.begin(), listed.end());
+  }
+  if (const auto manifest = package::FindLocalEntry(appDir, package::kManifestName)) {
+    files.push_back(package::JoinLocalPath(appDir, *manifest));
+  }
+  std::vector<std::pair<std::string, std::string>> relative;  // relative path, full path
+  for (std::string& full : files) {
+    relative.emplace_back(full.substr(std::min(appDir.size(), full.size())), std::move(full));
+  }
+  std::sort(relative.begin(), relative.end());
+
+  ReleaseDigest digest;
+  sha256_ctx context;
+  sha256_init(&context);
+  for (const auto& [path, full] : relative) {
+    struct stat info {};
+    if (::stat(full.c_str(), &info) != 0) {
+      throw std::runtime_error("Cannot read " + full + ": " + std::strerror(errno));
+    }
+    HashText(context, path);
+    HashText(context, std::to_string(info.st_size));
+    HashFile(context, full);
+    ++digest.files;
+    digest.bytes += info.st_size;
+  }
+  std::array<std::uint8_t, SHA256_DIGEST_SIZE> sum;
+  sha256_digest(&context, sum.size(), sum.data());
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (std::uint8_t byte : sum) {
+    digest.sha256.push_back(kHex[byte >> 4]);
+    digest.sha256.push_back(kHex[byte & 15]);
+  }
+  return digest;
+}
+
+void WriteFileAtomically(const std::string& path, const std::string& text) {
+  const auto slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  std::string temporary =
+      (slash == std::string::npos ? std::string() : folder) + ".vxupgrade-report-XXXXXX";
+  net::UniqueFd file(::mkstemp(temporary.data()));
+  const bool created = static_cast<bool>(file);
+  auto fail = [&](const char* what) {
+    const int error = errno;
+    if (created) ::unlink(temporary.c_str());
+    throw std::runtime_error("Cannot " + std::string(what) + " the report " + path + ": " +
+                             std::strerror(error));
+  };
+  if (!created) fail("create");
+  ::fchmod(file.Get(), 0644);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(file.Get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail("write");
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(file.Get()) != 0) fail("write");
+  if (file.Reset() != 0) fail("write");
+  if (::rename(temporary.c_str(), path.c_str()) != 0) fail("write");
+}

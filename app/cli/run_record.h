@@ -1,0 +1,100 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "instrument/session_observer.h"
+
+// What a run wrote on the instrument and how long its phases took, gathered from the session's
+// events: the upload under way (for a failure's diagnostic) always, and with `keepLists` every
+// folder made, file sent and configuration image programmed (for --report).
+class RunRecorder : public instrument::SessionObserver {
+ public:
+  explicit RunRecorder(bool keepLists) : keepLists_(keepLists) {}
+
+  // Starts timing phase `name`; the phase before it ends here.
+  void BeginPhase(std::string_view name);
+  // Ends the last phase.
+  void EndPhases();
+  // The name of the phase under way ("" before the first).
+  const std::string& PhaseName() const { return phase_; }
+
+  // The upload under way, as "LOCAL to INSTRUMENT_PATH", while one has begun and not returned
+  // (so also after it raised an error).
+  std::optional<std::string> UploadInProgress() const;
+
+  // The phases in order with their durations in seconds.
+  nlohmann::ordered_json PhasesJson() const;
+  // The folders, MID folders, NAME files, files and configuration images written, and the
+  // upload under way when the run stopped.
+  nlohmann::ordered_json WrittenJson() const;
+
+  void LineSent(std::string_view line) override;
+  void LineReceived(std::string_view line) override;
+  void DataConnectionEnded(const ftp::DataConnectionRecord& record) override;
+  void UploadStarted(const std::string& localPath, const std::string& remotePath) override;
+  void UploadEnded(bool ok) override;
+  void FolderMade(const std::string& parent, const std::string& name) override;
+  void FpgaConfigured(std::int16_t slot, std::int16_t index, const std::string& fileName,
+                      std::int16_t result) override;
+
+ private:
+  struct Upload {
+    std::string phase;
+    std::string localPath;
+    std::string remotePath;  // with the FTP current folder in front of a relative one
+    std::uint64_t bytes = 0;
+    bool ok = false;
+  };
+  struct Folder {
+    std::string phase;
+    std::string path;
+  };
+  struct Configuration {
+    std::int16_t slot;
+    std::int16_t index;
+    std::string image;
+    std::string path;
+    std::uint64_t bytes;
+    std::int16_t result;
+  };
+  struct Phase {
+    std::string name;
+    std::chrono::steady_clock::duration duration;
+  };
+
+  bool keepLists_;
+  std::string phase_;
+  std::chrono::steady_clock::time_point phaseStart_;
+  std::vector<Phase> phases_;
+  // The FTP client's current folder, as the latest accepted CWD set it, and a CWD awaiting its
+  // reply.
+  std::string ftpFolder_;
+  std::optional<std::string> cwdSent_;
+  bool uploading_ = false;
+  Upload upload_;
+  std::vector<Upload> uploads_;
+  std::vector<Folder> folders_;
+  std::vector<Configuration> configurations_;
+};
+
+// The SHA-256 of a release, in hexadecimal: over every file of its MainFrame and Target trees
+// (as the copy walks them: names beginning with "." passed over, links followed) and its
+// manifest, in byte order of their paths relative to the release folder; for each file its path,
+// a NUL byte, its size in decimal, a NUL byte and its contents. Also gives the count and bytes.
+struct ReleaseDigest {
+  std::string sha256;
+  std::int64_t files = 0;
+  std::int64_t bytes = 0;
+};
+ReleaseDigest DigestRelease(const std::string& appDir);
+
+// Writes `text` to `path` atomically: into a new file beside it, flushed to disk, then renamed
+// over `path`. Raises std::runtime_error naming the path when that fails.
+void WriteFileAtomically(const std::string& path, const std::string& text);
