@@ -15,6 +15,7 @@
 
 #include "tests/cli/cli_fixture.h"
 #include "tests/cli/cli_process.h"
+#include "tests/net/loopback.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -339,8 +340,9 @@ TEST(CliRecords, DiagnosticsNameTheChannelAndTheCauseOrTheFigures) {
     auto instrument = Instrument(c.scenario);
     Lines extra = c.extra;
     std::string note = c.note;
+    const vxtest::RefusingPort refusing;
     if (c.closedCommandPort || c.closedFtpPort) {
-      const int port = Instrument()->Port();  // closed once the instrument is gone
+      const int port = refusing.Port();
       extra.insert(extra.end(),
                    {c.closedCommandPort ? "--command-port" : "--ftp-port", std::to_string(port)});
       note.replace(note.find("PORT"), 4, std::to_string(port));

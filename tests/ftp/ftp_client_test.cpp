@@ -5,6 +5,7 @@
 #include "ftp/ftp_client.h"
 #include "tests/ftp/script_peer.h"
 #include "tests/ftp/test_util.h"
+#include "tests/net/loopback.h"
 
 namespace {
 
@@ -434,7 +435,8 @@ TEST_F(FtpClientTest, ArgumentsWithLineBreaksAreRefusedUnsent) {
 }
 
 TEST_F(FtpClientTest, LoginTextWithLineBreakIsRefusedBeforeConnecting) {
-  client.Port = testing_ftp::ClosedPort();
+  const vxtest::RefusingPort refusing;
+  client.Port = refusing.Port();
   client.Password = "pelto3318\r\nDELE x";
   std::string error = ErrorText([&] { client.Connect(); });
   EXPECT_THAT(error, ::testing::HasSubstr("CR, LF or NUL"));

@@ -11,6 +11,7 @@
 #include "instrument/message_sink.h"
 #include "instrument/tfrm_vx500.h"
 #include "net/unique_fd.h"
+#include "tests/net/loopback.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -257,9 +258,10 @@ TEST(ConnectDiagnostic, NamesTheChannelAddressPortAndCause) {
     simtest::SimInstrument instrument(ScenarioFromText(c.scenario));
     SilentListener silent;
     int commandPort = instrument.Port();
-    if (c.closedCommandPort) commandPort = simtest::SimInstrument().Port();
+    const vxtest::RefusingPort refusing;
+    if (c.closedCommandPort) commandPort = refusing.Port();
     int ftpPort = instrument.FtpPort();
-    if (c.ftpPeer == kClosed) ftpPort = simtest::SimInstrument().FtpPort();
+    if (c.ftpPeer == kClosed) ftpPort = refusing.Port();
     if (c.ftpPeer == kSilent) ftpPort = silent.Port();
     TfrmVX500 session(commandPort, ftpPort);
     RecordingSink sink;
