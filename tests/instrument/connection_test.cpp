@@ -209,14 +209,10 @@ TEST(FtpNotifications, KindsOutsideTheTableShowNothing) {
 // A loopback port whose connections the kernel completes but nobody ever accepts or answers.
 class SilentListener {
  public:
-  SilentListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  SilentListener() {
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length);
+    fd_ = vxtest::BoundLoopbackSocket(address);
     ::listen(fd_.Get(), 4);
-    ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
   }
   int Port() const { return port_; }
