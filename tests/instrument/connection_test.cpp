@@ -86,12 +86,8 @@ TEST(ConnectInstrument, UnreachableOrMalformedAddressShowsOneMessageAndSendsNoth
   }
   // Nobody listening on the command port.
   RecordingSink sink;
-  int freePort;
-  {
-    simtest::SimInstrument gone;
-    freePort = gone.Port();
-  }
-  TfrmVX500 session(freePort, 1);
+  const vxtest::RefusingPort refusing;
+  TfrmVX500 session(refusing.Port(), 1);
   session.SetMessageSink(&sink);
   EXPECT_FALSE(session.ConnectInstrument("127.0.0.1"));
   ASSERT_EQ(sink.boxes.size(), 1u);
