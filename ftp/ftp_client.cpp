@@ -318,8 +318,9 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   data.SetEventPump(EventPump());
   data.SetCancelPredicate(CancelPredicate());
 
-  // Only a regular file can be sent: a FIFO would block the read, a device never end.
-  OpenRegularFile(localPath);
+  // Only a regular file can be sent: a FIFO would block the read, a device never end. The file
+  // checked here is the one sent.
+  const net::UniqueFd file = OpenRegularFile(localPath);
   std::string storLine = "STOR " + (remoteName.empty() ? NamePart(localPath) : remoteName);
   CheckCommandLine(storLine, storLine);
 
@@ -356,7 +357,7 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
     record.peer = PeerText(data.Handle());
   }
   if (OnTransactionStart) OnTransactionStart(*this);
-  data.SendFile(localPath);
+  data.SendFile(file, localPath);
   if (OnTransactionStop) OnTransactionStop(*this);
   data.SetGracefulClose();
   data.CloseSocket();

@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "ftp/ftp_reply.h"
 #include "net/ipv4.h"
@@ -28,6 +30,10 @@ net::Deadline Earlier(const net::Deadline& a, const net::Deadline& b) {
   if (b.IsNever()) return a;
   return a.At() <= b.At() ? a : b;
 }
+
+// The most that one sendfile call moves, so progress events and cancel checks come at least
+// this often.
+constexpr off_t kFileChunkBytes = 65536;
 
 bool WouldBlock(int e) {
   return e == EAGAIN || e == EWOULDBLOCK;
@@ -68,6 +74,8 @@ void TStreamSocket::NewSocket() {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) throw ESockError("Initializaton of windows sockets failed");
   fd_.Reset(fd);
+  localName_.reset();
+  peerName_.reset();
   // A fresh socket closes abortively until a data connection asks for a graceful close.
   linger abortive{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
@@ -327,6 +335,15 @@ bool TStreamSocket::Connected() {
   return true;
 }
 
+void TStreamSocket::AwaitRoom(const net::Deadline& stall, bool fileData) {
+  // The line send pumps no events: a handler must not run in the middle of a command line.
+  WaitEnd end = WaitHow(fd_.Get(), POLLOUT, stall, false, false, fileData);
+  if (end == WaitEnd::kBound) {
+    throw ESockError(std::string(fileData ? "File send stalled" : "Command send stalled") +
+                     ": the server took no data for " + std::to_string(TimeOut) + " ms");
+  }
+}
+
 void TStreamSocket::SendAll(const char* data, std::size_t size, bool fileData) {
   std::size_t offset = 0;
   auto stall = net::Deadline::FromTimeoutMs(TimeOut);
@@ -344,12 +361,7 @@ void TStreamSocket::SendAll(const char* data, std::size_t size, bool fileData) {
     } else if (errno == EINTR) {
       continue;
     } else if (WouldBlock(errno)) {
-      // The line send pumps no events: a handler must not run in the middle of a command line.
-      WaitEnd end = WaitHow(fd_.Get(), POLLOUT, stall, false, false, fileData);
-      if (end == WaitEnd::kBound) {
-        throw ESockError(std::string(fileData ? "File send stalled" : "Command send stalled") +
-                         ": the server took no data for " + std::to_string(TimeOut) + " ms");
-      }
+      AwaitRoom(stall, fileData);
       continue;
     } else {
       RaiseSocketError(errno);
@@ -413,7 +425,24 @@ std::string TStreamSocket::ReadLn() {
   // what is waiting: reading a reply costs time in proportion to its length.
   std::size_t window = 256;
   std::string line;
+  auto awaitInput = [&] {
+    if (Wait(fd_.Get(), POLLIN, Earlier(hard, replyEnd), false) == WaitEnd::kBound) {
+      bool begun = !line.empty() || !replyEnd.IsNever();
+      CloseSocket();
+      throw ESockError(begun ? "Reply Timed out: the server's reply did not end within " +
+                                   std::to_string(bound) + " ms"
+                             : "Reply Timed out: the server sent no reply within " +
+                                   std::to_string(bound) + " ms");
+    }
+  };
+  // Right after its command went out a reply is not there yet: wait first, then look.
+  bool waitFirst = std::exchange(replyPending_, false);
   while (!canceled_) {
+    if (waitFirst) {
+      waitFirst = false;
+      awaitInput();
+      continue;
+    }
     std::size_t room = kMaxLineBytes - line.size();
     if (room == 0) {
       // Like a reply that never ends: what is left of the line would be read as a later reply.
@@ -430,14 +459,7 @@ std::string TStreamSocket::ReadLn() {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (WouldBlock(errno)) {
-        if (Wait(fd_.Get(), POLLIN, Earlier(hard, replyEnd), false) == WaitEnd::kBound) {
-          bool begun = !line.empty() || !replyEnd.IsNever();
-          CloseSocket();
-          throw ESockError(begun ? "Reply Timed out: the server's reply did not end within " +
-                                       std::to_string(bound) + " ms"
-                                 : "Reply Timed out: the server sent no reply within " +
-                                       std::to_string(bound) + " ms");
-        }
+        awaitInput();
         continue;
       }
       if (net::WinsockErrorNumber(errno) == net::kNotConnected) {
@@ -474,6 +496,8 @@ std::string TStreamSocket::Transaction(const std::string& command) {
   Report(8, "Transaction");
   replyCode_ = 0;
   Writeln(command);
+  // The reply to a line just sent has not come yet: the read waits before it first looks.
+  replyPending_ = true;
   replyText_ = ReadLn();
   if (!replyText_.empty()) {
     Report(1, replyText_);
@@ -576,26 +600,69 @@ net::UniqueFd TStreamSocket::Accept() {
 
 void TStreamSocket::Adopt(net::UniqueFd accepted) {
   fd_ = std::move(accepted);
+  localName_.reset();
+  peerName_.reset();
   listening_ = false;
   connected_ = true;
+  adopted_ = true;
 }
 
 void TStreamSocket::SendFile(const std::string& path) {
+  SendFile(OpenRegularFile(path), path);
+}
+
+void TStreamSocket::SendFile(const net::UniqueFd& file, const std::string& path) {
   Report(8, "SendFile");
-  net::UniqueFd file = OpenRegularFile(path);
-  // Asked between blocks too: on a fast link a send may never have to wait.
-  while (!StopRequested()) {
-    ssize_t n = ::read(file.Get(), buffer_.data(), buffer_.size());
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0) throw EFOpenError(path);
+  SendFileChunks(file.Get(), path, info.st_size);
+  if (canceled_) {
+    canceled_ = false;
+    throw EAbortError("Socket send aborted");
+  }
+}
+
+void TStreamSocket::SendFileChunks(int file, const std::string& path, off_t size) {
+  off_t offset = 0;
+  auto stall = net::Deadline::FromTimeoutMs(TimeOut);
+  // Asked between chunks too: on a fast link a send may never have to wait.
+  while (offset < size && !StopRequested()) {
+    const auto chunk = static_cast<std::size_t>(std::min<off_t>(size - offset, kFileChunkBytes));
+    ssize_t n = ::sendfile(fd_.Get(), file, &offset, chunk);
+    if (n > 0) {
+      stall = net::Deadline::FromTimeoutMs(TimeOut);
+      sentBytes_ += static_cast<std::uint64_t>(n);
+      if (OnPacketSent) OnPacketSent(*this);
+    } else if (n == 0) {
+      break;  // the file ended early: it shrank while being sent
+    } else if (errno == EINTR) {
+      continue;
+    } else if (WouldBlock(errno)) {
+      AwaitRoom(stall, true);
+      continue;
+    } else if (offset == 0 && (errno == EINVAL || errno == ENOSYS)) {
+      SendFileBlocks(file, path, offset, size);
+      return;
+    } else if (errno == EIO) {
+      throw std::runtime_error("Cannot read file " + path + ": " + std::strerror(errno));
+    } else {
+      RaiseSocketError(errno);
+    }
+    if (pump_) pump_();
+  }
+}
+
+void TStreamSocket::SendFileBlocks(int file, const std::string& path, off_t offset, off_t size) {
+  while (offset < size && !StopRequested()) {
+    const auto block = static_cast<std::size_t>(std::min<off_t>(size - offset, buffer_.size()));
+    ssize_t n = ::pread(file, buffer_.data(), block, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error("Cannot read file " + path + ": " + std::strerror(errno));
     }
     if (n == 0) break;
     SendAll(buffer_.data(), static_cast<std::size_t>(n), true);
-  }
-  if (canceled_) {
-    canceled_ = false;
-    throw EAbortError("Socket send aborted");
+    offset += n;
   }
 }
 
@@ -609,11 +676,16 @@ std::string TStreamSocket::LocalAddressText() {
 }
 
 sockaddr_in TStreamSocket::SocketName(bool peer) {
+  // A connection's two addresses never change: each upload asks for them, the system once.
+  std::optional<sockaddr_in>& known = peer ? peerName_ : localName_;
+  const bool fixed = connected_ && !listening_;
+  if (fixed && known) return *known;
   sockaddr_in name{};
   socklen_t len = sizeof name;
   auto* address = reinterpret_cast<sockaddr*>(&name);
   int rc = peer ? ::getpeername(fd_.Get(), address, &len) : ::getsockname(fd_.Get(), address, &len);
   if (rc != 0) RaiseSocketError(errno);
+  if (fixed) known = name;
   return name;
 }
 
@@ -636,12 +708,15 @@ std::string TStreamSocket::LocalPortText() {
 void TStreamSocket::CloseSocket() {
   Report(4, "Request Close Socket");
   connected_ = false;
+  localName_.reset();
+  peerName_.reset();
   listening_ = false;
   if (fd_) {
     if (fd_.Reset() != 0 && !WouldBlock(errno) && errno != EINTR) RaiseSocketError(errno);
     if (!destroying_ && OnDisconnect) OnDisconnect(*this);
   }
-  if (!destroying_ && !fd_) NewSocket();
+  // An accepted connection serves one transfer: nothing connects on it again.
+  if (!destroying_ && !adopted_ && !fd_) NewSocket();
 }
 
 }  // namespace ftp

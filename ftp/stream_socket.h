@@ -1,11 +1,16 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "ftp/ftp_errors.h"
@@ -14,6 +19,25 @@
 #include "net/wait.h"
 
 namespace ftp {
+
+// An allocator whose value-initialisation leaves bytes uninitialised, so that sizing a buffer
+// does not clear it.
+template <typename T>
+struct DefaultInitAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = DefaultInitAllocator<U>;
+  };
+  using std::allocator<T>::allocator;
+  template <typename U>
+  void construct(U* place) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* place, Args&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+  }
+};
 
 // Opens a local regular file for reading; raises EFOpenError ("Cannot open file <path>") for a
 // missing file, a folder, a FIFO or a device.
@@ -60,9 +84,10 @@ class TStreamSocket {
   // events"); none means waits block in poll() up to their bound.
   void SetEventPump(net::EventPump pump) { pump_ = std::move(pump); }
   const net::EventPump& EventPump() const { return pump_; }
-  // Installs a predicate that every wait asks (a front end's "stop requested" flag, raised by
-  // a signal): once it answers true, the running operation stops at its next wait as Cancel
-  // would make it, and so does every later one while it stays true.
+  // Installs a predicate that every wait and every line send asks (a front end's "stop
+  // requested" flag, raised by a signal): once it answers true, the running operation stops at
+  // its next wait or before its next line goes out, as Cancel would make it, and so does every
+  // later one while it stays true.
   void SetCancelPredicate(std::function<bool()> cancelled) { stop_ = std::move(cancelled); }
   const std::function<bool()>& CancelPredicate() const { return stop_; }
 
@@ -103,11 +128,16 @@ class TStreamSocket {
   // Listens on the local address `local` (never on all interfaces) at `Port` (0 = any free
   // port) with a backlog of 1; Accept then takes a connection from `peer` only.
   void Listen(const in_addr& local, const in_addr& peer);
-  // Puts an accepted connection in place of the listening socket, which is closed.
+  // Puts an accepted connection in place of the listening socket, which is closed. Closing
+  // the accepted connection leaves the object without a socket.
   void Adopt(net::UniqueFd accepted);
-  // Sends a whole local file in blocks of 65,536 bytes through the object's buffer. Ends in an
-  // error when the peer takes no byte for `TimeOut`.
+  // Sends a whole local file, up to the size it has when opened. The kernel moves the bytes
+  // from the file to the socket (sendfile) in chunks of up to 65,536 bytes, without a copy
+  // through this process; each chunk taken fires OnPacketSent, and the pump and the cancel
+  // check run between chunks. Ends in an error when the peer takes no byte for `TimeOut`.
   void SendFile(const std::string& path);
+  // The same for a file already opened with OpenRegularFile; `path` names it in errors.
+  void SendFile(const net::UniqueFd& file, const std::string& path);
   // Switches the socket from abortive to graceful close, so queued data reaches the peer.
   void SetGracefulClose();
 
@@ -121,7 +151,8 @@ class TStreamSocket {
   // The local port number of the socket.
   int LocalPort();
 
-  // Closes the socket and, unless being destroyed, fires OnDisconnect and creates a fresh one.
+  // Closes the socket and, unless being destroyed, fires OnDisconnect and creates a fresh one
+  // (not for an adopted connection).
   void CloseSocket();
 
   // State.
@@ -195,6 +226,12 @@ class TStreamSocket {
   in_addr LookUp(const std::string& name);
   void TimerTriggered();
   void SendAll(const char* data, std::size_t size, bool fileData);
+  // Waits until the socket takes more bytes; raises the stall error when `stall` passes first.
+  void AwaitRoom(const net::Deadline& stall, bool fileData);
+  // SendFile's loops: by sendfile, and through the buffer where the file system cannot feed
+  // sendfile. Both stop at `size` bytes or at the file's end, whichever comes first.
+  void SendFileChunks(int file, const std::string& path, off_t size);
+  void SendFileBlocks(int file, const std::string& path, off_t offset, off_t size);
   // The socket's own address (getsockname) or its peer's (getpeername).
   sockaddr_in SocketName(bool peer);
   // True once the operation is cancelled, by Cancel or by the installed predicate (which then
@@ -206,6 +243,12 @@ class TStreamSocket {
   std::function<bool()> stop_;
   bool connected_ = false;
   bool listening_ = false;
+  bool adopted_ = false;
+  // Set by Transaction: the next ReadLn waits for input before it first looks.
+  bool replyPending_ = false;
+  // The addresses of the connection, once asked (SocketName).
+  std::optional<sockaddr_in> localName_;
+  std::optional<sockaddr_in> peerName_;
   in_addr acceptPeer_{};
   bool replyOpen_ = false;
   net::Deadline replyEnd_ = net::Deadline::Never();
@@ -217,7 +260,9 @@ class TStreamSocket {
   std::string replyText_;
   std::string statusText_;
   std::uint64_t sentBytes_ = 0;
-  std::vector<char> buffer_;
+  // Left uninitialised: every use writes the bytes it then reads, and a data connection that
+  // sends by sendfile never touches it.
+  std::vector<char, DefaultInitAllocator<char>> buffer_;
 };
 
 }  // namespace ftp

@@ -84,18 +84,21 @@ TransportStatus CommandSocket::ReadLine(std::string& line, net::Deadline deadlin
   line.clear();
   if (!fd_) return {TransportStatus::kClosed};
   LineAssembler assembler(line, maxBytes);
+  char peeked[kReadChunkBytes];
   for (;;) {
-    char c;
-    ssize_t n = ::recv(fd_.Get(), &c, 1, 0);
-    if (n == 1) {
-      switch (assembler.Add(c)) {
-        case LineAssembler::kComplete:
-          return {};
-        case LineAssembler::kTooLong:
-          return {TransportStatus::kTooLong};
-        case LineAssembler::kMore:
-          continue;
+    // Looks at what has arrived, then takes exactly the bytes through the line feed: the next
+    // reply's bytes stay in the connection, at two receive calls per line, not one per byte.
+    ssize_t n = ::recv(fd_.Get(), peeked, sizeof peeked, MSG_PEEK);
+    if (n > 0) {
+      size_t used = 0;
+      LineAssembler::Step step = LineAssembler::kMore;
+      while (used < static_cast<size_t>(n) && step == LineAssembler::kMore) {
+        step = assembler.Add(peeked[used++]);
       }
+      if (TransportStatus taken = Take(used); taken.kind != TransportStatus::kOk) return taken;
+      if (step == LineAssembler::kComplete) return {};
+      if (step == LineAssembler::kTooLong) return {TransportStatus::kTooLong};
+      continue;
     }
     if (n == 0) return {TransportStatus::kClosed};
     if (errno == EINTR) continue;
@@ -103,6 +106,23 @@ TransportStatus CommandSocket::ReadLine(std::string& line, net::Deadline deadlin
     TransportStatus waited = Await(POLLIN, deadline);
     if (waited.kind != TransportStatus::kOk) return waited;
   }
+}
+
+TransportStatus CommandSocket::Take(size_t count) {
+  char sink[kReadChunkBytes];
+  size_t taken = 0;
+  while (taken < count) {
+    ssize_t n = ::recv(fd_.Get(), sink, count - taken, MSG_DONTWAIT);
+    if (n > 0) {
+      taken += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      // The peeked bytes are waiting, so only a failure of the connection gets here.
+      return {TransportStatus::kFailed, n < 0 ? errno : ECONNRESET};
+    }
+  }
+  return {};
 }
 
 }  // namespace instrument

@@ -23,6 +23,11 @@ class CommandSocket : public CommandTransport {
  private:
   // Waits for `events` on the connection up to the deadline or a cancel.
   TransportStatus Await(short events, net::Deadline deadline) const;
+  // Takes `count` bytes that a peek has shown waiting off the connection.
+  TransportStatus Take(size_t count);
+
+  // The most bytes of a reply looked at with one receive call.
+  static constexpr size_t kReadChunkBytes = 4096;
 
   int port_;
   std::function<bool()> cancelled_;

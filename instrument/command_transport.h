@@ -37,8 +37,8 @@ class CommandTransport {
   virtual bool IsOpen() const = 0;
   // Writes all of `line` (it carries its own line feed).
   virtual TransportStatus WriteLine(std::string_view line, net::Deadline deadline) = 0;
-  // Reads one byte at a time up to and including the first line feed, so nothing past it is
-  // taken; zero bytes are dropped. `line` receives what was read, also on failure.
+  // Reads up to and including the first line feed, taking nothing past it from the
+  // connection; zero bytes are dropped. `line` receives what was read, also on failure.
   virtual TransportStatus ReadLine(std::string& line, net::Deadline deadline, size_t maxBytes) = 0;
   // Installs a predicate that every wait asks; once it answers true, a waiting operation ends
   // with kCancelled. Transports that never wait ignore it.

@@ -10,6 +10,8 @@
 namespace {
 
 constexpr int kBarWidth = 30;
+// Back to the start of the line and clear it.
+constexpr char kEraseBar[] = "\r\033[K";
 
 const char* IconName(int flags) {
   if (flags == package::kMbIconError) return "error";
@@ -51,6 +53,14 @@ CliOutput::CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar
       quiet_(quiet) {}
 
 void CliOutput::WriteLine(std::FILE* stream, const std::string& line) {
+  if (stream == out_ && progressBar_ && barShown_) {
+    // The bar erased, the line and the bar again go out in one write.
+    lastBar_ = BarText();
+    const std::string text = kEraseBar + line + "\n" + lastBar_;
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fflush(out_);
+    return;
+  }
   EraseBar();
   std::fwrite(line.data(), 1, line.size(), stream);
   std::fputc('\n', stream);
@@ -79,8 +89,10 @@ void CliOutput::Progress(int percent, std::int64_t copiedBytes, std::int64_t tot
   percent_ = percent;
   copiedBytes_ = copiedBytes;
   totalBytes_ = totalBytes;
-  // The bar appears once there is something to copy.
+  // The bar appears once there is something to copy; it is drawn again only when what it
+  // shows changes (most files move neither the percentage nor the tenth of a megabyte).
   if (!progressBar_ || totalBytes <= 0) return;
+  if (barShown_ && BarText() == lastBar_) return;
   barShown_ = true;
   DrawBar();
 }
@@ -141,17 +153,22 @@ void CliOutput::EndProgress() {
 
 void CliOutput::EraseBar() {
   if (!progressBar_ || !barShown_) return;
-  std::fputs("\r\033[K", out_);
+  std::fputs(kEraseBar, out_);
   std::fflush(out_);
 }
 
-void CliOutput::DrawBar() {
-  if (!progressBar_ || !barShown_) return;
+std::string CliOutput::BarText() const {
   const int filled = std::clamp(percent_, 0, 100) * kBarWidth / 100;
   std::string bar = "\r[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
   const std::string percent = std::to_string(percent_);
   bar += std::string(3 - std::min<std::size_t>(3, percent.size()), ' ') + percent + "%  " +
          MegabytesText(copiedBytes_) + " of " + MegabytesText(totalBytes_) + " MB";
-  std::fputs(bar.c_str(), out_);
+  return bar;
+}
+
+void CliOutput::DrawBar() {
+  if (!progressBar_ || !barShown_) return;
+  lastBar_ = BarText();
+  std::fwrite(lastBar_.data(), 1, lastBar_.size(), out_);
   std::fflush(out_);
 }

@@ -46,6 +46,8 @@ class CliOutput {
   void WriteLine(std::FILE* stream, const std::string& line);
   void EraseBar();
   void DrawBar();
+  // The bar as it shows the current figures, from the start of its line.
+  std::string BarText() const;
 
   std::FILE* out_;
   std::FILE* err_;
@@ -56,6 +58,7 @@ class CliOutput {
   int percent_ = 0;
   std::int64_t copiedBytes_ = 0;
   std::int64_t totalBytes_ = 0;
+  std::string lastBar_;  // the bar as last drawn
 };
 
 // Megabytes of a byte count as the run writes them ("%4.1f"), without the padding.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "ftp/ftp_reply.h"
 #include "ftp/stream_socket.h"
 #include "net/ipv4.h"
@@ -253,6 +255,67 @@ TEST(StreamSocket, EmptyFileSendsNoBytesAndMissingFileCannotOpen) {
   EXPECT_EQ(packets, 0);
   std::string missing = (dir.Path() / "missing").string();
   EXPECT_EQ(ErrorText([&] { s.SendFile(missing); }), "Cannot open file " + missing);
+}
+
+TEST(StreamSocket, SendFileMovesTheFileInChunksUntilItsEndACancelOrAShrink) {
+  constexpr std::size_t kChunk = 65536;
+  const std::string bytes = testing_ftp::Pattern(8 * kChunk + 1234);
+  struct Case {
+    const char* name;
+    int cancelAfterEvents;  // 0: never
+    off_t shrinkTo;         // after the first event; 0: never
+    bool aborted;
+    std::size_t sent;  // 0: SentBytes, which a cancel leaves wherever the socket took it
+  } cases[] = {
+      {"whole file", 0, 0, false, bytes.size()},
+      {"cancelled after the second chunk", 2, 0, true, 0},
+      {"file cut short while it is sent", 0, 100000, false, 100000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_ftp::TempDir dir;
+    const auto path = (dir.Path() / "f.bin").string();
+    testing_ftp::WriteFile(path, bytes);
+    Listener listener;
+    TStreamSocket s;
+    ConnectTo(s, listener.Port());
+    auto peer = listener.Accept();
+    std::string received;
+    std::thread reader([&] { received = testing_ftp::ReadToEnd(peer.Get()); });
+
+    int events = 0;
+    std::uint64_t before = 0;
+    bool chunksWithinBound = true;
+    s.OnPacketSent = [&](TStreamSocket& sender) {
+      ++events;
+      chunksWithinBound &= sender.SentBytes() > before && sender.SentBytes() - before <= kChunk;
+      before = sender.SentBytes();
+      if (c.shrinkTo > 0 && events == 1) {
+        EXPECT_EQ(::truncate(path.c_str(), c.shrinkTo), 0);
+      }
+    };
+    s.SetCancelPredicate([&] { return c.cancelAfterEvents > 0 && events >= c.cancelAfterEvents; });
+    std::string error;
+    try {
+      s.SendFile(path);
+    } catch (const EAbortError& e) {
+      error = e.what();
+    }
+    s.SetGracefulClose();
+    s.CloseSocket();
+    reader.join();
+
+    EXPECT_EQ(error, c.aborted ? "Socket send aborted" : "");
+    EXPECT_FALSE(s.Canceled());
+    EXPECT_TRUE(chunksWithinBound);
+    const std::size_t sent = c.sent ? c.sent : s.SentBytes();
+    EXPECT_EQ(s.SentBytes(), sent);
+    if (c.cancelAfterEvents > 0) {
+      EXPECT_EQ(events, c.cancelAfterEvents);
+    }
+    // Whatever was counted as sent arrived, byte for byte, and nothing more.
+    EXPECT_EQ(received, bytes.substr(0, sent));
+  }
 }
 
 TEST(StreamSocket, SendFileEndsWhenThePeerTakesNothingForTheTimeOut) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "instrument/command_socket.h"
 #include "instrument/instrument_errors.h"
 #include "instrument/tfrm_vx500.h"
 #include "net/unique_fd.h"
@@ -271,6 +272,35 @@ TEST(CommandConnection, AConnectThatIsNeverAcceptedEndsAtTheBound) {
     EXPECT_NE(std::string(e.what()).find("no answer within 200 ms"), std::string::npos) << e.what();
   }
   EXPECT_FALSE(session.CommandConnectionOpen());
+}
+
+TEST(CommandConnection, RepliesArrivingTogetherAreReadOneLineEach) {
+  sockaddr_in a{};
+  net::UniqueFd listener = BoundLoopbackSocket(a);
+  ASSERT_EQ(listen(listener.Get(), 1), 0);
+  instrument::CommandSocket channel(ntohs(a.sin_port));
+  ASSERT_EQ(channel.Open(a.sin_addr, net::Deadline::After(5s)).kind,
+            instrument::TransportStatus::kOk);
+  net::UniqueFd peer(accept(listener.Get(), nullptr, nullptr));
+  // Three replies in one write (a zero byte in the third), then a line longer than the bound.
+  const std::string longLine(40, '7');
+  const std::string bytes = "0,\"No error\"\n-256,\"File name not found\"\nKO" +
+                            std::string(1, '\0') + "VA\n" + longLine + "\n";
+  ASSERT_EQ(send(peer.Get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+
+  constexpr size_t kBound = 30;
+  struct Read {
+    instrument::TransportStatus::Kind kind;
+    std::string line;
+  } reads[] = {{instrument::TransportStatus::kOk, "0,\"No error\"\n"},
+               {instrument::TransportStatus::kOk, "-256,\"File name not found\"\n"},
+               {instrument::TransportStatus::kOk, "KOVA\n"},
+               {instrument::TransportStatus::kTooLong, longLine.substr(0, kBound - 1)}};
+  for (const Read& want : reads) {
+    std::string line;
+    EXPECT_EQ(channel.ReadLine(line, net::Deadline::After(5s), kBound).kind, want.kind);
+    EXPECT_EQ(line, want.line);
+  }
 }
 
 }  // namespace
