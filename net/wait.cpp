@@ -10,9 +10,11 @@ namespace net {
 WaitResult WaitFd(int fd, short events, const WaitOptions& options) {
   for (;;) {
     if (options.cancelled && options.cancelled()) return WaitResult::kCancelled;
-    if (options.deadline.Passed()) return WaitResult::kTimedOut;
+    // Once the deadline has passed, one more look without waiting: what is already there is
+    // taken, so time spent in the pump never turns an answer that came into a time-out.
+    const bool passed = options.deadline.Passed();
 
-    int timeout = options.deadline.RemainingMs();
+    int timeout = passed ? 0 : options.deadline.RemainingMs();
     int slice = -1;
     if (options.pump) {
       slice = options.sliceMs;
@@ -33,6 +35,7 @@ WaitResult WaitFd(int fd, short events, const WaitOptions& options) {
       if ((p.revents & POLLHUP) && (events & POLLIN)) return WaitResult::kReady;
       if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return WaitResult::kClosed;
     }
+    if (passed) return WaitResult::kTimedOut;
     if (options.pump) options.pump();
   }
 }

@@ -30,6 +30,7 @@ struct WaitOptions {
 };
 
 // The one wait on a socket: poll() for `events` on `fd` until ready, deadline, cancel or error.
+// A descriptor that is ready when the deadline is found passed counts as ready.
 // A signal that interrupts poll() re-checks the cancel predicate and waits on, so a signal
 // handler that sets the flag behind the predicate ends the wait at once.
 WaitResult WaitFd(int fd, short events, const WaitOptions& options);

@@ -68,9 +68,7 @@ bool MakeMIDFiles(const PackageContext& context) {
   // A program started from the wrong folder finds no modules; it must not go on to report a
   // successful upgrade with nothing installed.
   if (context.moduleList.empty()) {
-    throw PackageError("No modules found in the package folder " + context.appDir +
-                       " (no manifest entry and no module folder under Target); nothing was "
-                       "sent to the instrument");
+    throw PackageError(NoModulesText(context.appDir));
   }
   for (const tModuleList& module : context.moduleList) RequireModuleName(module.name);
 

@@ -125,6 +125,12 @@ ModuleList LoadModuleList(const std::string& appDir, OperatorView& view) {
   return list;
 }
 
+std::string NoModulesText(const std::string& appDir) {
+  return "No modules found in the package folder " + appDir +
+         " (no manifest entry and no module folder under Target); nothing was sent to the "
+         "instrument";
+}
+
 tModuleList* FindModule(ModuleList& moduleList, std::string_view name) {
   return FirstNamed(moduleList, name);
 }

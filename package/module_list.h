@@ -65,6 +65,10 @@ ModuleList ScanTargetFolder(const std::string& appDir, OperatorView& view);
 // else from the sub-folders of its target folder; the check-box rule applied to each.
 ModuleList LoadModuleList(const std::string& appDir, OperatorView& view);
 
+// The error text for a package folder whose module list is empty (the program was started from
+// the wrong folder): it names the folder and says that nothing was sent.
+std::string NoModulesText(const std::string& appDir);
+
 // The first record whose name equals `name` byte for byte, or null.
 tModuleList* FindModule(ModuleList& moduleList, std::string_view name);
 const tModuleList* FindModule(const ModuleList& moduleList, std::string_view name);

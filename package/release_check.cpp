@@ -126,10 +126,9 @@ class ReleaseChecker {
   bool LeavesRelease(const std::string& path) {
     if (releaseFolder_.empty()) return false;
     try {
-      const std::string real = RealLocalPath(path);
-      if (IsWithinFolder(real, releaseFolder_)) return false;
-      Add("Refused to send " + net::PrintableText(path) +
-          ": it leads out of the release folder, to " + net::PrintableText(real));
+      const auto problem = LeavesReleaseProblem(path, releaseFolder_);
+      if (!problem) return false;
+      Add(*problem);
     } catch (const LocalFsError& error) {
       Add(error.what());
     }
@@ -154,6 +153,11 @@ class ReleaseChecker {
 
 void CheckRelease(const std::string& appDir, const ModuleList& moduleList,
                   std::size_t listedProblems) {
+  // A program started from the wrong folder finds no modules: there is nothing to install.
+  if (moduleList.empty()) {
+    const std::string text = NoModulesText(appDir);
+    throw ReleaseError(text, {text});
+  }
   ReleaseChecker checker(appDir);
   checker.CheckSystemTree();
   for (const tModuleList& module : moduleList) checker.CheckModule(module);

@@ -25,7 +25,8 @@ class ReleaseError : public PackageError {
 
 // Checks, before anything is connected, that the release in `appDir` can be installed whole
 // for `moduleList`, and raises ReleaseError naming every path that cannot (at most
-// `listedProblems` of them in its text, then how many more):
+// `listedProblems` of them in its text, then how many more). An empty module list is refused
+// alone, with the text of NoModulesText. Otherwise the check refuses:
 // - a name the copy or the configuration would send that cannot travel on a command line or
 //   holds a backslash, in the "MainFrame" tree and each listed module's tree (its SIGNAL
 //   folder whatever its selection, since the run may still select it), a module name, and a

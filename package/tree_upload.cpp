@@ -34,6 +34,7 @@ class TreeCopier {
                 const tModuleList* module = nullptr) {
     const auto id = IdentityOf(local);
     if (!id) return true;
+    RequireWithinRelease(local);
     path_.Push(*id);
     return CopyFolder(local, remote, module);
   }
@@ -74,6 +75,7 @@ class TreeCopier {
       return true;
     }
     RequireSendableName(entry.name, true, "folder", full);
+    if (entry.link) RequireWithinRelease(full);
     instrument::TfrmVX500& session = context_.session;
     if (!session.RemoteDirExists(remote, entry.name) &&
         !session.MakeRemoteDir(remote, entry.name)) {
@@ -91,6 +93,7 @@ class TreeCopier {
       return true;
     }
     RequireSendableName(entry.name, false, "file", full);
+    if (entry.link) RequireWithinRelease(full);
     Log("Copying... ", entry.name);
     if (!context_.session.UploadFile(full, remote + "/" + entry.name)) return false;
     const CopyCounters& counters = context_.counters;
@@ -101,8 +104,18 @@ class TreeCopier {
 
   void Log(const char* what, const std::string& name) { context_.view.AddLogLine(what + name); }
 
+  // The release was checked before anything was sent, but a link in it may have been changed
+  // since: one whose real path now leaves the release folder is an error naming it, and
+  // nothing of it is sent. Only links (and the tree's root) are resolved, so the check costs
+  // nothing for plain files and folders.
+  void RequireWithinRelease(const std::string& path) {
+    if (releaseFolder_.empty()) releaseFolder_ = RealLocalPath(context_.appDir);
+    if (auto problem = LeavesReleaseProblem(path, releaseFolder_)) throw LocalFsError(*problem);
+  }
+
   const PackageContext& context_;
   WalkPath path_;
+  std::string releaseFolder_;  // the real path of context_.appDir, found at the first check
 };
 
 }  // namespace

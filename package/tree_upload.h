@@ -44,9 +44,10 @@ std::int64_t CountFiles(const std::string& folder, CopyCounters counters);
 // depth first in file-system order, logging "Copying... " or "Skipping... " with each bare
 // file name and moving the progress bar after each file. False as soon as a folder can be
 // neither found nor made or an upload reports failure. A missing local folder copies nothing
-// and is true. Raises LocalFsError for an unreadable folder or a dangling link, and
-// instrument::RefusedParameterError for a name that cannot be sent; errors of the FTP client
-// pass through.
+// and is true. Raises LocalFsError for an unreadable folder, a dangling link, or a link (or the
+// local folder itself) whose real path leaves the package folder, before anything of it is
+// sent, and instrument::RefusedParameterError for a name that cannot be sent; errors of the
+// FTP client pass through.
 bool CopyTree(const PackageContext& context, const std::string& localFolder,
               const std::string& remoteFolder);
 

@@ -14,26 +14,13 @@
 #include "net/deadline.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
+#include "net/text.h"
 
 namespace sim {
 namespace {
 
 // A line longer than this without a line feed closes the connection.
 constexpr size_t kMaxLineBytes = 64 * 1024;
-
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -145,7 +132,7 @@ void CommandServer::Serve(int fd, const std::string& peer) {
 
 bool CommandServer::Handle(int fd, const std::string& line) {
   transcript_.Add(Transcript::Channel::kCommand, line);
-  Log("< " + Printable(line));
+  Log("< " + net::PrintableText(line));
   CommandResponse response;
   {
     std::lock_guard lock(interpreterMutex_);
@@ -166,7 +153,7 @@ bool CommandServer::Handle(int fd, const std::string& line) {
   if (!reply.empty()) {
     std::string_view shown(reply);
     if (shown.back() == '\n') shown.remove_suffix(1);
-    Log("> " + Printable(shown));
+    Log("> " + net::PrintableText(shown));
     if (!SendAll(fd, reply)) return false;
   }
   if (response.closeAfter) {

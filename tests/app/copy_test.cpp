@@ -221,6 +221,7 @@ TEST_F(CopyOnTheWindow, ErrorsFromBelowAreShownAndTheWindowStaysOpen) {
        "connection was closed",
        false, 300ms},
   };
+  package.Folder("Target/PNB5");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     messages.clear();
@@ -274,6 +275,19 @@ TEST_F(CopyOnTheWindow, AReleaseThatCannotBeInstalledIsRefusedBeforeAnythingIsSe
   EXPECT_EQ(messages[1].caption, "VX500 Upgrade Complete");
   const Lines log = Log();
   EXPECT_NE(std::find(log.begin(), log.end(), "Start config rks5.rpd"), log.end());
+}
+
+// A window started from a folder without modules refuses Copy before it connects, with the
+// text the run would give.
+TEST_F(CopyOnTheWindow, AFolderWithoutModulesIsRefusedBeforeAnythingIsSent) {
+  package.File("MainFrame/boot.bin", "system");
+  Open();
+  AnswerBoxes();
+  TypeAddressAndCopy();
+  EXPECT_EQ(messages,
+            (std::vector<Message>{{package::NoModulesText(package.Dir()), "VX500 Upgrade", 16}}));
+  ExpectWindowWaiting();
+  EXPECT_THAT(instrument->Transcript().Entries(), IsEmpty());
 }
 
 // A retry after an error measures the release afresh: its bar follows the bytes of this run
@@ -334,6 +348,7 @@ TEST_F(CopyOnTheWindow, WhileARunGoesCopyQuitAndTheCloseBoxAreInert) {
 // Quit logs the session out, which waits and pumps events: Copy, Quit and the close box stay
 // inert until the window is gone (the log-out's reply is held until they have been tried).
 TEST_F(CopyOnTheWindow, QuitTearsTheSessionDownWithTheWindowInert) {
+  package.Folder("Target/PNB5");
   Open(R"({"faults": [{"command": ":MMEM:CDIR", "path": "/F0:/", "error": -256}],
            "ftp": {"delay": [{"command": "QUIT", "hold": true}]}})");
   AnswerBoxes();
@@ -363,6 +378,7 @@ TEST_F(CopyOnTheWindow, QuitTearsTheSessionDownWithTheWindowInert) {
 // A window destroyed while connected logs out on its way; the log-out pumps events, and the
 // half-torn-down window takes no Copy and no close meanwhile.
 TEST_F(CopyOnTheWindow, AWindowDestroyedWhileConnectedLogsOutInertly) {
+  package.Folder("Target/PNB5");
   Open(R"({"identity": "SOMETHING,ELSE", "ftp": {"delay": [{"command": "QUIT", "hold": true}]}})");
   AnswerBoxes();
   TypeAddressAndCopy();

@@ -25,7 +25,7 @@
 
 #include "app/utilities.h"
 #include "package/local_names.h"
-#include "tests/app/loopback.h"
+#include "tests/net/loopback.h"
 #include "tests/package/temp_tree.h"
 
 namespace {
@@ -211,8 +211,9 @@ TEST_F(MainWindow, LeavingTheAddressFieldDropsTheBlanksOfEmptyPositions) {
 
 TEST_F(MainWindow, ClickingCopyTakesTheFocusAndTheAddressWithIt) {
   // Nobody listens on the port, so the run stops at its connection with one message.
-  const std::uint16_t closedPort = vxtest::FreeLoopbackPort();
-  Open(closedPort, closedPort);
+  const vxtest::RefusingPort closed;
+  package.Folder("Target/PNB5");
+  Open(closed.Port(), closed.Port());
   ShowActive();
   QTest::keyClicks(window->IPAddress, "127.0.0.5");
   QTest::mouseClick(window->btnCopy, Qt::LeftButton);

@@ -9,6 +9,7 @@
 
 #include "tests/cli/cli_fixture.h"
 #include "tests/cli/cli_process.h"
+#include "tests/net/loopback.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -27,7 +28,8 @@ TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOtherTwoWithTheirReas
   auto healthy = clitest::Instrument();
   auto old = clitest::Instrument(
       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})");
-  const int closed = clitest::Instrument()->Port();  // nothing listens once it is gone
+  const vxtest::RefusingPort refusing;
+  const int closed = refusing.Port();
 
   const fs::path inventory = out.Path() / "inventory.ini";
   simtest::WriteFile(inventory,

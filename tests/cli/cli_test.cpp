@@ -20,6 +20,7 @@
 
 #include "tests/cli/cli_fixture.h"
 #include "tests/cli/cli_process.h"
+#include "tests/net/loopback.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -196,13 +197,10 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
     const fs::path folder = release.Path() / (*c.release ? c.release : "sound");
 
     auto instrument = Instrument(c.scenario);
-    std::unique_ptr<simtest::SimInstrument> gone;
+    const vxtest::RefusingPort refusing;
     Lines extra = c.extra;
     if (c.deadPort) {
-      gone = Instrument();
-      const int port = gone->Port();
-      gone.reset();
-      extra.insert(extra.end(), {"--command-port", std::to_string(port)});
+      extra.insert(extra.end(), {"--command-port", std::to_string(refusing.Port())});
     }
     const Finished run = RunCli(*instrument, folder, extra);
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;

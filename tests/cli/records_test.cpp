@@ -15,6 +15,7 @@
 
 #include "tests/cli/cli_fixture.h"
 #include "tests/cli/cli_process.h"
+#include "tests/net/loopback.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -223,8 +224,11 @@ TEST(CliRecords, ReportsOfARefusedAndOfAnInterruptedRun) {
            "refusal": {"reason": "firmware", "found": 200, "needed": 201}})"),
        "vxupgrade-cli: refused: the mainframe firmware is level 200; this release needs level "
        "201 (V2.1) or above"},
+      // The server takes none of the file, which is larger than the sockets hold, so the
+      // upload is still being sent when the signal comes, however slow the machine.
       {"interrupted while a file is being sent",
-       R"({"ftp": {"store": [{"pattern": "*pcw5.bin", "fault": "stall"}]}})",
+       R"({"drive": {"total": 1073741824, "free": 1000000000},
+           "ftp": {"store": [{"pattern": "*pcw5.bin", "fault": "stall"}]}})",
        "STOR /F0:/PCW5/pcw5.bin", 130,
        Json::parse(R"({"outcome": "interrupted", "exitCode": 130})"),
        "vxupgrade-cli: interrupted while sending "},
@@ -234,6 +238,7 @@ TEST(CliRecords, ReportsOfARefusedAndOfAnInterruptedRun) {
     simtest::TempDir out;
     const fs::path release = out.Path() / "release";
     MakeRelease(release);
+    if (c.awaitedFtpLine) fs::resize_file(release / "Target/PCW5/pcw5.bin", 256u << 20);
     fs::create_directories(out.Path() / "reports");
     const fs::path report = out.Path() / "reports" / "run.json";
     auto instrument = Instrument(c.scenario);
@@ -335,8 +340,9 @@ TEST(CliRecords, DiagnosticsNameTheChannelAndTheCauseOrTheFigures) {
     auto instrument = Instrument(c.scenario);
     Lines extra = c.extra;
     std::string note = c.note;
+    const vxtest::RefusingPort refusing;
     if (c.closedCommandPort || c.closedFtpPort) {
-      const int port = Instrument()->Port();  // closed once the instrument is gone
+      const int port = refusing.Port();
       extra.insert(extra.end(),
                    {c.closedCommandPort ? "--command-port" : "--ftp-port", std::to_string(port)});
       note.replace(note.find("PORT"), 4, std::to_string(port));

@@ -12,6 +12,7 @@
 #include "ftp/ftp_errors.h"
 #include "instrument/instrument_errors.h"
 #include "tests/e2e/run_host.h"
+#include "tests/net/loopback.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -324,12 +325,8 @@ TEST(PreCopyChecks, AFailedConnectShowsOneMessageAndSendsNothing) {
   }
   // A well-formed address where nobody answers.
   simtest::SimInstrument other;
-  int closedPort;
-  {
-    simtest::SimInstrument gone;
-    closedPort = gone.Port();
-  }
-  vxtest::RunHost host(closedPort, other.FtpPort());
+  const vxtest::RefusingPort closed;
+  vxtest::RunHost host(closed.Port(), other.FtpPort());
   UpgradeRun(host).Execute();
   ASSERT_EQ(host.view.messages.size(), 1u);
   EXPECT_EQ(host.view.messages[0].text, kCantConnect.text);

@@ -10,6 +10,7 @@
 #include "net/ipv4.h"
 #include "tests/ftp/script_peer.h"
 #include "tests/ftp/test_util.h"
+#include "tests/net/loopback.h"
 
 namespace {
 
@@ -101,7 +102,8 @@ TEST(StreamSocket, FailedConnectLeavesAFreshSocketForTheNextConnect) {
   int failures = 0;
   s.OnConnectionFailed = [&](TStreamSocket&) { ++failures; };
   s.Host = "127.0.0.1";
-  s.Port = testing_ftp::ClosedPort();
+  const vxtest::RefusingPort refusing;
+  s.Port = refusing.Port();
   s.TimeOut = kSafeTimeOut;
   std::string text = ErrorText([&] { s.Connect(); });
   EXPECT_TRUE(text == "Connection Failed" || text == "10061:Connection refused") << text;

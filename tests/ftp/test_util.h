@@ -136,10 +136,4 @@ inline net::UniqueFd ConnectFrom(const char* source, const char* target, int por
   return fd;
 }
 
-// A loopback port with nobody listening on it.
-inline int ClosedPort() {
-  Listener l;
-  return l.Port();
-}
-
 }  // namespace testing_ftp

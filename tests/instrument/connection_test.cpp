@@ -14,6 +14,7 @@
 #include "instrument/session_observer.h"
 #include "instrument/tfrm_vx500.h"
 #include "net/unique_fd.h"
+#include "tests/net/loopback.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -88,12 +89,8 @@ TEST(ConnectInstrument, UnreachableOrMalformedAddressShowsOneMessageAndSendsNoth
   }
   // Nobody listening on the command port.
   RecordingSink sink;
-  int freePort;
-  {
-    simtest::SimInstrument gone;
-    freePort = gone.Port();
-  }
-  TfrmVX500 session(freePort, 1);
+  const vxtest::RefusingPort refusing;
+  TfrmVX500 session(refusing.Port(), 1);
   session.SetMessageSink(&sink);
   EXPECT_FALSE(session.ConnectInstrument("127.0.0.1"));
   ASSERT_EQ(sink.boxes.size(), 1u);
@@ -280,14 +277,10 @@ TEST(SessionObserver, IsToldWhatItWatches) {
 // A loopback port whose connections the kernel completes but nobody ever accepts or answers.
 class SilentListener {
  public:
-  SilentListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  SilentListener() {
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length);
+    fd_ = vxtest::BoundLoopbackSocket(address);
     ::listen(fd_.Get(), 4);
-    ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
   }
   int Port() const { return port_; }
@@ -329,9 +322,10 @@ TEST(ConnectDiagnostic, NamesTheChannelAddressPortAndCause) {
     simtest::SimInstrument instrument(ScenarioFromText(c.scenario));
     SilentListener silent;
     int commandPort = instrument.Port();
-    if (c.closedCommandPort) commandPort = simtest::SimInstrument().Port();
+    const vxtest::RefusingPort refusing;
+    if (c.closedCommandPort) commandPort = refusing.Port();
     int ftpPort = instrument.FtpPort();
-    if (c.ftpPeer == kClosed) ftpPort = simtest::SimInstrument().FtpPort();
+    if (c.ftpPeer == kClosed) ftpPort = refusing.Port();
     if (c.ftpPeer == kSilent) ftpPort = silent.Port();
     TfrmVX500 session(commandPort, ftpPort);
     RecordingSink sink;

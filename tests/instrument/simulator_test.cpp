@@ -11,6 +11,7 @@
 #include "instrument/instrument_errors.h"
 #include "instrument/tfrm_vx500.h"
 #include "net/unique_fd.h"
+#include "tests/net/loopback.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace {
@@ -20,19 +21,7 @@ using instrument::TfrmVX500;
 using Lines = std::vector<std::string>;
 
 using simtest::ScenarioFromText;
-
-// A TCP socket bound to an ephemeral loopback port; `address` receives where.
-net::UniqueFd BoundLoopbackSocket(sockaddr_in& address) {
-  net::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("cannot bind a loopback socket");
-  return fd;
-}
+using vxtest::BoundLoopbackSocket;
 
 // A session connected to a simulator over loopback, with short bounds.
 struct Rig {

@@ -81,6 +81,9 @@ TEST(CheckRelease, RefusesEveryNameTheRunCouldNotSend) {
       {"a manifest image name with a double quote",
        [](auto&, auto&, auto& m) { m[1].rpdFile[0] = "p\"cw5.rpd"; },
        {"\"p\"cw5.rpd\""}},
+      {"no module at all: the program was started from the wrong folder",
+       [](auto&, auto&, auto& m) { m.clear(); },
+       {"No modules found in the package folder "}},
   });
 }
 
@@ -161,7 +164,7 @@ TEST(CheckRelease, TheRefusalListsTheFirstOffendingPathsAndHowManyMore) {
     release.File(name);
   }
   try {
-    package::CheckRelease(release.Dir(), {}, 2);
+    package::CheckRelease(release.Dir(), {{1, "PNB5", false, {}}}, 2);
     ADD_FAILURE() << "nothing refused";
   } catch (const package::ReleaseError& e) {
     ASSERT_EQ(e.Problems().size(), 3u);

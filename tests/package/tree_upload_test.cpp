@@ -17,8 +17,10 @@
 
 namespace {
 
+using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 using ::testing::UnorderedElementsAreArray;
 using testing_ftp::Pattern;
@@ -193,12 +195,11 @@ TEST(CopyTree, EmptyFilesLeaveTheBarAtZero) {
 TEST(CopyTree, LinkLoopsAndFifosAreSkippedWithALineAndTheCopySucceeds) {
   vxtest::StepsRig rig;
   ASSERT_TRUE(rig.connected);
-  vxtest::TempTree elsewhere;
-  elsewhere.File("shared/s.bin", "shared");
+  rig.package.File("Elsewhere/shared/s.bin", "shared");
   rig.package.File("MainFrame/sub/f.bin", "f");
-  rig.package.Link("..", "MainFrame/sub/loop");                   // back to MainFrame
-  rig.package.Link(".", "MainFrame/sub/here");                    // to sub itself
-  rig.package.Link(elsewhere.Path("shared"), "MainFrame/alias");  // a folder off the path
+  rig.package.Link("..", "MainFrame/sub/loop");                               // back to MainFrame
+  rig.package.Link(".", "MainFrame/sub/here");                                // to sub itself
+  rig.package.Link(rig.package.Path("Elsewhere/shared"), "MainFrame/alias");  // off the path
   rig.package.Link("sub/f.bin", "MainFrame/f-link");
   ASSERT_EQ(::mkfifo(rig.package.Path("MainFrame/fifo").c_str(), 0600), 0);
 
@@ -215,16 +216,40 @@ TEST(CopyTree, LinkLoopsAndFifosAreSkippedWithALineAndTheCopySucceeds) {
                                    "Copying... s.bin", "Copying... f-link", "Skipping... fifo"));
 }
 
-TEST(CopyTree, ADanglingLinkIsAnErrorNamingIt) {
-  vxtest::StepsRig rig;
-  ASSERT_TRUE(rig.connected);
-  rig.package.File("MainFrame/a/ok.bin", "ok");
-  rig.package.Link("nowhere", "MainFrame/a/gone");
-  try {
-    package::CopyTree(rig.Context(), rig.package.Path("MainFrame"), "/F0:/SYSTEM");
-    FAIL() << "a dangling link was passed over";
-  } catch (const package::LocalFsError& e) {
-    EXPECT_THAT(e.what(), HasSubstr(rig.package.Path("MainFrame/a/gone")));
+// A link that leads nowhere, or out of the release (changed after the release was checked), is
+// an error naming it, and nothing of it is sent.
+TEST(CopyTree, ALinkThatIsDanglingOrLeadsOutOfTheReleaseIsAnErrorNamingIt) {
+  struct Case {
+    const char* what;
+    const char* target;  // below the outside folder, or "nowhere" for a dangling link
+    const char* error;   // what the error says after the link's path
+  } cases[] = {
+      {"a dangling link", "nowhere", ": its target does not exist"},
+      {"a file outside", "secret.txt", ": it leads out of the release folder, to "},
+      {"a folder outside", "dir", ": it leads out of the release folder, to "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vxtest::StepsRig rig;
+    ASSERT_TRUE(rig.connected);
+    vxtest::TempTree outside;
+    outside.File("secret.txt", "secret");
+    outside.File("dir/inner.bin", "inner");
+    rig.package.File("MainFrame/a/ok.bin", "ok");
+    const std::string target =
+        std::string(c.target) == "nowhere" ? "nowhere" : outside.Path(c.target);
+    rig.package.Link(target, "MainFrame/a/gone");
+    try {
+      package::CopyTree(rig.Context(), rig.package.Path("MainFrame"), "/F0:/SYSTEM");
+      ADD_FAILURE() << "the link was passed over";
+    } catch (const package::LocalFsError& e) {
+      EXPECT_THAT(e.what(), HasSubstr(rig.package.Path("MainFrame/a/gone") + c.error));
+    }
+    for (const auto& entry : rig.instrument.Transcript().Entries()) {
+      EXPECT_THAT(entry.line, Not(HasSubstr("gone")));
+    }
+    EXPECT_THAT(rig.view.log, Not(Contains("Copying... gone")));
+    EXPECT_THAT(rig.view.log, Not(Contains("Copying... inner.bin")));
   }
 }
 
