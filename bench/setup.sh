@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the benchmarks' own tools with apt-get when missing (vsftpd, ncftp, lftp, curl, and
-# what the namespaces need) and keeps vsftpd's system service stopped: the benchmarks start
+# Installs the benchmarks' own tools with apt-get when missing (vsftpd, ncftp, lftp, curl,
+# valgrind, and what the namespaces need) and keeps vsftpd's system service stopped: the benchmarks start
 # their own vsftpd in the foreground. Never part of scripts/setup.sh: vsftpd's daemon would take
 # port 21 from the demo.
 set -euo pipefail
@@ -8,7 +8,7 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 missing=()
-for p in vsftpd ncftp lftp curl iproute2 util-linux python3; do
+for p in vsftpd ncftp lftp curl valgrind iproute2 util-linux python3; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -1,10 +1,10 @@
 #include "ftp/ftp_client.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
+#include <chrono>
 #include <exception>
+#include <optional>
 
+#include "net/ipv4.h"
 #include "net/socket_error.h"
 
 namespace ftp {
@@ -22,16 +22,6 @@ std::string Shown(const std::string& line) {
 // A trace may show every command line but the password.
 std::string_view Masked(const std::string& line) {
   return line.starts_with("PASS ") ? std::string_view("PASS ****") : std::string_view(line);
-}
-
-// "address:port" of the peer of a connected socket; empty when it has none.
-std::string PeerText(int fd) {
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return {};
-  char address[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-  return std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
 }  // namespace
@@ -52,12 +42,17 @@ void TFtpClient::RaiseClosed() {
   throw ESockError("Connection closed by the server before a complete reply");
 }
 
+void TFtpClient::SetObserver(FtpObserver* observer) {
+  observer_ = observer;
+  watched_ = observer ? observer->Watches() : 0;
+}
+
 void TFtpClient::TraceSent(const std::string& line) {
-  if (observer_) observer_->LineSent(Masked(line));
+  if ((watched_ & FtpObserver::kLines) != 0) observer_->LineSent(Masked(line));
 }
 
 void TFtpClient::TraceReceived(const std::string& line) {
-  if (observer_ && !line.empty()) observer_->LineReceived(line);
+  if ((watched_ & FtpObserver::kLines) != 0 && !line.empty()) observer_->LineReceived(line);
 }
 
 void TFtpClient::ReadContinuation(const std::string& first) {
@@ -141,7 +136,9 @@ void TFtpClient::Connect() {
   Report(8, "Clearing Input");
   if (DataAvailable()) DiscardPendingInput();
   TStreamSocket::Connect();
-  if (observer_) observer_->ControlConnected(PeerText(Handle()));
+  if ((watched_ & FtpObserver::kLines) != 0) {
+    observer_->ControlConnected(net::EndpointText(RemoteAddress(), RemotePort()));
+  }
   try {
     std::string greeting = ReadReply();
     SetReply(ParseReplyCode(greeting), greeting);
@@ -230,6 +227,8 @@ void TFtpClient::DoCommand(const std::string& line) {
 
 void TFtpClient::ChangeDir(const std::string& directory) {
   DoCommand("CWD " + directory);
+  // A refusal that the failure handler declared handled leaves the folder as it was.
+  if (observer_ && InRange(ReplyCode(), 200, 299)) observer_->FolderChanged(directory);
 }
 
 void TFtpClient::Delete(const std::string& name) {
@@ -285,17 +284,18 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   CheckConnected();
   std::lock_guard lock(transferLock_);
   uploading_ = true;
-  // The data connection's record for the observer: filled once the connection is open.
+  // The data connection's record for an observer that watches it: filled once the connection
+  // is open.
   DataConnectionRecord record;
-  std::chrono::steady_clock::time_point opened;
+  std::optional<std::chrono::steady_clock::time_point> opened;
   struct End {
     TFtpClient* client;
     DataConnectionRecord& record;
-    const std::chrono::steady_clock::time_point& opened;
+    const std::optional<std::chrono::steady_clock::time_point>& opened;
     ~End() {
-      if (client->observer_ && !record.peer.empty()) {
+      if (opened) {
         record.bytes = client->dataConnection_->SentBytes();
-        record.duration = std::chrono::steady_clock::now() - opened;
+        record.duration = std::chrono::steady_clock::now() - *opened;
         client->observer_->DataConnectionEnded(record);
       }
       client->dataConnection_.reset();
@@ -352,9 +352,11 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   }
 
   if (!Passive) data.Adopt(data.Accept());
-  if (observer_) {
+  if ((watched_ & FtpObserver::kDataConnections) != 0) {
+    // The peer as the accept (or the connect) found it: no system call to ask again.
+    record.peerAddress = data.RemoteAddress();
+    record.peerPort = data.RemotePort();
     opened = std::chrono::steady_clock::now();
-    record.peer = PeerText(data.Handle());
   }
   if (OnTransactionStart) OnTransactionStart(*this);
   data.SendFile(file, localPath);

@@ -74,8 +74,9 @@ class TFtpClient : public TStreamSocket {
   // The data connection of the running upload, if any.
   TStreamSocket* DataConnection() { return dataConnection_.get(); }
 
-  // Installs the observer of the control lines and data connections (none: nothing is traced).
-  void SetObserver(FtpObserver* observer) { observer_ = observer; }
+  // Installs the observer of the control lines, data connections and folder changes (none:
+  // nothing is traced); what it watches is asked here, once.
+  void SetObserver(FtpObserver* observer);
 
  protected:
   void SocketConnected() override {}
@@ -105,6 +106,7 @@ class TFtpClient : public TStreamSocket {
 
   std::unique_ptr<TStreamSocket> dataConnection_;
   FtpObserver* observer_ = nullptr;
+  unsigned watched_ = 0;  // observer_->Watches()
   std::recursive_mutex transferLock_;
   bool uploading_ = false;
 };

@@ -256,10 +256,11 @@ void TStreamSocket::Connect() {
     if (!handled) throw ESockError("Null Remote Address");
   }
   remoteAddress_ = address;
+  remotePort_ = Proxy.empty() ? Port : ProxyPort;
 
   sockaddr_in target{};
   target.sin_family = AF_INET;
-  target.sin_port = htons(static_cast<std::uint16_t>(Proxy.empty() ? Port : ProxyPort));
+  target.sin_port = htons(static_cast<std::uint16_t>(remotePort_));
   target.sin_addr = address;
 
   if (!fd_) NewSocket();
@@ -585,15 +586,15 @@ net::UniqueFd TStreamSocket::Accept() {
       linger abortive{1, 0};
       ::setsockopt(accepted.Get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
       accepted.Reset();
-      refusal = "Data connection from " + net::AddressText(peer.sin_addr) + ":" +
-                std::to_string(ntohs(peer.sin_port)) + " refused: only the server " +
-                net::AddressText(acceptPeer_) + " may connect";
+      refusal = "Data connection from " + net::EndpointText(peer.sin_addr, ntohs(peer.sin_port)) +
+                " refused: only the server " + net::AddressText(acceptPeer_) + " may connect";
       Report(1, refusal);
       continue;
     }
     ready_ = true;
     eventOk_ = true;
     remoteAddress_ = peer.sin_addr;
+    remotePort_ = ntohs(peer.sin_port);
     return accepted;
   }
 }

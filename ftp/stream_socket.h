@@ -165,7 +165,9 @@ class TStreamSocket {
   const std::string& ReplyText() const { return replyText_; }
   const std::string& StatusText() const { return statusText_; }
   std::uint64_t SentBytes() const { return sentBytes_; }
+  // The peer of the latest Connect (the proxy when one is set) or Accept: address and port.
   const in_addr& RemoteAddress() const { return remoteAddress_; }
+  int RemotePort() const { return remotePort_; }
   int Handle() const { return fd_.Get(); }
 
  protected:
@@ -256,6 +258,7 @@ class TStreamSocket {
   bool timerOn_ = false;
   net::Deadline timerAt_ = net::Deadline::Never();
   in_addr remoteAddress_{};
+  int remotePort_ = 0;
   int replyCode_ = 0;
   std::string replyText_;
   std::string statusText_;

@@ -10,14 +10,15 @@ namespace instrument {
 
 // Watches one instrument session: the lines of its command channel, those of its FTP client
 // (through ftp::FtpObserver) and what it writes on the instrument. A front end installs one to
-// trace a run or to record it; without one the session does no work for it.
+// trace a run or to record it; without one the session does no work for it, and the lines of
+// the command channel, like those of the FTP client, reach only an observer that watches kLines.
 class SessionObserver : public ftp::FtpObserver {
  public:
-  // The command connection to `peer` ("address:port") is open.
+  // The command connection to `peer` ("address:port") is open. Watched with kLines.
   virtual void CommandConnected(const std::string& peer) { (void)peer; }
-  // A command line as written, line feed included.
+  // A command line as written, line feed included. Watched with kLines.
   virtual void CommandSent(std::string_view line) { (void)line; }
-  // A reply line as read (line feed included unless the peer closed first).
+  // A reply line as read (line feed included unless the peer closed first). Watched with kLines.
   virtual void ReplyReceived(std::string_view line) { (void)line; }
   // An upload of `localPath` to `remotePath` (as handed to the FTP client) begins.
   virtual void UploadStarted(const std::string& localPath, const std::string& remotePath) {

@@ -33,21 +33,29 @@ std::string CauseOfError(int winsockNumber) {
 }
 
 // Watches the FTP client while it connects, to tell which step failed, and passes everything on
-// to the session's observer.
+// to the session's observer, the lines only if that observer watches them.
 class FtpConnectWatch : public ftp::FtpObserver {
  public:
-  explicit FtpConnectWatch(ftp::FtpObserver* next) : next_(next) {}
+  explicit FtpConnectWatch(ftp::FtpObserver* next)
+      : next_(next), nextLines_(next && (next->Watches() & kLines) != 0 ? next : nullptr) {}
+  unsigned Watches() const override { return kLines | (next_ ? next_->Watches() : 0); }
   void ControlConnected(const std::string& peer) override {
     connected = true;
-    if (next_) next_->ControlConnected(peer);
+    if (nextLines_) nextLines_->ControlConnected(peer);
   }
   void LineSent(std::string_view line) override {
     if (line.starts_with("USER ")) loggingIn = true;
-    if (next_) next_->LineSent(line);
+    if (nextLines_) nextLines_->LineSent(line);
   }
   void LineReceived(std::string_view line) override {
     ++replies;
-    if (next_) next_->LineReceived(line);
+    if (nextLines_) nextLines_->LineReceived(line);
+  }
+  void DataConnectionEnded(const ftp::DataConnectionRecord& record) override {
+    if (next_) next_->DataConnectionEnded(record);
+  }
+  void FolderChanged(const std::string& folder) override {
+    if (next_) next_->FolderChanged(folder);
   }
 
   bool connected = false;
@@ -56,6 +64,7 @@ class FtpConnectWatch : public ftp::FtpObserver {
 
  private:
   ftp::FtpObserver* next_;
+  ftp::FtpObserver* nextLines_;
 };
 
 // What stopped an FTP log-in, from the step it reached and the error it raised.
@@ -99,6 +108,8 @@ TfrmVX500::TfrmVX500(int commandPort, int ftpPort)
 
 void TfrmVX500::SetObserver(SessionObserver* observer) {
   observer_ = observer;
+  lineObserver_ =
+      observer && (observer->Watches() & SessionObserver::kLines) != 0 ? observer : nullptr;
   FtpClient.SetObserver(observer);
 }
 
@@ -150,7 +161,9 @@ void TfrmVX500::OpenCommandConnection(const std::string& ipAddress) {
   TransportStatus status = ClientSocket->Open(*address, net::Deadline::After(bounds_.connect));
   if (status.kind == TransportStatus::kOk) {
     address_ = ipAddress;
-    if (observer_) observer_->CommandConnected(ipAddress + ":" + std::to_string(commandPort_));
+    if (lineObserver_) {
+      lineObserver_->CommandConnected(ipAddress + ":" + std::to_string(commandPort_));
+    }
     return;
   }
   ClientSocket->Close();
@@ -191,7 +204,7 @@ void TfrmVX500::SendCommand(std::string_view text) {
                                 " to the instrument at " + address_ +
                                 "; the command connection was closed");
   }
-  if (observer_ && ClientSocket->IsOpen()) observer_->CommandSent(line);
+  if (lineObserver_ && ClientSocket->IsOpen()) lineObserver_->CommandSent(line);
   TransportStatus status = ClientSocket->WriteLine(line, net::Deadline::After(bounds_.reply));
   switch (status.kind) {
     case TransportStatus::kOk:
@@ -217,7 +230,7 @@ std::string TfrmVX500::ReadReply() {
   std::string reply;
   TransportStatus status =
       ClientSocket->ReadLine(reply, net::Deadline::After(bounds_.reply), bounds_.maxReplyBytes);
-  if (observer_ && !reply.empty()) observer_->ReplyReceived(reply);
+  if (lineObserver_ && !reply.empty()) lineObserver_->ReplyReceived(reply);
   switch (status.kind) {
     case TransportStatus::kOk:
       return reply;

@@ -46,7 +46,7 @@ class TfrmVX500 {
   // Where the session's message boxes go; without a sink they are written to standard error.
   void SetMessageSink(MessageSink* sink) { sink_ = sink; }
   // Installs the observer of both channels and of what the session writes (none: no work is
-  // done for one).
+  // done for one); what it watches is asked here, once.
   void SetObserver(SessionObserver* observer);
 
   // Why the latest ConnectInstrument did not connect both channels, naming the channel, its
@@ -156,6 +156,7 @@ class TfrmVX500 {
   std::optional<int16_t> slotBeingConfigured_;
   std::function<bool()> cancelled_;
   SessionObserver* observer_ = nullptr;
+  SessionObserver* lineObserver_ = nullptr;  // observer_ when it watches lines
   int commandPort_ = kCommandPort;
   std::string connectDiagnostic_;
   std::string identityReply_;

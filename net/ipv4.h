@@ -15,4 +15,7 @@ std::optional<in_addr> ParseIPv4(std::string_view text);
 // The dotted text of an address ("192.168.0.10").
 std::string AddressText(const in_addr& address);
 
+// "address:port" ("192.168.0.10:21").
+std::string EndpointText(const in_addr& address, int port);
+
 }  // namespace net

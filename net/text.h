@@ -15,6 +15,9 @@ enum class LineFeeds {
 // a peer can be quoted in an error text or shown on a terminal without acting on it: CR, LF and
 // NUL as \r, \n and \0, the other C0 control characters except TAB, and DEL, as \xHH.
 std::string PrintableText(std::string_view text, LineFeeds lineFeeds = LineFeeds::kEscaped);
+// The same, appended to `out`.
+void AppendPrintableText(std::string& out, std::string_view text,
+                         LineFeeds lineFeeds = LineFeeds::kEscaped);
 
 // `text` without the CR and LF bytes at its end (a reply line's line end).
 std::string WithoutLineEnd(std::string text);

@@ -286,7 +286,11 @@ CliFrontEnd::CliFrontEnd(CliOptions options, CliOutput& output, const StopSignal
             }),
       recorder_(!options_.reportPath.empty()) {}
 
-CliFrontEnd::~CliFrontEnd() = default;
+CliFrontEnd::~CliFrontEnd() {
+  // The session logs out if it is still connected when it ends; its observers must still be
+  // there then, and they are members declared after it.
+  session_.reset();
+}
 
 int CliFrontEnd::Run() {
   started_ = std::chrono::system_clock::now();
@@ -320,7 +324,10 @@ int CliFrontEnd::RunSteps() {
   session_ = std::make_unique<instrument::TfrmVX500>(options_.commandPort, options_.ftpPort);
   session_->SetMessageSink(this);
   session_->SetCancelPredicate([this] { return stop_.AtWait(session_->SlotBeingConfigured()); });
-  session_->SetObserver(&observers_);
+  // Without a trace the recorder alone watches the session, and only what it needs: the
+  // upload under way, and with --report what was written. No line costs any work for it.
+  session_->SetObserver(trace_ ? static_cast<instrument::SessionObserver*>(&observers_)
+                               : &recorder_);
 
   UpgradeRun run(*this, options_.check ? RunMode::kCheckOnly : RunMode::kUpgrade);
   std::string error;
@@ -384,8 +391,8 @@ std::optional<std::string> CliFrontEnd::OpenRecords() {
                             options_.ip + ", command port " + std::to_string(options_.commandPort) +
                             ", FTP port " + std::to_string(options_.ftpPort));
     observers_.Add(trace_.get());
+    observers_.Add(&recorder_);
   }
-  observers_.Add(&recorder_);
   if (!options_.reportPath.empty()) {
     const std::filesystem::path folder =
         std::filesystem::path(options_.reportPath).parent_path().empty()

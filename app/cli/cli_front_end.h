@@ -152,6 +152,7 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   std::vector<std::string> notices_;
   std::chrono::system_clock::time_point started_;
   std::optional<ReleaseDigest> digest_;
+  // The session's observer: the recorder alone, or with --trace both through observers_.
   RunRecorder recorder_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile_{nullptr, &std::fclose};
   std::unique_ptr<RunTrace> trace_;

@@ -7,31 +7,43 @@
 
 #include "instrument/session_observer.h"
 
-// Passes every event of a session on to each of several observers, in the order added.
+// Passes every event of a session on to each of several observers, in the order added; lines
+// and data connections only to those that watch them. Add them all before installing it.
 class ObserverFanOut : public instrument::SessionObserver {
  public:
-  void Add(instrument::SessionObserver* observer) { observers_.push_back(observer); }
+  void Add(instrument::SessionObserver* observer) {
+    const unsigned watched = observer->Watches();
+    watched_ |= watched;
+    observers_.push_back(observer);
+    if ((watched & kLines) != 0) lineObservers_.push_back(observer);
+    if ((watched & kDataConnections) != 0) dataObservers_.push_back(observer);
+  }
+
+  unsigned Watches() const override { return watched_; }
 
   void ControlConnected(const std::string& peer) override {
-    for (auto* o : observers_) o->ControlConnected(peer);
+    for (auto* o : lineObservers_) o->ControlConnected(peer);
   }
   void LineSent(std::string_view line) override {
-    for (auto* o : observers_) o->LineSent(line);
+    for (auto* o : lineObservers_) o->LineSent(line);
   }
   void LineReceived(std::string_view line) override {
-    for (auto* o : observers_) o->LineReceived(line);
+    for (auto* o : lineObservers_) o->LineReceived(line);
   }
   void DataConnectionEnded(const ftp::DataConnectionRecord& record) override {
-    for (auto* o : observers_) o->DataConnectionEnded(record);
+    for (auto* o : dataObservers_) o->DataConnectionEnded(record);
+  }
+  void FolderChanged(const std::string& folder) override {
+    for (auto* o : observers_) o->FolderChanged(folder);
   }
   void CommandConnected(const std::string& peer) override {
-    for (auto* o : observers_) o->CommandConnected(peer);
+    for (auto* o : lineObservers_) o->CommandConnected(peer);
   }
   void CommandSent(std::string_view line) override {
-    for (auto* o : observers_) o->CommandSent(line);
+    for (auto* o : lineObservers_) o->CommandSent(line);
   }
   void ReplyReceived(std::string_view line) override {
-    for (auto* o : observers_) o->ReplyReceived(line);
+    for (auto* o : lineObservers_) o->ReplyReceived(line);
   }
   void UploadStarted(const std::string& localPath, const std::string& remotePath) override {
     for (auto* o : observers_) o->UploadStarted(localPath, remotePath);
@@ -48,5 +60,8 @@ class ObserverFanOut : public instrument::SessionObserver {
   }
 
  private:
+  unsigned watched_ = 0;
   std::vector<instrument::SessionObserver*> observers_;
+  std::vector<instrument::SessionObserver*> lineObservers_;
+  std::vector<instrument::SessionObserver*> dataObservers_;
 };

@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "ftp/ftp_reply.h"
 #include "net/unique_fd.h"
 #include "package/local_names.h"
 #include "package/tree_upload.h"
@@ -113,19 +112,8 @@ nlohmann::ordered_json RunRecorder::WrittenJson() const {
   return written;
 }
 
-void RunRecorder::LineSent(std::string_view line) {
-  if (line.starts_with("CWD ")) {
-    cwdSent_ = std::string(line.substr(4));
-  } else {
-    cwdSent_.reset();
-  }
-}
-
-void RunRecorder::LineReceived(std::string_view line) {
-  if (!cwdSent_) return;
-  const int code = ftp::ParseReplyCode(std::string(line));
-  if (code >= 200 && code <= 299) ftpFolder_ = *cwdSent_;
-  cwdSent_.reset();
+void RunRecorder::FolderChanged(const std::string& folder) {
+  ftpFolder_ = folder;
 }
 
 void RunRecorder::DataConnectionEnded(const ftp::DataConnectionRecord& record) {
@@ -134,10 +122,14 @@ void RunRecorder::DataConnectionEnded(const ftp::DataConnectionRecord& record) {
 
 void RunRecorder::UploadStarted(const std::string& localPath, const std::string& remotePath) {
   uploading_ = true;
-  upload_.phase = phase_;
+  // Assigned into the strings of the upload before, so a file costs no allocation here.
+  if (keepLists_) upload_.phase = phase_;
   upload_.localPath = localPath;
-  upload_.remotePath =
-      remotePath.starts_with('/') ? remotePath : JoinInstrumentPath(ftpFolder_, remotePath);
+  if (remotePath.starts_with('/')) {
+    upload_.remotePath = remotePath;
+  } else {
+    upload_.remotePath = JoinInstrumentPath(ftpFolder_, remotePath);
+  }
   upload_.bytes = 0;
   upload_.ok = false;
 }

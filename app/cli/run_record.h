@@ -12,11 +12,14 @@
 #include "instrument/session_observer.h"
 
 // What a run wrote on the instrument and how long its phases took, gathered from the session's
-// events: the upload under way (for a failure's diagnostic) always, and with `keepLists` every
-// folder made, file sent and configuration image programmed (for --report).
+// events: the upload under way (for a failure's diagnostic) always, at the cost of two copied
+// names per file; with `keepLists` also every folder made, file sent (with its bytes, from its
+// data connection) and configuration image programmed (for --report). It never watches lines.
 class RunRecorder : public instrument::SessionObserver {
  public:
   explicit RunRecorder(bool keepLists) : keepLists_(keepLists) {}
+
+  unsigned Watches() const override { return keepLists_ ? unsigned{kDataConnections} : 0u; }
 
   // Starts timing phase `name`; the phase before it ends here.
   void BeginPhase(std::string_view name);
@@ -35,8 +38,7 @@ class RunRecorder : public instrument::SessionObserver {
   // upload under way when the run stopped.
   nlohmann::ordered_json WrittenJson() const;
 
-  void LineSent(std::string_view line) override;
-  void LineReceived(std::string_view line) override;
+  void FolderChanged(const std::string& folder) override;
   void DataConnectionEnded(const ftp::DataConnectionRecord& record) override;
   void UploadStarted(const std::string& localPath, const std::string& remotePath) override;
   void UploadEnded(bool ok) override;
@@ -73,10 +75,8 @@ class RunRecorder : public instrument::SessionObserver {
   std::string phase_;
   std::chrono::steady_clock::time_point phaseStart_;
   std::vector<Phase> phases_;
-  // The FTP client's current folder, as the latest accepted CWD set it, and a CWD awaiting its
-  // reply.
+  // The FTP client's current folder, as the latest accepted CWD set it.
   std::string ftpFolder_;
-  std::optional<std::string> cwdSent_;
   bool uploading_ = false;
   Upload upload_;
   std::vector<Upload> uploads_;

@@ -30,6 +30,12 @@ class RunTrace : public instrument::SessionObserver {
   // One line: timestamp, channel, direction and the text without its line end, its control
   // characters written out.
   void Line(std::string_view channel, std::string_view direction, std::string_view text);
+  // Appends the time now, in UTC with microseconds, to line_.
+  void AppendTime();
 
   std::FILE* file_;
+  std::string line_;        // the line being written, its storage kept from line to line
+  std::string text_;        // a data connection's text, likewise
+  long long second_ = 0;    // the second that secondText_ shows
+  std::string secondText_;  // "2025-03-04T09:30:00"
 };

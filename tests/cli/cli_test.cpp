@@ -512,6 +512,12 @@ TEST(Cli, AStopSignalEndsTheRunAtItsNextWaitButLetsAnFpgaConfigurationFinish) {
     const int exitCode = 128 + c.signals.front();
     EXPECT_EQ(child->Wait(kRunBound), exitCode) << child->Out() << child->Err();
     EXPECT_THAT(child->Err(), HasSubstr(c.written));
+    if (c.channel == Channel::kFtp) {
+      // Without --report too, the note names the file being sent and where it was going.
+      EXPECT_THAT(child->Err(),
+                  AllOf(HasSubstr("interrupted while sending " + temporary.Path().string() + "/"),
+                        HasSubstr(" to /F0:/SYSTEM/MID1/NAME\n")));
+    }
     EXPECT_THAT(child->Out(),
                 HasSubstr("Result: interrupted (exit code " + std::to_string(exitCode) + ")"));
     EXPECT_EQ(child->Out().find("Start config rks5.rpd\nDone\n") != std::string::npos,

@@ -2,13 +2,16 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ftp/ftp_errors.h"
 #include "instrument/instrument_errors.h"
 #include "instrument/message_sink.h"
+#include "instrument/session_observer.h"
 #include "instrument/tfrm_vx500.h"
 #include "net/unique_fd.h"
 #include "tests/net/loopback.h"
@@ -200,6 +203,75 @@ TEST(FtpNotifications, KindsOutsideTheTableShowNothing) {
   EXPECT_EQ(sink.boxes, (std::vector<RecordingSink::Box>{
                             {"ChangeDir failed", "VX500 Upgrade ftp", 16},
                             {"CurrentDir not supported by this server", "VX500 Upgrade ftp", 16}}));
+}
+
+// Counts what a session tells its observer, which watches `watched`.
+struct CountingObserver : instrument::SessionObserver {
+  explicit CountingObserver(unsigned watched) : watched(watched) {}
+  unsigned Watches() const override { return watched; }
+  void CommandConnected(const std::string&) override { ++connections; }
+  void ControlConnected(const std::string&) override { ++connections; }
+  void CommandSent(std::string_view line) override { commandLines.emplace_back(line); }
+  void ReplyReceived(std::string_view) override { ++replies; }
+  void LineSent(std::string_view line) override { ftpLines.emplace_back(line); }
+  void LineReceived(std::string_view) override { ++replies; }
+  void DataConnectionEnded(const ftp::DataConnectionRecord& record) override {
+    data.push_back(record);
+  }
+  void FolderChanged(const std::string& folder) override { folders.push_back(folder); }
+  void UploadStarted(const std::string&, const std::string& remotePath) override {
+    uploads.push_back(remotePath);
+  }
+
+  unsigned watched;
+  int connections = 0;
+  int replies = 0;
+  Lines commandLines, ftpLines, folders, uploads;
+  std::vector<ftp::DataConnectionRecord> data;
+};
+
+// An observer hears lines and data connections only when it watches them (the client does no
+// work for them otherwise); uploads and accepted folder changes it always hears, and the
+// connection diagnostics work whatever it watches.
+TEST(SessionObserver, IsToldWhatItWatches) {
+  using Observer = instrument::SessionObserver;
+  for (unsigned watched : {0u, unsigned{Observer::kLines}, unsigned{Observer::kDataConnections},
+                           Observer::kLines | Observer::kDataConnections}) {
+    SCOPED_TRACE(watched);
+    CountingObserver observer(watched);  // outlives the session, which logs out when it ends
+    Rig rig;
+    rig.session.SetObserver(&observer);
+    ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
+    simtest::TempDir local;
+    simtest::WriteFile(local.Path() / "a.rpd", "image");
+    rig.session.FtpClient.ChangeDir("N0:");
+    EXPECT_THROW(rig.session.FtpClient.ChangeDir("/F0:/missing"), ftp::FTPException);
+    EXPECT_TRUE(rig.session.UploadFile((local.Path() / "a.rpd").string(), "a.rpd"));
+
+    EXPECT_EQ(observer.folders, (Lines{"N0:"}));
+    EXPECT_EQ(observer.uploads, (Lines{"a.rpd"}));
+    const bool lines = (watched & Observer::kLines) != 0;
+    Lines ftpSent = rig.instrument.FtpLines();
+    std::replace(ftpSent.begin(), ftpSent.end(), std::string("PASS pelto3318"),
+                 std::string("PASS ****"));
+    EXPECT_EQ(observer.ftpLines, lines ? ftpSent : Lines{});
+    Lines commandSent;
+    for (const std::string& line : observer.commandLines)
+      commandSent.push_back(line.substr(0, line.size() - 1));
+    EXPECT_EQ(commandSent, lines ? rig.instrument.CommandLines() : Lines{});
+    EXPECT_EQ(observer.connections, lines ? 2 : 0);
+    EXPECT_EQ(observer.replies > 0, lines);
+    if ((watched & Observer::kDataConnections) == 0) {
+      EXPECT_TRUE(observer.data.empty());
+    } else {
+      ASSERT_EQ(observer.data.size(), 1u);
+      const ftp::DataConnectionRecord& record = observer.data.front();
+      EXPECT_EQ(ntohl(record.peerAddress.s_addr), INADDR_LOOPBACK);
+      EXPECT_NE(record.peerPort, 0);
+      EXPECT_EQ(record.bytes, 5u);
+      EXPECT_TRUE(record.completed);
+    }
+  }
 }
 
 // A loopback port whose connections the kernel completes but nobody ever accepts or answers.

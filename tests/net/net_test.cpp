@@ -21,19 +21,20 @@ std::string Dotted(const in_addr& a) {
   return inet_ntop(AF_INET, &a, buf, sizeof buf);
 }
 
+// Each parsed address is written back as the dotted text the C library gives.
 TEST(ParseIPv4, AcceptsDottedQuadsWithDecimalLeadingZeros) {
   struct Case {
     const char* text;
     const char* dotted;
-  } cases[] = {{"10.0.0.5", "10.0.0.5"},
-               {"192.168.001.020", "192.168.1.20"},
-               {"0.0.0.0", "0.0.0.0"},
-               {"255.255.255.255", "255.255.255.255"},
-               {"010.0.0.1", "10.0.0.1"}};
+  } cases[] = {{"10.0.0.5", "10.0.0.5"},  {"192.168.001.020", "192.168.1.20"},
+               {"0.0.0.0", "0.0.0.0"},    {"255.255.255.255", "255.255.255.255"},
+               {"010.0.0.1", "10.0.0.1"}, {"100.99.10.9", "100.99.10.9"}};
   for (const auto& c : cases) {
     auto a = net::ParseIPv4(c.text);
     ASSERT_TRUE(a) << c.text;
     EXPECT_EQ(Dotted(*a), c.dotted) << c.text;
+    EXPECT_EQ(net::AddressText(*a), c.dotted) << c.text;
+    EXPECT_EQ(net::EndpointText(*a, 21), std::string(c.dotted) + ":21") << c.text;
   }
 }
 
