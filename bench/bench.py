@@ -26,13 +26,13 @@ TOOLS = ["vxupgrade", "ncftpput", "lftp", "curl"]
 VSFTPD_PORT = 2121
 
 
-def generate(work, big_mib):
-    """Two deterministic trees: small/ (600 files in 40 folders) and big/ (three files)."""
+def write_small_files(parents):
+    """600 deterministic files of 1-64 KiB (triangular, mode 10 KiB) in 40 folders: mod0 to
+    mod7, each with sub0 to sub3, folder modN inside parents[N]."""
     rng = random.Random(4711)
-    small = os.path.join(work, "small")
     folders = []
     for top in range(8):
-        base = os.path.join(small, "mod%d" % top)
+        base = os.path.join(parents[top], "mod%d" % top)
         folders.append(base)
         folders.extend(os.path.join(base, "sub%d" % s) for s in range(4))
     for folder in folders:
@@ -41,6 +41,11 @@ def generate(work, big_mib):
         size = int(rng.triangular(1, 64, 10) * 1024)
         with open(os.path.join(folders[i % len(folders)], "f%03d.bin" % i), "wb") as f:
             f.write(rng.randbytes(size))
+
+
+def generate(work, big_mib):
+    """Two deterministic trees: small/ (600 files in 40 folders) and big/ (three files)."""
+    write_small_files([os.path.join(work, "small")] * 8)
     big = os.path.join(work, "big")
     os.makedirs(big)
     for i in range(3):

@@ -17,7 +17,6 @@ import ctypes
 import filecmp
 import os
 import pwd
-import random
 import shutil
 import signal
 import statistics
@@ -28,6 +27,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import bench  # noqa: E402  (bench/bench.py)
 import timeline  # noqa: E402  (bench/timeline.py)
 
 TOOLS = ["vxupgrade", "ncftpput"]
@@ -44,20 +44,10 @@ LIBC = ctypes.CDLL(None, use_errno=True)
 def generate(work, big_mib):
     """Two releases: small (600 files of 1-64 KiB in 40 folders) and big (three large files)."""
     manifest = "[ENTRY 1]\r\nid=1\r\nname=%s\r\nhasSignal=0\r\n" % MODULE
-    rng = random.Random(4711)
     small = os.path.join(work, "small")
-    trees = [os.path.join(small, "MainFrame"), os.path.join(small, "Target", MODULE)]
-    folders = []
-    for top in range(8):
-        base = os.path.join(trees[top // 4], "mod%d" % top)
-        folders.append(base)
-        folders.extend(os.path.join(base, "sub%d" % s) for s in range(4))
-    for folder in folders:
-        os.makedirs(folder)
-    for i in range(600):
-        size = int(rng.triangular(1, 64, 10) * 1024)
-        with open(os.path.join(folders[i % len(folders)], "f%03d.bin" % i), "wb") as f:
-            f.write(rng.randbytes(size))
+    # The same 600 files as bench/run.sh's small tree, half in each of the release's trees.
+    bench.write_small_files([os.path.join(small, "MainFrame")] * 4
+                            + [os.path.join(small, "Target", MODULE)] * 4)
     big = os.path.join(work, "big")
     places = [os.path.join(big, "MainFrame"), os.path.join(big, "Target", MODULE),
               os.path.join(big, "Target", MODULE)]
