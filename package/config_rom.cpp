@@ -4,6 +4,7 @@
 #include <string>
 
 #include "package/local_names.h"
+#include "package/package_context.h"
 #include "package/tree_upload.h"
 
 namespace package {
@@ -70,6 +71,7 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
 
   session.FtpClient.ChangeDir(kImageDrive);
   bool result = true;
+  std::string releaseFolder;  // the release's real path, found for the first image
   for (const ImageOnDisk& found : ImagesForSlot(context, slot)) {
     const std::string& image = found.image;
     const std::string& localPath = found.localPath;
@@ -77,9 +79,17 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
     // parameter of CONF:FPGA, so it is checked before the upload.
     RequireSendableName(image, true, "configuration image", localPath);
 
+    // The release check found every image inside the release; one that is now a link out of
+    // it is not sent, so that no file from elsewhere on this computer reaches the instrument.
+    std::optional<std::string> outside;
+    if (found.kind == EntryKind::kFile) {
+      if (releaseFolder.empty()) releaseFolder = RealLocalPath(context.appDir);
+      outside = LeavesReleaseProblem(localPath, releaseFolder);
+      if (outside) context.view.AddLogLine(*outside);
+    }
     // The release check found every image; one gone since then (or no longer a file) was
     // not sent, and a slot left unconfigured must not end in a success report.
-    if (found.kind != EntryKind::kFile || !session.UploadFile(localPath, image)) {
+    if (found.kind != EntryKind::kFile || outside || !session.UploadFile(localPath, image)) {
       context.view.AddLogLine("Error, fail to send " + localPath);
       return false;
     }

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -98,15 +99,32 @@ TEST(ProgramConfigROM, AFailedConfigurationGoesOnWithTheNextImage) {
 // The release check found every image before connecting; one that is not a file when its
 // turn comes was not sent, and the slot fails instead of passing for configured.
 TEST(ProgramConfigROM, AnImageNoLongerInTheFlexFolderIsAFailedSend) {
-  using Spoil = void (*)(const vxtest::TempTree&);
+  // Spoils the release after its check; `secret` is a file outside the release.
+  using Spoil = void (*)(const vxtest::TempTree& release, const std::string& secret);
+  vxtest::TempTree outside;
+  outside.File("secret", "operator's secret");
+  const std::string secret = std::filesystem::canonical(outside.Path("secret")).string();
   struct Case {
     const char* what;
     Spoil spoil;
+    bool refusedAsOutside;
   } cases[] = {
-      {"removed", [](const vxtest::TempTree&) {}},
-      {"a folder now", [](const vxtest::TempTree& t) { t.Folder("Target/PCW5/FLEX/second.rpd"); }},
+      {"removed", [](const vxtest::TempTree&, const std::string&) {}, false},
+      {"a folder now",
+       [](const vxtest::TempTree& t, const std::string&) {
+         t.Folder("Target/PCW5/FLEX/second.rpd");
+       },
+       false},
       {"a dangling link now",
-       [](const vxtest::TempTree& t) { t.Link("nowhere.rpd", "Target/PCW5/FLEX/second.rpd"); }},
+       [](const vxtest::TempTree& t, const std::string&) {
+         t.Link("nowhere.rpd", "Target/PCW5/FLEX/second.rpd");
+       },
+       false},
+      {"a link out of the release now",
+       [](const vxtest::TempTree& t, const std::string& secret) {
+         t.Link(secret, "Target/PCW5/FLEX/second.rpd");
+       },
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -114,14 +132,19 @@ TEST(ProgramConfigROM, AnImageNoLongerInTheFlexFolderIsAFailedSend) {
     ASSERT_TRUE(rig.connected);
     rig.package.File("Target/PCW5/FLEX/first.rpd", "1");
     rig.package.File("Target/PCW5/FLEX/third.rpd", "3");
-    c.spoil(rig.package);
+    c.spoil(rig.package, secret);
     rig.modules = {Module("PCW5", {"first.rpd", "second.rpd", "third.rpd"})};
 
     EXPECT_FALSE(package::ProgramConfigROM(rig.Context(), 2));
 
-    EXPECT_EQ(rig.view.log,
-              (Lines{"Start config first.rpd", "Done",
-                     "Error, fail to send " + rig.package.Path("Target/PCW5/FLEX/second.rpd")}));
+    const std::string second = rig.package.Path("Target/PCW5/FLEX/second.rpd");
+    Lines log{"Start config first.rpd", "Done"};
+    if (c.refusedAsOutside) {
+      log.push_back("Refused to send " + second + ": it leads out of the release folder, to " +
+                    secret);
+    }
+    log.push_back("Error, fail to send " + second);
+    EXPECT_EQ(rig.view.log, log);
     EXPECT_EQ(rig.FtpLinesStarting("STOR"), Lines{"STOR first.rpd"});
     EXPECT_EQ(rig.FtpLinesStarting("DELE"), Lines{"DELE first.rpd"});
   }
