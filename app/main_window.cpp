@@ -217,7 +217,15 @@ void TfrmMain::btnCopyClick() {
   if (runActive || tearingDown || released) return;
   // A release that cannot be installed whole is refused before anything is connected; the
   // error display lists the offending paths (the first few, in a box that fits the screen).
-  package::CheckRelease(appDir, moduleList, kListedReleaseProblems);
+  release.emplace(appDir);
+  try {
+    package::CheckRelease(*release, moduleList, kListedReleaseProblems,
+                          [this] { return stopRequest.Requested(); });
+  } catch (const package::WalkStopped&) {
+    // A stop signal during the check ends the program as it does outside a run.
+    ReleaseAndClose();
+    return;
+  }
   runActive = true;
   // Disabling the focused button hands the focus on; it comes back when the run stops.
   const bool copyHadFocus = btnCopy->hasFocus();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,7 @@
 #include "package/module_list.h"
 #include "package/operator_view.h"
 #include "package/release_check.h"
+#include "package/release_root.h"
 
 class QCheckBox;
 class QCloseEvent;
@@ -79,6 +81,8 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   // The package folder, ending in "/".
   std::string appDir;
   package::ModuleList moduleList;
+  // The release folder, opened afresh at each press of Copy and read only through it.
+  std::optional<package::ReleaseRoot> release;
   // Progress counters of the tree upload; 64-bit so packages over 2 GiB keep a true bar.
   std::int64_t fileCount = 0;
   std::int64_t copiedBytes = 0;
@@ -138,7 +142,7 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   package::OperatorView& View() override { return *this; }
   instrument::TfrmVX500& Session() override { return *frmVX500; }
   const std::string& IpAddressText() const override { return ipAddressText; }
-  const std::string& AppDir() const override { return appDir; }
+  const package::ReleaseRoot& Release() const override { return *release; }
   package::ModuleList& Modules() override { return moduleList; }
   package::CopyCounters Counters() override { return {fileCount, totalBytes, copiedBytes}; }
 

@@ -164,8 +164,9 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
 void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes) {
   package::OperatorView& view = host_.View();
   instrument::TfrmVX500& session = host_.Session();
-  const std::string& appDir = host_.AppDir();
-  const package::PackageContext context{session, view, appDir, host_.Modules(), host_.Counters()};
+  const package::ReleaseRoot& release = host_.Release();
+  const std::string& appDir = release.AppDir();
+  const package::PackageContext context{session, view, release, host_.Modules(), host_.Counters()};
   EnterPhase(RunPhase::kMidFolders);
 
   view.SetCursor(package::Cursor::kHourGlass);
@@ -178,8 +179,8 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   // The counters are cumulative over the run, so the second count covers both trees.
   const std::string target = package::PackagePath(appDir, {package::kTargetFolder});
   const std::string mainFrame = package::PackagePath(appDir, {package::kMainFrameFolder});
-  const std::int64_t targetCount = package::CountFiles(target, context.counters);
-  const std::int64_t allTreesCount = package::CountFiles(mainFrame, context.counters);
+  const std::int64_t targetCount = package::CountFiles(release, target, context.counters);
+  const std::int64_t allTreesCount = package::CountFiles(release, mainFrame, context.counters);
 
   if (!ModuleHardwareAccepted()) {
     outcome_ = RunOutcome::kRefused;

@@ -24,8 +24,8 @@ class UpgradeHost {
   virtual instrument::TfrmVX500& Session() = 0;
   // The address as the operator left it in the address field.
   virtual const std::string& IpAddressText() const = 0;
-  // The package folder, ending in "/".
-  virtual const std::string& AppDir() const = 0;
+  // The release folder, opened when the release was checked; never used after ReleaseAndClose.
+  virtual const package::ReleaseRoot& Release() const = 0;
   // The package's modules; never used after ReleaseAndClose.
   virtual package::ModuleList& Modules() = 0;
   // The window's progress counters (files measured, bytes measured, bytes copied).

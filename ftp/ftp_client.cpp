@@ -252,6 +252,19 @@ void TFtpClient::Mode(int transferType) {
 }
 
 void TFtpClient::Upload(const std::string& localPath, const std::string& remoteName) {
+  // Only a regular file can be sent: a FIFO would block the read, a device never end. The file
+  // checked here is the one sent.
+  // A file that cannot be opened fails in the upload, at the same point as before.
+  net::UniqueFd file;
+  try {
+    file = OpenRegularFile(localPath);
+  } catch (const EFOpenError&) {
+  }
+  Upload(file, localPath, remoteName);
+}
+
+void TFtpClient::Upload(const net::UniqueFd& file, const std::string& localPath,
+                        const std::string& remoteName) {
   bool reported = false;
   bool handled = false;
   std::exception_ptr failure;
@@ -261,7 +274,7 @@ void TFtpClient::Upload(const std::string& localPath, const std::string& remoteN
         std::runtime_error("Upload refused: another upload is still running"));
   } else {
     try {
-      RunUpload(localPath, remoteName, reported, handled);
+      RunUpload(file, localPath, remoteName, reported, handled);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -278,8 +291,8 @@ void TFtpClient::Upload(const std::string& localPath, const std::string& remoteN
   std::rethrow_exception(failure);
 }
 
-void TFtpClient::RunUpload(const std::string& localPath, const std::string& remoteName,
-                           bool& reported, bool& handled) {
+void TFtpClient::RunUpload(const net::UniqueFd& file, const std::string& localPath,
+                           const std::string& remoteName, bool& reported, bool& handled) {
   canceled_ = false;
   CheckConnected();
   std::lock_guard lock(transferLock_);
@@ -318,9 +331,7 @@ void TFtpClient::RunUpload(const std::string& localPath, const std::string& remo
   data.SetEventPump(EventPump());
   data.SetCancelPredicate(CancelPredicate());
 
-  // Only a regular file can be sent: a FIFO would block the read, a device never end. The file
-  // checked here is the one sent.
-  const net::UniqueFd file = OpenRegularFile(localPath);
+  if (!file) throw EFOpenError(localPath);
   std::string storLine = "STOR " + (remoteName.empty() ? NamePart(localPath) : remoteName);
   CheckCommandLine(storLine, storLine);
 

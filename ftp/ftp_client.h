@@ -70,6 +70,10 @@ class TFtpClient : public TStreamSocket {
   // Stores a local file on the server under `remoteName` (empty: the local file's name part).
   // Returns after OnSuccess; raises after OnFailure unless the handler sets Handled.
   void Upload(const std::string& localPath, const std::string& remoteName = "");
+  // The same for a file already open for reading: `file` is what is sent, `localPath` only
+  // names it.
+  void Upload(const net::UniqueFd& file, const std::string& localPath,
+              const std::string& remoteName);
 
   // The data connection of the running upload, if any.
   TStreamSocket* DataConnection() { return dataConnection_.get(); }
@@ -96,8 +100,8 @@ class TFtpClient : public TStreamSocket {
   // Fires OnFailure; raises FTPException with the reply line unless the handler handled it.
   // Returns true when handled.
   bool Fail(TCmdType kind, const std::string& replyLine);
-  void RunUpload(const std::string& localPath, const std::string& remoteName, bool& reported,
-                 bool& handled);
+  void RunUpload(const net::UniqueFd& file, const std::string& localPath,
+                 const std::string& remoteName, bool& reported, bool& handled);
   void LogIn(const std::string& user, const std::string& password);
 
   // Tells the observer of a line sent or received, if one is installed.

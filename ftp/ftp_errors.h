@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -28,6 +29,28 @@ class ENotConnected : public std::runtime_error {
 class EFOpenError : public std::runtime_error {
  public:
   explicit EFOpenError(const std::string& path) : std::runtime_error("Cannot open file " + path) {}
+};
+
+// A local file that changed while it was being sent: it ended before the size it had when the
+// upload opened it, or its size or modification time differed after the last byte. The upload
+// fails; what the server received is not the file.
+class EFileChanged : public std::runtime_error {
+ public:
+  EFileChanged(const std::string& path, std::int64_t sent, std::int64_t size, std::int64_t sizeNow)
+      : std::runtime_error(Text(path, sent, size, sizeNow)), sent_(sent), size_(size) {}
+  std::int64_t Sent() const { return sent_; }
+  std::int64_t Size() const { return size_; }
+
+ private:
+  static std::string Text(const std::string& path, std::int64_t sent, std::int64_t size,
+                          std::int64_t sizeNow) {
+    std::string text = path + " changed while it was being sent: " + std::to_string(sent) +
+                       " of " + std::to_string(size) + " bytes";
+    if (sizeNow != size) text += " (it now holds " + std::to_string(sizeNow) + " bytes)";
+    return text;
+  }
+  std::int64_t sent_;
+  std::int64_t size_;
 };
 
 // A command line refused before anything was sent: it holds CR, LF or NUL, or is too long.

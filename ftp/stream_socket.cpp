@@ -19,8 +19,10 @@
 #include <utility>
 
 #include "ftp/ftp_reply.h"
+#include "net/file_stamp.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
+#include "net/text.h"
 
 namespace ftp {
 namespace {
@@ -614,16 +616,23 @@ void TStreamSocket::SendFile(const std::string& path) {
 
 void TStreamSocket::SendFile(const net::UniqueFd& file, const std::string& path) {
   Report(8, "SendFile");
-  struct stat info {};
-  if (::fstat(file.Get(), &info) != 0) throw EFOpenError(path);
-  SendFileChunks(file.Get(), path, info.st_size);
+  // The file is sent whole, as it was when the send began, or the send fails: a file cut short
+  // or rewritten meanwhile (a release copied over the one being installed) must not reach the
+  // server as if it were the file.
+  const auto before = net::StampOfFd(file.Get());
+  if (!before) throw EFOpenError(path);
+  const off_t sent = SendFileChunks(file.Get(), path, before->size);
   if (canceled_) {
     canceled_ = false;
     throw EAbortError("Socket send aborted");
   }
+  const auto after = net::StampOfFd(file.Get());
+  if (sent != before->size || !after || *after != *before) {
+    throw EFileChanged(net::PrintableText(path), sent, before->size, after ? after->size : 0);
+  }
 }
 
-void TStreamSocket::SendFileChunks(int file, const std::string& path, off_t size) {
+off_t TStreamSocket::SendFileChunks(int file, const std::string& path, off_t size) {
   off_t offset = 0;
   auto stall = net::Deadline::FromTimeoutMs(TimeOut);
   // Asked between chunks too: on a fast link a send may never have to wait.
@@ -642,8 +651,7 @@ void TStreamSocket::SendFileChunks(int file, const std::string& path, off_t size
       AwaitRoom(stall, true);
       continue;
     } else if (offset == 0 && (errno == EINVAL || errno == ENOSYS)) {
-      SendFileBlocks(file, path, offset, size);
-      return;
+      return SendFileBlocks(file, path, offset, size);
     } else if (errno == EIO) {
       throw std::runtime_error("Cannot read file " + path + ": " + std::strerror(errno));
     } else {
@@ -651,9 +659,10 @@ void TStreamSocket::SendFileChunks(int file, const std::string& path, off_t size
     }
     if (pump_) pump_();
   }
+  return offset;
 }
 
-void TStreamSocket::SendFileBlocks(int file, const std::string& path, off_t offset, off_t size) {
+off_t TStreamSocket::SendFileBlocks(int file, const std::string& path, off_t offset, off_t size) {
   while (offset < size && !StopRequested()) {
     const auto block = static_cast<std::size_t>(std::min<off_t>(size - offset, buffer_.size()));
     ssize_t n = ::pread(file, buffer_.data(), block, offset);
@@ -665,6 +674,7 @@ void TStreamSocket::SendFileBlocks(int file, const std::string& path, off_t offs
     SendAll(buffer_.data(), static_cast<std::size_t>(n), true);
     offset += n;
   }
+  return offset;
 }
 
 void TStreamSocket::SetGracefulClose() {

@@ -134,7 +134,9 @@ class TStreamSocket {
   // Sends a whole local file, up to the size it has when opened. The kernel moves the bytes
   // from the file to the socket (sendfile) in chunks of up to 65,536 bytes, without a copy
   // through this process; each chunk taken fires OnPacketSent, and the pump and the cancel
-  // check run between chunks. Ends in an error when the peer takes no byte for `TimeOut`.
+  // check run between chunks. Ends in an error when the peer takes no byte for `TimeOut`, and
+  // in EFileChanged when the file ends early or its size or modification time differ after the
+  // last byte.
   void SendFile(const std::string& path);
   // The same for a file already opened with OpenRegularFile; `path` names it in errors.
   void SendFile(const net::UniqueFd& file, const std::string& path);
@@ -231,9 +233,10 @@ class TStreamSocket {
   // Waits until the socket takes more bytes; raises the stall error when `stall` passes first.
   void AwaitRoom(const net::Deadline& stall, bool fileData);
   // SendFile's loops: by sendfile, and through the buffer where the file system cannot feed
-  // sendfile. Both stop at `size` bytes or at the file's end, whichever comes first.
-  void SendFileChunks(int file, const std::string& path, off_t size);
-  void SendFileBlocks(int file, const std::string& path, off_t offset, off_t size);
+  // sendfile. Both stop at `size` bytes or at the file's end, whichever comes first, and give
+  // the offset reached.
+  off_t SendFileChunks(int file, const std::string& path, off_t size);
+  off_t SendFileBlocks(int file, const std::string& path, off_t offset, off_t size);
   // The socket's own address (getsockname) or its peer's (getpeername).
   sockaddr_in SocketName(bool peer);
   // True once the operation is cancelled, by Cancel or by the installed predicate (which then

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "ftp/ftp_observer.h"
+#include "net/file_stamp.h"
 
 namespace instrument {
 
@@ -24,6 +25,8 @@ class SessionObserver : public ftp::FtpObserver {
   virtual void UploadStarted(const std::string& localPath, const std::string& remotePath) {
     (void)localPath, (void)remotePath;
   }
+  // The file of that upload, sent from an open descriptor, as it was when the upload began.
+  virtual void UploadSource(const net::FileStamp& stamp) { (void)stamp; }
   // That upload returned: `ok` as the FTP notifications reported it (its data connection has
   // been reported before). An upload that raised an error does not end here.
   virtual void UploadEnded(bool ok) { (void)ok; }

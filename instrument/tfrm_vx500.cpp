@@ -7,6 +7,7 @@
 #include "instrument/command_socket.h"
 #include "instrument/instrument_errors.h"
 #include "instrument/reply_parsers.h"
+#include "net/file_stamp.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
 #include "net/text.h"
@@ -446,6 +447,17 @@ void TfrmVX500::DisconnectInstrument() {
 bool TfrmVX500::UploadFile(const std::string& localPath, const std::string& remotePath) {
   if (observer_) observer_->UploadStarted(localPath, remotePath);
   FtpClient.Upload(localPath, remotePath);
+  if (observer_) observer_->UploadEnded(transferOk);
+  return transferOk;
+}
+
+bool TfrmVX500::UploadFile(const net::UniqueFd& file, const std::string& localPath,
+                           const std::string& remotePath) {
+  if (observer_) {
+    observer_->UploadStarted(localPath, remotePath);
+    if (const auto stamp = net::StampOfFd(file.Get())) observer_->UploadSource(*stamp);
+  }
+  FtpClient.Upload(file, localPath, remotePath);
   if (observer_) observer_->UploadEnded(transferOk);
   return transferOk;
 }

@@ -66,6 +66,9 @@ class TfrmVX500 {
   // Uploads a local file to an instrument path (absolute, or relative to the FTP current
   // folder); the outcome that the FTP notifications reported.
   bool UploadFile(const std::string& localPath, const std::string& remotePath);
+  // The same for a file already open for reading: `file` is what is sent, `localPath` names it.
+  bool UploadFile(const net::UniqueFd& file, const std::string& localPath,
+                  const std::string& remotePath);
 
   // The FTP client's notifications.
   void FtpClientSuccess(ftp::TCmdType transType);

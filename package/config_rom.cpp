@@ -5,6 +5,7 @@
 
 #include "package/local_names.h"
 #include "package/package_context.h"
+#include "package/release_root.h"
 #include "package/tree_upload.h"
 
 namespace package {
@@ -34,12 +35,14 @@ bool ReportConfiguration(OperatorView& view, std::int16_t code, const std::strin
 
 namespace {
 
-// One image the manifest names for a module, and what its FLEX folder holds under that name.
+// One image the manifest names for a module, and what its FLEX folder holds under that name,
+// opened from the release root as it is now.
 struct ImageOnDisk {
   std::int16_t index;
-  std::string image;              // the manifest's name: what goes on the wire
-  std::string localPath;          // as spelled on disk, or as named when it is not there
-  std::optional<EntryKind> kind;  // nothing when the folder holds no such entry
+  std::string image;                   // the manifest's name: what goes on the wire
+  std::string localPath;               // as spelled on disk, or as named when it is not there
+  std::optional<ReleaseEntry> opened;  // nothing when it is not there or cannot be sent
+  std::string problem;                 // why it cannot be sent, when it leads out of the release
 };
 
 // The images the entry of the module in `slot` names, in index order; empty when the slot
@@ -50,14 +53,31 @@ std::vector<ImageOnDisk> ImagesForSlot(const PackageContext& context, std::int16
   if (!session.SlotSupportsFpgaConfig(slot)) return images;
   const tModuleList* module = FindModule(context.moduleList, session.SlotModuleName(slot));
   if (module == nullptr) return images;
-  const std::string flexFolder =
-      PackagePath(context.appDir, {kTargetFolder, module->name, kFlexFolder});
+  const ReleaseRoot& release = context.release;
+  const std::string flexPath =
+      PackagePath(release.AppDir(), {kTargetFolder, module->name, kFlexFolder});
+  std::optional<ReleaseEntry> flexFolder;
+  std::string flexProblem;
+  try {
+    flexFolder = release.Open(flexPath);
+  } catch (const LocalFsError& error) {
+    flexProblem = error.what();
+  }
   for (std::int16_t index = 0; index < static_cast<std::int16_t>(module->rpdFile.size()); ++index) {
     const std::string& image = module->rpdFile[index];
     if (image.empty()) break;
-    const auto onDisk = FindLocalEntry(flexFolder, image);
-    const std::string localPath = JoinLocalPath(flexFolder, onDisk ? *onDisk : image);
-    images.push_back({index, image, localPath, onDisk ? LocalEntryKind(localPath) : std::nullopt});
+    ImageOnDisk found{index, image, JoinLocalPath(flexPath, image), std::nullopt, flexProblem};
+    try {
+      const auto onDisk = flexFolder ? release.Find(*flexFolder, image, flexPath) : std::nullopt;
+      if (onDisk) {
+        found.localPath = JoinLocalPath(flexPath, *onDisk);
+        found.opened = release.OpenAt(*flexFolder, *onDisk, found.localPath);
+      }
+    } catch (const LocalFsError& error) {
+      found.problem = error.what();
+    }
+    if (found.opened && found.opened->Kind() != EntryKind::kFile) found.opened.reset();
+    images.push_back(std::move(found));
   }
   return images;
 }
@@ -71,7 +91,6 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
 
   session.FtpClient.ChangeDir(kImageDrive);
   bool result = true;
-  std::string releaseFolder;  // the release's real path, found for the first image
   for (const ImageOnDisk& found : ImagesForSlot(context, slot)) {
     const std::string& image = found.image;
     const std::string& localPath = found.localPath;
@@ -79,17 +98,17 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
     // parameter of CONF:FPGA, so it is checked before the upload.
     RequireSendableName(image, true, "configuration image", localPath);
 
-    // The release check found every image inside the release; one that is now a link out of
-    // it is not sent, so that no file from elsewhere on this computer reaches the instrument.
-    std::optional<std::string> outside;
-    if (found.kind == EntryKind::kFile) {
-      if (releaseFolder.empty()) releaseFolder = RealLocalPath(context.appDir);
-      outside = LeavesReleaseProblem(localPath, releaseFolder);
-      if (outside) context.view.AddLogLine(*outside);
+    // The image is sent from the descriptor it was opened by: one that has become a link out
+    // of the release since the check is not sent, so that no file from elsewhere on this
+    // computer reaches the instrument; one gone since then (or no longer a file) was not sent
+    // either, and a slot left unconfigured must not end in a success report.
+    if (!found.problem.empty()) context.view.AddLogLine(found.problem);
+    bool sent = false;
+    if (found.opened && found.problem.empty()) {
+      const net::UniqueFd file = OpenForReading(*found.opened, localPath);
+      sent = session.UploadFile(file, localPath, image);
     }
-    // The release check found every image; one gone since then (or no longer a file) was
-    // not sent, and a slot left unconfigured must not end in a success report.
-    if (found.kind != EntryKind::kFile || outside || !session.UploadFile(localPath, image)) {
+    if (!sent) {
       context.view.AddLogLine("Error, fail to send " + localPath);
       return false;
     }
@@ -104,7 +123,7 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
 std::vector<std::string> PlannedConfigImages(const PackageContext& context, std::int16_t slot) {
   std::vector<std::string> planned;
   for (const ImageOnDisk& found : ImagesForSlot(context, slot)) {
-    if (found.kind == EntryKind::kFile) planned.push_back(found.image);
+    if (found.opened && found.problem.empty()) planned.push_back(found.image);
   }
   return planned;
 }

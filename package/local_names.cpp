@@ -127,11 +127,15 @@ std::optional<EntryKind> LocalEntryKind(const std::string& path) {
 std::optional<std::vector<LocalEntry>> ListLocalFolder(const std::string& folder) {
   UniqueDir dir = OpenFolder(folder);
   if (!dir) return std::nullopt;
+  return ListOpenFolder(dir.get(), folder);
+}
+
+std::vector<LocalEntry> ListOpenFolder(DIR* dir, const std::string& folder) {
   std::vector<LocalEntry> entries;
-  ForEachName(dir.get(), folder, [&](std::string_view name, unsigned char type) {
+  ForEachName(dir, folder, [&](std::string_view name, unsigned char type) {
     LocalEntry entry{std::string(name), EntryKind::kOther, 0, type == DT_LNK};
     struct stat st {};
-    const int fd = ::dirfd(dir.get());
+    const int fd = ::dirfd(dir);
     if (::fstatat(fd, entry.name.c_str(), &st, 0) == 0) {
       entry.kind = KindOf(st);
       if (entry.kind == EntryKind::kFile) entry.size = static_cast<std::uint64_t>(st.st_size);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <dirent.h>
+
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -54,6 +56,8 @@ struct LocalEntry {
 // links are followed to decide the kind. Nothing when the folder does not exist (or is not
 // a folder); LocalFsError when it exists but cannot be read.
 std::optional<std::vector<LocalEntry>> ListLocalFolder(const std::string& folder);
+// The same for the folder open in `dir`, whose path `folder` names it in errors.
+std::vector<LocalEntry> ListOpenFolder(DIR* dir, const std::string& folder);
 
 // Kind of the entry at `path`, following links; nothing when there is no such entry.
 // Throws LocalFsError for any other failure to examine it.

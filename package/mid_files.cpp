@@ -68,7 +68,7 @@ bool MakeMIDFiles(const PackageContext& context) {
   // A program started from the wrong folder finds no modules; it must not go on to report a
   // successful upgrade with nothing installed.
   if (context.moduleList.empty()) {
-    throw PackageError(NoModulesText(context.appDir));
+    throw PackageError(NoModulesText(context.release.AppDir()));
   }
   for (const tModuleList& module : context.moduleList) RequireModuleName(module.name);
 

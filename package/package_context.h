@@ -9,6 +9,7 @@
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/operator_view.h"
+#include "package/release_root.h"
 
 namespace package {
 
@@ -21,12 +22,12 @@ struct CopyCounters {
   std::int64_t& copiedBytes;
 };
 
-// What the package steps work on: the connected session, the operator's view, the package
-// folder (ending in "/"), its module list and the window's counters.
+// What the package steps work on: the connected session, the operator's view, the opened
+// release folder, its module list and the window's counters.
 struct PackageContext {
   instrument::TfrmVX500& session;
   OperatorView& view;
-  std::string appDir;
+  const ReleaseRoot& release;
   const ModuleList& moduleList;
   CopyCounters counters;
 };

@@ -1,5 +1,6 @@
 #include "package/release_check.h"
 
+#include <functional>
 #include <optional>
 #include <set>
 
@@ -16,30 +17,13 @@ namespace {
 // over each tree that the run would copy.
 class ReleaseChecker {
  public:
-  explicit ReleaseChecker(const std::string& appDir) : appDir_(appDir) {
-    try {
-      releaseFolder_ = RealLocalPath(appDir);
-    } catch (const LocalFsError& error) {
-      Add(error.what());
-    }
-  }
+  ReleaseChecker(const ReleaseRoot& release, std::function<bool()> stop)
+      : release_(release), stop_(std::move(stop)) {}
 
   // The system tree, "MainFrame".
   void CheckSystemTree() {
     try {
-      CheckTree(PackagePath(appDir_, {kMainFrameFolder}));
-    } catch (const LocalFsError& error) {
-      Add(error.what());
-    }
-  }
-
-  // The tree that the run copies from `root` ("MainFrame", or a module's folder).
-  void CheckTree(const std::string& root) {
-    try {
-      const auto kind = LocalEntryKind(root);
-      if (kind == EntryKind::kBroken) Add(BrokenLinkText(root));
-      if (kind != EntryKind::kFolder || LeavesRelease(root)) return;
-      WalkTree(root, *this);
+      CheckTree(PackagePath(release_.AppDir(), {kMainFrameFolder}));
     } catch (const LocalFsError& error) {
       Add(error.what());
     }
@@ -52,14 +36,20 @@ class ReleaseChecker {
       return;
     }
     try {
-      if (const auto local = ResolveLocalPath(appDir_, {kTargetFolder, module.name})) {
+      if (const auto local = ResolveLocalPath(release_.AppDir(), {kTargetFolder, module.name})) {
         CheckTree(*local);
       }
-      const std::string flexFolder =
-          PackagePath(appDir_, {kTargetFolder, module.name, kFlexFolder});
+      const std::string flexPath =
+          PackagePath(release_.AppDir(), {kTargetFolder, module.name, kFlexFolder});
+      std::optional<ReleaseEntry> flexFolder;
+      try {
+        flexFolder = release_.Open(flexPath);
+      } catch (const LocalFsError& error) {
+        Add(error.what());
+      }
       for (const std::string& image : module.rpdFile) {
         if (image.empty()) break;
-        CheckImage(module.name, flexFolder, image);
+        CheckImage(module.name, flexFolder, flexPath, image);
       }
     } catch (const LocalFsError& error) {
       Add(error.what());
@@ -69,7 +59,7 @@ class ReleaseChecker {
   // The text of the refusal, or nothing when the release may be installed.
   std::optional<std::string> Refusal(std::size_t listed) const {
     if (problems_.empty()) return std::nullopt;
-    std::string text = "The release in " + net::PrintableText(appDir_) +
+    std::string text = "The release in " + net::PrintableText(release_.AppDir()) +
                        " cannot be installed; nothing was sent to the instrument:";
     for (std::size_t i = 0; i < problems_.size() && i < listed; ++i) text += "\n" + problems_[i];
     if (problems_.size() > listed) {
@@ -81,22 +71,47 @@ class ReleaseChecker {
   const std::vector<std::string>& Problems() const { return problems_; }
 
   // The walk's visitor. Configuration images lying in a tree are never copied.
-  void File(const LocalEntry& entry, const std::string& full) {
-    if (IsConfigImageName(entry.name)) return;
+  bool File(const ReleaseEntry& folder, const LocalEntry& entry, const std::string& full) {
+    if (IsConfigImageName(entry.name)) return true;
     AddIf(SendableNameProblem(entry.name, false, "file", full));
-    if (entry.link) LeavesRelease(full);
+    // A link is judged by opening it, as the copy will.
+    if (entry.link) {
+      try {
+        release_.OpenAt(folder, entry.name, full);
+      } catch (const LocalFsError& error) {
+        Add(error.what());
+      }
+    }
+    return true;
   }
-  bool Folder(const LocalEntry& entry, const std::string& full) {
+  Step Folder(const LocalEntry& entry, const std::string& full, const FolderVisit& visit) {
+    if (visit.seen == TreeVisits::Seen::kOnPath) return Step::kPass;
+    if (visit.seen == TreeVisits::Seen::kBefore) {
+      Add("The folder " + net::PrintableText(full) + " is the folder " +
+          net::PrintableText(*visit.firstPath) +
+          " again, reached through a link; a folder is copied once");
+      return Step::kPass;
+    }
     AddIf(SendableNameProblem(entry.name, true, "folder", full));
-    // A link out of the release is not entered: it may lead anywhere, the whole disk included.
-    return !(entry.link && LeavesRelease(full));
+    return Step::kEnter;
   }
+  void Special(const LocalEntry&, const std::string&) {}
   void Broken(const std::string& full) { Add(BrokenLinkText(full)); }
-  void Unreadable(const std::string&, const LocalFsError& error) { Add(error.what()); }
+  void Failed(const std::string&, const LocalFsError& error) { Add(error.what()); }
 
  private:
-  void CheckImage(const std::string& module, const std::string& flexFolder,
-                  const std::string& image) {
+  // The tree that the run copies from `root` ("MainFrame", or a module's folder).
+  void CheckTree(const std::string& root) {
+    TreeVisits visits(stop_);
+    try {
+      WalkTree(release_, root, visits, *this);
+    } catch (const LocalFsError& error) {
+      Add(error.what());
+    }
+  }
+
+  void CheckImage(const std::string& module, const std::optional<ReleaseEntry>& flexFolder,
+                  const std::string& flexPath, const std::string& image) {
     const std::string owner = "module " + module;
     if (auto problem = SendableNameProblem(image, true, "configuration image", owner)) {
       Add(*problem);
@@ -108,31 +123,19 @@ class ReleaseChecker {
           " is not a file name");
       return;
     }
-    const auto onDisk = FindLocalEntry(flexFolder, image);
-    const std::string path = JoinLocalPath(flexFolder, onDisk ? *onDisk : image);
-    const auto kind = onDisk ? LocalEntryKind(path) : std::nullopt;
-    if (kind == EntryKind::kBroken) {
-      Add(BrokenLinkText(path));
-    } else if (kind == EntryKind::kFile) {
-      LeavesRelease(path);
-    } else {
-      Add("The configuration image \"" + net::PrintableText(image) + "\" of " + owner +
-          " is not a file in its FLEX folder: " + net::PrintableText(path) +
-          (kind ? " is not a regular file" : " does not exist"));
-    }
-  }
-
-  // True, with the reason recorded, when the real path of `path` lies outside the release.
-  bool LeavesRelease(const std::string& path) {
-    if (releaseFolder_.empty()) return false;
+    const auto onDisk = flexFolder ? release_.Find(*flexFolder, image, flexPath) : std::nullopt;
+    const std::string path = JoinLocalPath(flexPath, onDisk ? *onDisk : image);
+    std::optional<ReleaseEntry> opened;
     try {
-      const auto problem = LeavesReleaseProblem(path, releaseFolder_);
-      if (!problem) return false;
-      Add(*problem);
+      if (onDisk) opened = release_.OpenAt(*flexFolder, *onDisk, path);
     } catch (const LocalFsError& error) {
       Add(error.what());
+      return;
     }
-    return true;
+    if (opened && opened->Kind() == EntryKind::kFile) return;
+    Add("The configuration image \"" + net::PrintableText(image) + "\" of " + owner +
+        " is not a file in its FLEX folder: " + net::PrintableText(path) +
+        (opened ? " is not a regular file" : " does not exist"));
   }
 
   void AddIf(const std::optional<std::string>& problem) {
@@ -143,22 +146,22 @@ class ReleaseChecker {
     if (seen_.insert(problem).second) problems_.push_back(problem);
   }
 
-  const std::string& appDir_;
-  std::string releaseFolder_;
+  const ReleaseRoot& release_;
+  std::function<bool()> stop_;
   std::vector<std::string> problems_;
   std::set<std::string> seen_;
 };
 
 }  // namespace
 
-void CheckRelease(const std::string& appDir, const ModuleList& moduleList,
-                  std::size_t listedProblems) {
+void CheckRelease(const ReleaseRoot& release, const ModuleList& moduleList,
+                  std::size_t listedProblems, const std::function<bool()>& stop) {
   // A program started from the wrong folder finds no modules: there is nothing to install.
   if (moduleList.empty()) {
-    const std::string text = NoModulesText(appDir);
+    const std::string text = NoModulesText(release.AppDir());
     throw ReleaseError(text, {text});
   }
-  ReleaseChecker checker(appDir);
+  ReleaseChecker checker(release, stop);
   checker.CheckSystemTree();
   for (const tModuleList& module : moduleList) checker.CheckModule(module);
   if (auto refusal = checker.Refusal(listedProblems)) {

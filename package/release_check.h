@@ -1,12 +1,15 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "package/module_list.h"
 #include "package/package_context.h"
+#include "package/release_root.h"
+#include "package/tree_walk.h"
 
 namespace package {
 
@@ -23,7 +26,7 @@ class ReleaseError : public PackageError {
   std::vector<std::string> problems_;
 };
 
-// Checks, before anything is connected, that the release in `appDir` can be installed whole
+// Checks, before anything is connected, that the opened release can be installed whole
 // for `moduleList`, and raises ReleaseError naming every path that cannot (at most
 // `listedProblems` of them in its text, then how many more). An empty module list is refused
 // alone, with the text of NoModulesText. Otherwise the check refuses:
@@ -34,11 +37,15 @@ class ReleaseError : public PackageError {
 // - a file or folder the run would send or enter that is a link whose real path leaves the
 //   release folder (links within the release are allowed, and loops stay "Skipping... ");
 // - a dangling link or a folder that cannot be read;
+// - a folder reached a second time within one tree (through links), naming both paths, so
+//   that links that fan out cannot make the check, or the copy, grow beyond the release;
 // - a configuration image named by the manifest (rpdFile1 to rpdFile4 of any listed module)
 //   that is not a file in its module's FLEX folder.
 // Names beginning with "." and configuration images lying in the trees are never sent and
-// are not checked.
-void CheckRelease(const std::string& appDir, const ModuleList& moduleList,
-                  std::size_t listedProblems = std::numeric_limits<std::size_t>::max());
+// are not checked. `stop` is asked between entries: when it is true the check raises
+// WalkStopped.
+void CheckRelease(const ReleaseRoot& release, const ModuleList& moduleList,
+                  std::size_t listedProblems = std::numeric_limits<std::size_t>::max(),
+                  const std::function<bool()>& stop = {});
 
 }  // namespace package

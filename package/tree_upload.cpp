@@ -3,119 +3,110 @@
 #include <algorithm>
 #include <optional>
 
+#include "net/text.h"
+
 #include "package/local_names.h"
 #include "package/tree_walk.h"
 
 namespace package {
 namespace {
 
-// Measures every file a walk meets into the counters, and lists its path when asked to.
+// Measures every file a walk meets into the counters. A folder reached a second time is
+// measured once, as the copy sends it once.
 struct Measure {
   CopyCounters& counters;
-  std::vector<std::string>* files = nullptr;
-  void File(const LocalEntry& entry, const std::string& path) {
+  bool File(const ReleaseEntry&, const LocalEntry& entry, const std::string&) {
     ++counters.fileCount;
     counters.totalBytes += static_cast<std::int64_t>(entry.size);
-    if (files) files->push_back(path);
-  }
-  bool Folder(const LocalEntry&, const std::string&) { return true; }
-  [[noreturn]] void Broken(const std::string& path) { ThrowBrokenLink(path); }
-  [[noreturn]] void Unreadable(const std::string&, const LocalFsError& error) { throw error; }
-};
-
-// The depth-first copy of one tree onto the instrument.
-class TreeCopier {
- public:
-  explicit TreeCopier(const PackageContext& context) : context_(context) {}
-
-  // Copies the content of `local` into `remote`; with a module, its SIGNAL rule applies to
-  // the entries of `local` itself.
-  bool CopyRoot(const std::string& local, const std::string& remote,
-                const tModuleList* module = nullptr) {
-    const auto id = IdentityOf(local);
-    if (!id) return true;
-    RequireWithinRelease(local);
-    path_.Push(*id);
-    return CopyFolder(local, remote, module);
-  }
-
- private:
-  bool CopyFolder(const std::string& local, const std::string& remote, const tModuleList* module) {
-    const auto entries = ListLocalFolder(local);
-    if (!entries) return true;
-    for (const LocalEntry& entry : *entries) {
-      if (IsHidden(entry.name)) continue;
-      const std::string full = JoinLocalPath(local, entry.name);
-      switch (entry.kind) {
-        case EntryKind::kBroken:
-          ThrowBrokenLink(full);
-        case EntryKind::kOther:
-          Log("Skipping... ", entry.name);
-          break;
-        case EntryKind::kFolder:
-          if (!CopySubfolder(entry, full, remote, module)) return false;
-          break;
-        case EntryKind::kFile:
-          if (!CopyFile(entry, full, remote)) return false;
-          break;
-      }
-    }
     return true;
   }
+  Step Folder(const LocalEntry&, const std::string&, const FolderVisit&) { return Step::kEnter; }
+  void Special(const LocalEntry&, const std::string&) {}
+  [[noreturn]] void Broken(const std::string& path) { ThrowBrokenLink(path); }
+  [[noreturn]] void Failed(const std::string&, const LocalFsError& error) { throw error; }
+};
 
-  bool CopySubfolder(const LocalEntry& entry, const std::string& full, const std::string& remote,
-                     const tModuleList* module) {
-    // Only the module's own SIGNAL folder follows the signal selection, and only when spelled
-    // exactly so; deeper SIGNAL folders are ordinary folders.
-    if (module && !module->hasSignal && entry.name == kSignalFolder) return true;
-    const auto id = IdentityOf(full);
-    if (!id) return true;
-    if (path_.Contains(*id)) {
-      Log("Skipping... ", entry.name);
-      return true;
-    }
-    RequireSendableName(entry.name, true, "folder", full);
-    if (entry.link) RequireWithinRelease(full);
-    instrument::TfrmVX500& session = context_.session;
-    if (!session.RemoteDirExists(remote, entry.name) &&
-        !session.MakeRemoteDir(remote, entry.name)) {
-      return false;
-    }
-    path_.Push(*id);
-    const bool copied = CopyFolder(full, remote + "/" + entry.name, nullptr);
-    path_.Pop();
-    return copied;
+// The depth-first copy of one tree onto the instrument, every file sent from the descriptor
+// the walk opened it by.
+class TreeCopier {
+ public:
+  // Copies the content of `local` into the instrument folder `remote`; with a module, its
+  // SIGNAL rule applies to the entries of `local` itself.
+  TreeCopier(const PackageContext& context, const std::string& local, const std::string& remote,
+             const tModuleList* module = nullptr)
+      : context_(context), local_(local), remote_(remote), module_(module) {}
+
+  bool Copy() {
+    TreeVisits visits;
+    return WalkTree(context_.release, local_, visits, *this);
   }
 
-  bool CopyFile(const LocalEntry& entry, const std::string& full, const std::string& remote) {
+  bool File(const ReleaseEntry& folder, const LocalEntry& entry, const std::string& full) {
     if (IsConfigImageName(entry.name)) {
       Log("Skipping... ", entry.name);
       return true;
     }
     RequireSendableName(entry.name, false, "file", full);
-    if (entry.link) RequireWithinRelease(full);
+    // The file is judged as it is now, not as the release check saw it: one that has become a
+    // link out of the release, or is gone, or is no longer a regular file, is not sent.
+    const auto opened = context_.release.OpenAt(folder, entry.name, full);
+    if (!opened) Refuse(full, "it no longer exists");
+    if (opened->Kind() != EntryKind::kFile) Refuse(full, "it is no longer a regular file");
+    const net::UniqueFd file = OpenForReading(*opened, full);
     Log("Copying... ", entry.name);
-    if (!context_.session.UploadFile(full, remote + "/" + entry.name)) return false;
+    if (!context_.session.UploadFile(file, full, RemotePath(full))) return false;
     const CopyCounters& counters = context_.counters;
-    counters.copiedBytes += static_cast<std::int64_t>(entry.size);
+    counters.copiedBytes += opened->info.st_size;
     context_.view.SetProgress(ProgressPosition(counters.copiedBytes, counters.totalBytes));
     return true;
   }
 
+  Step Folder(const LocalEntry& entry, const std::string& full, const FolderVisit& visit) {
+    // Only the module's own SIGNAL folder follows the signal selection, and only when spelled
+    // exactly so; deeper SIGNAL folders are ordinary folders.
+    if (module_ && visit.depth == 1 && !module_->hasSignal && entry.name == kSignalFolder) return Step::kPass;
+    if (visit.seen == TreeVisits::Seen::kOnPath) {
+      Log("Skipping... ", entry.name);
+      return Step::kPass;
+    }
+    if (visit.seen == TreeVisits::Seen::kBefore) {
+      Refuse(full, "it is the folder " + *visit.firstPath + " again, reached through a link");
+    }
+    RequireSendableName(entry.name, true, "folder", full);
+    instrument::TfrmVX500& session = context_.session;
+    const std::string remote = RemotePath(full.substr(0, full.size() - entry.name.size() - 1));
+    if (!session.RemoteDirExists(remote, entry.name) &&
+        !session.MakeRemoteDir(remote, entry.name)) {
+      return Step::kStop;
+    }
+    return Step::kEnter;
+  }
+
+  void Special(const LocalEntry& entry, const std::string&) { Log("Skipping... ", entry.name); }
+  [[noreturn]] void Broken(const std::string& path) { Refuse(BrokenLinkText(path)); }
+  [[noreturn]] void Failed(const std::string&, const LocalFsError& error) { Refuse(error.what()); }
+
+ private:
+  // The instrument path of the local path `full`, which lies in the tree being copied.
+  std::string RemotePath(const std::string& full) const {
+    return remote_ + full.substr(local_.size());
+  }
+
   void Log(const char* what, const std::string& name) { context_.view.AddLogLine(what + name); }
 
-  // The release was checked before anything was sent, but a link in it may have been changed
-  // since: one whose real path now leaves the release folder is an error naming it, and
-  // nothing of it is sent. Only links (and the tree's root) are resolved, so the check costs
-  // nothing for plain files and folders.
-  void RequireWithinRelease(const std::string& path) {
-    if (releaseFolder_.empty()) releaseFolder_ = RealLocalPath(context_.appDir);
-    if (auto problem = LeavesReleaseProblem(path, releaseFolder_)) throw LocalFsError(*problem);
+  // Nothing of the entry is sent; the log says why, and the error ends the copy.
+  [[noreturn]] void Refuse(const std::string& path, const std::string& reason) {
+    Refuse("Refused to send " + net::PrintableText(path) + ": " + net::PrintableText(reason));
+  }
+  [[noreturn]] void Refuse(const std::string& text) {
+    context_.view.AddLogLine(text);
+    throw LocalFsError(text);
   }
 
   const PackageContext& context_;
-  WalkPath path_;
-  std::string releaseFolder_;  // the real path of context_.appDir, found at the first check
+  std::string local_;
+  std::string remote_;
+  const tModuleList* module_;
 };
 
 }  // namespace
@@ -144,28 +135,21 @@ int ProgressPosition(std::int64_t copied, std::int64_t total) {
   return static_cast<int>(std::clamp(position, 0.0, 100.0));
 }
 
-void ScanTree(const std::string& folder, CopyCounters counters) {
+void ScanTree(const ReleaseRoot& release, const std::string& folder, CopyCounters counters) {
   Measure measure{counters};
-  WalkTree(folder, measure);
+  TreeVisits visits;
+  WalkTree(release, folder, visits, measure);
 }
 
-std::vector<std::string> ListTreeFiles(const std::string& folder) {
-  std::vector<std::string> files;
-  std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
-  CopyCounters counters{fileCount, totalBytes, copiedBytes};
-  Measure measure{counters, &files};
-  WalkTree(folder, measure);
-  return files;
-}
-
-std::int64_t CountFiles(const std::string& folder, CopyCounters counters) {
-  ScanTree(folder, counters);
+std::int64_t CountFiles(const ReleaseRoot& release, const std::string& folder,
+                        CopyCounters counters) {
+  ScanTree(release, folder, counters);
   return counters.fileCount;
 }
 
 bool CopyTree(const PackageContext& context, const std::string& localFolder,
               const std::string& remoteFolder) {
-  return TreeCopier(context).CopyRoot(localFolder, remoteFolder);
+  return TreeCopier(context, localFolder, remoteFolder).Copy();
 }
 
 bool CopyModule(const PackageContext& context, const tModuleList& module) {
@@ -175,9 +159,9 @@ bool CopyModule(const PackageContext& context, const tModuleList& module) {
   if (!session.RemoteDirExists(drive, module.name) && !session.MakeRemoteDir(drive, module.name)) {
     return false;
   }
-  const auto local = ResolveLocalPath(context.appDir, {kTargetFolder, module.name});
+  const auto local = ResolveLocalPath(context.release.AppDir(), {kTargetFolder, module.name});
   if (!local) return true;
-  return TreeCopier(context).CopyRoot(*local, drive + module.name, &module);
+  return TreeCopier(context, *local, drive + module.name, &module).Copy();
 }
 
 }  // namespace package

@@ -8,6 +8,7 @@
 
 #include "package/module_list.h"
 #include "package/package_context.h"
+#include "package/release_root.h"
 
 namespace package {
 
@@ -27,27 +28,27 @@ bool IsConfigImageName(std::string_view name);
 // point, truncated, kept within 0 to 100; 0 while total is 0.
 int ProgressPosition(std::int64_t copied, std::int64_t total);
 
-// Measures the local tree `folder` into the counters: every regular file (or link to one)
+// Measures the release tree `folder` into the counters: every regular file (or link to one)
 // whose name does not begin with "." adds 1 to fileCount and its size to totalBytes, in every
-// folder below, "rpd" files and SIGNAL folders included. Folders already on the walk's path
-// (link loops), FIFOs, sockets and devices add nothing. A missing folder adds nothing; an
-// unreadable folder or a dangling link raises LocalFsError naming it.
-void ScanTree(const std::string& folder, CopyCounters counters);
-
-// Every file that ScanTree would measure below `folder`, as full local paths in walk order.
-std::vector<std::string> ListTreeFiles(const std::string& folder);
+// folder below, "rpd" files and SIGNAL folders included, each folder once. Link loops, FIFOs,
+// sockets and devices add nothing. A missing folder adds nothing; an unreadable folder, a
+// dangling link or a link out of the release raises LocalFsError naming it.
+void ScanTree(const ReleaseRoot& release, const std::string& folder, CopyCounters counters);
 
 // ScanTree, then the running file total of every tree measured so far.
-std::int64_t CountFiles(const std::string& folder, CopyCounters counters);
+std::int64_t CountFiles(const ReleaseRoot& release, const std::string& folder,
+                        CopyCounters counters);
 
 // Copies the content of the local folder into the instrument folder (which must exist),
 // depth first in file-system order, logging "Copying... " or "Skipping... " with each bare
 // file name and moving the progress bar after each file. False as soon as a folder can be
 // neither found nor made or an upload reports failure. A missing local folder copies nothing
-// and is true. Raises LocalFsError for an unreadable folder, a dangling link, or a link (or the
-// local folder itself) whose real path leaves the package folder, before anything of it is
-// sent, and instrument::RefusedParameterError for a name that cannot be sent; errors of the
-// FTP client pass through.
+// and is true. Every file is sent from the descriptor it was opened by from the release root,
+// judged as it is then. Raises LocalFsError, with a log line, for an unreadable folder, a
+// dangling link, a link (or the local folder itself) that leads out of the release, a file that
+// is gone or no longer a regular file, and a folder reached a second time, before anything of
+// that entry is sent; instrument::RefusedParameterError for a name that cannot be sent; errors
+// of the FTP client pass through.
 bool CopyTree(const PackageContext& context, const std::string& localFolder,
               const std::string& remoteFolder);
 

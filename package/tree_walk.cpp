@@ -1,25 +1,17 @@
 #include "package/tree_walk.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-
-#include "net/text.h"
 
 namespace package {
 
-std::optional<FolderId> IdentityOf(const std::string& folder) {
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) == 0) return FolderId{st.st_dev, st.st_ino};
-  const int error = errno;
-  if (error == ENOENT || error == ENOTDIR) return std::nullopt;
-  throw LocalFsError("Cannot examine " + net::PrintableText(folder) + ": " + std::strerror(error));
+TreeVisits::Seen TreeVisits::Classify(const FolderId& id) const {
+  if (std::find(path_.begin(), path_.end(), id) != path_.end()) return Seen::kOnPath;
+  return entered_.contains(id) ? Seen::kBefore : Seen::kNew;
 }
 
-bool WalkPath::Contains(const FolderId& id) const {
-  return std::find(ids_.begin(), ids_.end(), id) != ids_.end();
+void TreeVisits::Push(const FolderId& id, const std::string& path) {
+  path_.push_back(id);
+  entered_.emplace(id, path);
 }
 
 }  // namespace package

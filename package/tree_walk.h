@@ -1,36 +1,23 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstddef>
+#include <functional>
+#include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "package/local_names.h"
+#include "package/release_root.h"
 
 namespace package {
 
-// A folder's identity on disk, so that a link back to a folder being walked is recognised.
-struct FolderId {
-  dev_t device;
-  ino_t inode;
-  bool operator==(const FolderId&) const = default;
-};
-
-// Identity of a folder (links followed); nothing when it does not exist. Throws LocalFsError
-// for any other failure to examine it.
-std::optional<FolderId> IdentityOf(const std::string& folder);
-
-// The folders from the root of a walk down to the one being visited.
-class WalkPath {
+// A walk of the release ended because a stop was asked for (a stop signal during the check).
+class WalkStopped : public std::runtime_error {
  public:
-  bool Contains(const FolderId& id) const;
-  void Push(const FolderId& id) { ids_.push_back(id); }
-  void Pop() { ids_.pop_back(); }
-
- private:
-  std::vector<FolderId> ids_;
+  WalkStopped() : std::runtime_error("The release check was stopped") {}
 };
 
 // True for a name the package never sends or measures: one beginning with ".".
@@ -38,56 +25,122 @@ inline bool IsHidden(std::string_view name) {
   return !name.empty() && name.front() == '.';
 }
 
-// Walks the tree below `folder` depth first, in file-system order, calling on `visitor`:
-//   File(entry, fullPath)             for each file (or link to one);
-//   Folder(entry, fullPath) -> bool   for each folder before it is entered; false skips it;
-//   Broken(fullPath)                  for each link whose target does not exist;
-//   Unreadable(folder, LocalFsError)  for a folder that exists but cannot be listed.
-// Names beginning with ".", folders already on the walk's path (link loops) and special files
-// are passed over.
-template <typename Visitor>
-void Walk(const std::string& folder, WalkPath& path, Visitor& visitor) {
-  std::optional<std::vector<LocalEntry>> entries;
-  try {
-    entries = ListLocalFolder(folder);
-  } catch (const LocalFsError& error) {
-    visitor.Unreadable(folder, error);
-    return;
+// The folders one walk of a tree has entered: those on the path from its root down to the
+// folder being visited, and every folder entered before, with the path it was reached by. A
+// folder is entered once per walk, so links that fan out cannot make the walk grow beyond the
+// tree's real size.
+class TreeVisits {
+ public:
+  // How a folder about to be entered stands to the walk.
+  enum class Seen {
+    kNew,     // not entered before
+    kOnPath,  // one of the folders being walked: a link loop
+    kBefore,  // entered before through another path
+  };
+
+  // `stop` is asked between entries; when it is true the walk raises WalkStopped.
+  explicit TreeVisits(std::function<bool()> stop = {}) : stop_(std::move(stop)) {}
+
+  // How `id` stands to the walk.
+  Seen Classify(const FolderId& id) const;
+  // The path by which `id` was first entered.
+  const std::string& FirstPath(const FolderId& id) const { return entered_.at(id); }
+  // `id`, reached by `path`, is being entered.
+  void Push(const FolderId& id, const std::string& path);
+  void Pop() { path_.pop_back(); }
+  // The number of folders being walked: 1 while the root's own entries are visited.
+  std::size_t Depth() const { return path_.size(); }
+  void CheckStop() const {
+    if (stop_ && stop_()) throw WalkStopped();
   }
-  if (!entries) return;
-  for (const LocalEntry& entry : *entries) {
+
+ private:
+  std::function<bool()> stop_;
+  std::vector<FolderId> path_;
+  std::map<FolderId, std::string> entered_;
+};
+
+// How a folder about to be entered stands to its walk: `seen`, `depth` (1 for the entries of
+// the root itself) and, for a folder entered before, the path by which it was.
+struct FolderVisit {
+  TreeVisits::Seen seen;
+  std::size_t depth;
+  const std::string* firstPath;
+};
+
+// Walks the open folder `folder` (full path `path`) depth first, in file-system order, every
+// entry reached from it by descriptor, calling on `visitor`:
+//   File(folder, entry, fullPath) -> bool      for each file (or link to one);
+//   Folder(entry, fullPath, FolderVisit) -> Step   for each folder, once it is opened;
+//   Special(entry, fullPath)                   for a FIFO, socket or device node;
+//   Broken(fullPath)                           for a link whose target does not exist;
+//   Failed(fullPath, LocalFsError)             for a folder that cannot be opened or listed,
+//                                              or a link to a folder out of the release.
+// What the visitor raises passes through.
+// Names beginning with "." are passed over. False as soon as the visitor stops the walk.
+enum class Step { kEnter, kPass, kStop };
+
+template <typename Visitor>
+bool Walk(const ReleaseRoot& release, const ReleaseEntry& folder, const std::string& path,
+          TreeVisits& visits, Visitor& visitor) {
+  std::vector<LocalEntry> entries;
+  try {
+    entries = ListFolder(folder, path);
+  } catch (const LocalFsError& error) {
+    visitor.Failed(path, error);
+    return true;
+  }
+  for (const LocalEntry& entry : entries) {
+    visits.CheckStop();
     if (IsHidden(entry.name)) continue;
-    const std::string full = JoinLocalPath(folder, entry.name);
+    const std::string full = JoinLocalPath(path, entry.name);
     switch (entry.kind) {
       case EntryKind::kFile:
-        visitor.File(entry, full);
+        if (!visitor.File(folder, entry, full)) return false;
         break;
       case EntryKind::kFolder: {
-        const auto id = IdentityOf(full);
-        if (!id || path.Contains(*id) || !visitor.Folder(entry, full)) break;
-        path.Push(*id);
-        Walk(full, path, visitor);
-        path.Pop();
+        std::optional<ReleaseEntry> sub;
+        try {
+          sub = release.OpenAt(folder, entry.name, full);
+        } catch (const LocalFsError& error) {
+          visitor.Failed(full, error);
+          break;
+        }
+        if (!sub || sub->Kind() != EntryKind::kFolder) break;
+        const TreeVisits::Seen seen = visits.Classify(sub->Id());
+        const FolderVisit visit{seen, visits.Depth(),
+                                seen == TreeVisits::Seen::kBefore ? &visits.FirstPath(sub->Id())
+                                                                  : nullptr};
+        const Step step = visitor.Folder(entry, full, visit);
+        if (step == Step::kStop) return false;
+        if (step == Step::kPass || seen != TreeVisits::Seen::kNew) break;
+        visits.Push(sub->Id(), full);
+        const bool goOn = Walk(release, *sub, full, visits, visitor);
+        visits.Pop();
+        if (!goOn) return false;
         break;
       }
       case EntryKind::kOther:
+        visitor.Special(entry, full);
         break;
       case EntryKind::kBroken:
         visitor.Broken(full);
         break;
     }
   }
+  return true;
 }
 
-// Walks the tree below `root` as Walk does, with `root` itself on the walk's path; a missing
-// root visits nothing.
+// Walks the tree at `root` (AppDir() followed by names) as Walk does, with the root itself
+// entered first; a missing root visits nothing and is true. LocalFsError when the root leads
+// out of the release or cannot be opened.
 template <typename Visitor>
-void WalkTree(const std::string& root, Visitor& visitor) {
-  const auto id = IdentityOf(root);
-  if (!id) return;
-  WalkPath path;
-  path.Push(*id);
-  Walk(root, path, visitor);
+bool WalkTree(const ReleaseRoot& release, const std::string& root, TreeVisits& visits,
+              Visitor& visitor) {
+  const auto folder = release.Open(root);
+  if (!folder || folder->Kind() != EntryKind::kFolder) return true;
+  visits.Push(folder->Id(), root);
+  return Walk(release, *folder, root, visits, visitor);
 }
 
 }  // namespace package

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <stdexcept>
 #include <system_error>
 
@@ -15,6 +16,7 @@
 #include "app/utilities.h"
 #include "app/version.h"
 #include "net/ipv4.h"
+#include "net/text.h"
 #include "package/config_rom.h"
 #include "package/release_check.h"
 #include "package/tree_upload.h"
@@ -310,15 +312,16 @@ int CliFrontEnd::RunSteps() {
     Notice(*problem);
     return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check), nullptr, *problem);
   }
-  if (const auto problem = LoadRelease()) {
-    Notice(*problem);
-    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check), nullptr, *problem);
-  }
-  // A large release takes a while to check; a Ctrl-C meanwhile ends it before connecting.
+  const auto problem = LoadRelease();
+  // A large release takes a while to check; a stop signal meanwhile ends it before connecting.
   if (stop_.Requested()) {
     Notice("interrupted before connecting; nothing was written to the instrument");
     const int exitCode = InterruptedExitCode();
     return Finish(exitCode, OutcomeName(exitCode, options_.check), nullptr);
+  }
+  if (problem) {
+    Notice(*problem);
+    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check), nullptr, *problem);
   }
   recorder_.BeginPhase("checks");
   session_ = std::make_unique<instrument::TfrmVX500>(options_.commandPort, options_.ftpPort);
@@ -365,6 +368,10 @@ int CliFrontEnd::RunSteps() {
   if (exitCode == kExitUpgraded && !logErrors_.empty() && !options_.check) {
     exitCode = kExitLogError;
     Notice("upgraded, but the log holds an error: " + Joined(logErrors_, "; "));
+  }
+  if (const std::string& changed = recorder_.ChangedAfterDigest(); !changed.empty()) {
+    Notice("the release changed after its SHA-256 was computed: " + net::PrintableText(changed) +
+           " as sent is not the file digested, so the report's sha256 is not what was sent");
   }
   CloseChannels();
   // After a stop, and after any ending that left part of the release behind.
@@ -452,8 +459,13 @@ std::optional<std::string> CliFrontEnd::LoadRelease() {
     if (auto problem = ApplySignalOptions()) return problem;
     // What would stop the run half-way, or send what is not the release's, is refused
     // before connecting.
-    package::CheckRelease(appDir_, modules_);
-    if (!options_.reportPath.empty()) digest_ = DigestRelease(appDir_);
+    release_.emplace(appDir_);
+    const auto stop = [this] { return stop_.Requested(); };
+    package::CheckRelease(*release_, modules_, std::numeric_limits<std::size_t>::max(), stop);
+    if (!options_.reportPath.empty()) {
+      digest_ = package::DigestRelease(*release_, stop);
+      recorder_.SetDigestedFiles(&digest_->stamps);
+    }
   } catch (const std::exception& e) {
     return std::string(e.what());
   }
@@ -668,7 +680,7 @@ void CliFrontEnd::ReportChecks(const UpgradeRun& run, const std::string& verdict
     std::vector<std::string> plan;
     std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
     const package::PackageContext context{
-        *session_, *this, appDir_, modules_, {fileCount, totalBytes, copiedBytes}};
+        *session_, *this, *release_, modules_, {fileCount, totalBytes, copiedBytes}};
     try {
       for (std::int16_t slot = 1; slot <= 4; ++slot) {
         const std::vector<std::string> images = package::PlannedConfigImages(context, slot);
@@ -718,6 +730,11 @@ nlohmann::ordered_json CliFrontEnd::ReportJson(int exitCode, const std::string& 
     release["files"] = digest_->files;
     release["bytes"] = digest_->bytes;
     release["sha256"] = digest_->sha256;
+    // The digest was read before connecting; a file sent that is not the one digested makes
+    // the SHA-256 no longer the release that was installed.
+    if (const std::string& changed = recorder_.ChangedAfterDigest(); !changed.empty()) {
+      release["changedAfterDigest"] = changed;
+    }
   }
   report["release"] = release;
 

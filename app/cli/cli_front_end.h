@@ -18,6 +18,8 @@
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/operator_view.h"
+#include "package/release_digest.h"
+#include "package/release_root.h"
 
 // The front end's exit codes.
 enum CliExitCode {
@@ -88,7 +90,7 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   package::OperatorView& View() override { return *this; }
   instrument::TfrmVX500& Session() override { return *session_; }
   const std::string& IpAddressText() const override { return options_.ip; }
-  const std::string& AppDir() const override { return appDir_; }
+  const package::ReleaseRoot& Release() const override { return *release_; }
   package::ModuleList& Modules() override { return modules_; }
   package::CopyCounters Counters() override { return {fileCount_, totalBytes_, copiedBytes_}; }
   bool AskCompressedSignals() override;
@@ -151,7 +153,8 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   bool errorLineNext_ = false;
   std::vector<std::string> notices_;
   std::chrono::system_clock::time_point started_;
-  std::optional<ReleaseDigest> digest_;
+  std::optional<package::ReleaseRoot> release_;
+  std::optional<package::ReleaseDigest> digest_;
   // The session's observer: the recorder alone, or with --trace both through observers_.
   RunRecorder recorder_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile_{nullptr, &std::fclose};

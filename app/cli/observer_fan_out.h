@@ -48,6 +48,9 @@ class ObserverFanOut : public instrument::SessionObserver {
   void UploadStarted(const std::string& localPath, const std::string& remotePath) override {
     for (auto* o : observers_) o->UploadStarted(localPath, remotePath);
   }
+  void UploadSource(const net::FileStamp& stamp) override {
+    for (auto* o : observers_) o->UploadSource(stamp);
+  }
   void UploadEnded(bool ok) override {
     for (auto* o : observers_) o->UploadEnded(ok);
   }

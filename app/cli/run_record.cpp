@@ -1,7 +1,6 @@
 #include "app/cli/run_record.h"
 
 #include <fcntl.h>
-#include <nettle/sha2.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,8 +13,6 @@
 #include <utility>
 
 #include "net/unique_fd.h"
-#include "package/local_names.h"
-#include "package/tree_upload.h"
 
 namespace {
 
@@ -29,24 +26,6 @@ std::string JoinInstrumentPath(const std::string& parent, const std::string& nam
 
 double Seconds(std::chrono::steady_clock::duration duration) {
   return std::chrono::duration<double>(duration).count();
-}
-
-// Reads all of `fd` into the digest; raises naming `path` on a read error.
-void HashFile(sha256_ctx& context, const std::string& path) {
-  net::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
-  std::array<std::uint8_t, 1 << 16> block;
-  for (;;) {
-    const ssize_t n = ::read(file.Get(), block.data(), block.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::runtime_error("Cannot read " + path + ": " + std::strerror(errno));
-    if (n == 0) break;
-    sha256_update(&context, static_cast<std::size_t>(n), block.data());
-  }
-}
-
-void HashText(sha256_ctx& context, const std::string& text) {
-  sha256_update(&context, text.size() + 1, reinterpret_cast<const std::uint8_t*>(text.c_str()));
 }
 
 }  // namespace
@@ -134,6 +113,12 @@ void RunRecorder::UploadStarted(const std::string& localPath, const std::string&
   upload_.ok = false;
 }
 
+void RunRecorder::UploadSource(const net::FileStamp& stamp) {
+  if (!digested_ || !changedAfterDigest_.empty()) return;
+  const auto found = digested_->find(upload_.localPath);
+  if (found == digested_->end() || found->second != stamp) changedAfterDigest_ = upload_.localPath;
+}
+
 void RunRecorder::UploadEnded(bool ok) {
   uploading_ = false;
   upload_.ok = ok;
@@ -152,45 +137,6 @@ void RunRecorder::FpgaConfigured(std::int16_t slot, std::int16_t index, const st
   configurations_.push_back({slot, index, fileName,
                              sent ? uploads_.back().remotePath : "N0:" + fileName,
                              sent ? uploads_.back().bytes : 0, result});
-}
-
-ReleaseDigest DigestRelease(const std::string& appDir) {
-  std::vector<std::string> files;
-  for (std::string_view tree : {package::kMainFrameFolder, package::kTargetFolder}) {
-    const auto listed = package::ListTreeFiles(package::PackagePath(appDir, {tree}));
-    files.insert(files.end(), listed.begin(), listed.end());
-  }
-  if (const auto manifest = package::FindLocalEntry(appDir, package::kManifestName)) {
-    files.push_back(package::JoinLocalPath(appDir, *manifest));
-  }
-  std::vector<std::pair<std::string, std::string>> relative;  // relative path, full path
-  for (std::string& full : files) {
-    relative.emplace_back(full.substr(std::min(appDir.size(), full.size())), std::move(full));
-  }
-  std::sort(relative.begin(), relative.end());
-
-  ReleaseDigest digest;
-  sha256_ctx context;
-  sha256_init(&context);
-  for (const auto& [path, full] : relative) {
-    struct stat info {};
-    if (::stat(full.c_str(), &info) != 0) {
-      throw std::runtime_error("Cannot read " + full + ": " + std::strerror(errno));
-    }
-    HashText(context, path);
-    HashText(context, std::to_string(info.st_size));
-    HashFile(context, full);
-    ++digest.files;
-    digest.bytes += info.st_size;
-  }
-  std::array<std::uint8_t, SHA256_DIGEST_SIZE> sum;
-  sha256_digest(&context, sum.size(), sum.data());
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (std::uint8_t byte : sum) {
-    digest.sha256.push_back(kHex[byte >> 4]);
-    digest.sha256.push_back(kHex[byte & 15]);
-  }
-  return digest;
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& text) {

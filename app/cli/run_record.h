@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -41,7 +42,14 @@ class RunRecorder : public instrument::SessionObserver {
   void FolderChanged(const std::string& folder) override;
   void DataConnectionEnded(const ftp::DataConnectionRecord& record) override;
   void UploadStarted(const std::string& localPath, const std::string& remotePath) override;
+  void UploadSource(const net::FileStamp& stamp) override;
   void UploadEnded(bool ok) override;
+
+  // The files of the release as digested (by full path), against which each file sent is
+  // compared; none: nothing is compared.
+  void SetDigestedFiles(const std::map<std::string, net::FileStamp>* stamps) { digested_ = stamps; }
+  // The first file sent that was not the file digested (changed, replaced or new since), if any.
+  const std::string& ChangedAfterDigest() const { return changedAfterDigest_; }
   void FolderMade(const std::string& parent, const std::string& name) override;
   void FpgaConfigured(std::int16_t slot, std::int16_t index, const std::string& fileName,
                       std::int16_t result) override;
@@ -82,18 +90,9 @@ class RunRecorder : public instrument::SessionObserver {
   std::vector<Upload> uploads_;
   std::vector<Folder> folders_;
   std::vector<Configuration> configurations_;
+  const std::map<std::string, net::FileStamp>* digested_ = nullptr;
+  std::string changedAfterDigest_;
 };
-
-// The SHA-256 of a release, in hexadecimal: over every file of its MainFrame and Target trees
-// (as the copy walks them: names beginning with "." passed over, links followed) and its
-// manifest, in byte order of their paths relative to the release folder; for each file its path,
-// a NUL byte, its size in decimal, a NUL byte and its contents. Also gives the count and bytes.
-struct ReleaseDigest {
-  std::string sha256;
-  std::int64_t files = 0;
-  std::int64_t bytes = 0;
-};
-ReleaseDigest DigestRelease(const std::string& appDir);
 
 // Writes `text` to `path` atomically: into a new file beside it, flushed to disk, then renamed
 // over `path`. Raises std::runtime_error naming the path when that fails.

@@ -5,13 +5,16 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
+#include "package/release_root.h"
 #include "tests/package/recording_view.h"
+#include "tests/package/temp_tree.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace vxtest {
@@ -39,7 +42,9 @@ class RunHost : public UpgradeHost {
   package::ModuleList modulesAtRelease;  // what ReleaseAndClose released
   std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
   std::string address = "127.0.0.1";
-  std::string appDir = "/nonexistent-package/";
+  TempTree emptyRelease;
+  std::string appDir = emptyRelease.Dir();
+  mutable std::optional<package::ReleaseRoot> release;
   // Set by ReleaseAndClose, with the channels' state at that moment.
   bool closed = false;
   bool commandOpenAtRelease = false;
@@ -48,7 +53,11 @@ class RunHost : public UpgradeHost {
   package::OperatorView& View() override { return view; }
   instrument::TfrmVX500& Session() override { return *session; }
   const std::string& IpAddressText() const override { return address; }
-  const std::string& AppDir() const override { return appDir; }
+  // The release is opened when the run first asks for it, as a front end opens it at Copy.
+  const package::ReleaseRoot& Release() const override {
+    if (!release) release.emplace(appDir);
+    return *release;
+  }
   package::ModuleList& Modules() override { return modules; }
   package::CopyCounters Counters() override { return {fileCount, totalBytes, copiedBytes}; }
   bool AskCompressedSignals() override { return package::AskCompressedSignals(view, modules); }

@@ -108,6 +108,7 @@ TEST(ProgramConfigROM, AnImageNoLongerInTheFlexFolderIsAFailedSend) {
     const char* what;
     Spoil spoil;
     bool refusedAsOutside;
+    bool dangling = false;
   } cases[] = {
       {"removed", [](const vxtest::TempTree&, const std::string&) {}, false},
       {"a folder now",
@@ -119,7 +120,7 @@ TEST(ProgramConfigROM, AnImageNoLongerInTheFlexFolderIsAFailedSend) {
        [](const vxtest::TempTree& t, const std::string&) {
          t.Link("nowhere.rpd", "Target/PCW5/FLEX/second.rpd");
        },
-       false},
+       false, true},
       {"a link out of the release now",
        [](const vxtest::TempTree& t, const std::string& secret) {
          t.Link(secret, "Target/PCW5/FLEX/second.rpd");
@@ -139,6 +140,7 @@ TEST(ProgramConfigROM, AnImageNoLongerInTheFlexFolderIsAFailedSend) {
 
     const std::string second = rig.package.Path("Target/PCW5/FLEX/second.rpd");
     Lines log{"Start config first.rpd", "Done"};
+    if (c.dangling) log.push_back("Broken link " + second + ": its target does not exist");
     if (c.refusedAsOutside) {
       log.push_back("Refused to send " + second + ": it leads out of the release folder, to " +
                     secret);

@@ -41,8 +41,8 @@ TEST(PackageStepsOverPyftpdlib, MidFilesTreesAndOneSlotArriveThroughARealServer)
 
   ASSERT_TRUE(package::MakeMIDFiles(rig.Context()));
   rig.session.FtpClient.Mode(2);
-  package::CountFiles(rig.package.Path("Target"), rig.Context().counters);
-  package::CountFiles(rig.package.Path("MainFrame"), rig.Context().counters);
+  package::CountFiles(rig.release, rig.package.Path("Target"), rig.Context().counters);
+  package::CountFiles(rig.release, rig.package.Path("MainFrame"), rig.Context().counters);
   ASSERT_TRUE(package::CopyTree(rig.Context(), rig.package.Path("MainFrame"), "/F0:/SYSTEM"));
   ASSERT_TRUE(package::CopyModule(rig.Context(), rig.modules[0]));
   ASSERT_TRUE(package::ProgramConfigROM(rig.Context(), 1));

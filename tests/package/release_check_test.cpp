@@ -37,7 +37,7 @@ void CheckCases(const std::vector<Case>& cases) {
     package::ModuleList modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {"pcw5.rpd"}}};
     c.setup(release, outside, modules);
     try {
-      package::CheckRelease(release.Dir(), modules);
+      package::CheckRelease(package::ReleaseRoot(release.Dir()), modules);
       EXPECT_TRUE(c.refused.empty()) << "nothing refused";
     } catch (const package::ReleaseError& e) {
       ASSERT_EQ(e.Problems().size(), c.refused.size()) << e.what();
@@ -104,13 +104,20 @@ TEST(CheckRelease, LinksMayLeadWithinTheReleaseButNeverOutOfIt) {
          t.Link(o.Path("dir"), "MainFrame");
        },
        {"MainFrame: it leads out"}},
-      {"links to files and folders within the release, and a loop",
+      {"links to files and folders within the release, one folder shared by two modules, a loop",
        [](auto& t, auto&, auto&) {
          t.Link("../../MainFrame/vx500.bin", "Target/PNB5/fw.bin");
          t.Link(t.Path("Target/PNB5/SIGNAL"), "Target/PCW5/SIGNAL");
-         t.Link("..", "MainFrame/loop");
+         t.Folder("MainFrame/sub");
+         t.Link("..", "MainFrame/sub/loop");
        },
        {}},
+      {"a folder reached twice within one tree, named with the path it was first reached by",
+       [](auto& t, auto&, auto&) {
+         t.Folder("MainFrame/a/common");
+         t.Link("a/common", "MainFrame/b");
+       },
+       {"again, reached through a link; a folder is copied once"}},
       {"links out that are never sent: hidden, or a configuration image in a tree",
        [](auto& t, auto& o, auto&) {
          t.Link(o.Path("secret.txt"), "MainFrame/.profile");
@@ -164,7 +171,7 @@ TEST(CheckRelease, TheRefusalListsTheFirstOffendingPathsAndHowManyMore) {
     release.File(name);
   }
   try {
-    package::CheckRelease(release.Dir(), {{1, "PNB5", false, {}}}, 2);
+    package::CheckRelease(package::ReleaseRoot(release.Dir()), {{1, "PNB5", false, {}}}, 2);
     ADD_FAILURE() << "nothing refused";
   } catch (const package::ReleaseError& e) {
     ASSERT_EQ(e.Problems().size(), 3u);

@@ -17,6 +17,7 @@
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/package_context.h"
+#include "package/release_root.h"
 #include "tests/package/recording_view.h"
 #include "tests/package/temp_tree.h"
 #include "tests/sim/sim_fixture.h"
@@ -57,7 +58,7 @@ class StepsRig {
   ~StepsRig() { session.DisconnectInstrument(); }
 
   package::PackageContext Context() {
-    return {session, view, appDir, modules, {fileCount, totalBytes, copiedBytes}};
+    return {session, view, release, modules, {fileCount, totalBytes, copiedBytes}};
   }
   std::filesystem::path F0() const { return instrument.Root() / "F0:"; }
   std::filesystem::path N0() const { return instrument.Root() / "N0:"; }
@@ -89,6 +90,7 @@ class StepsRig {
   simtest::SimInstrument instrument;
   TempTree package;
   std::string appDir = package.Dir();
+  package::ReleaseRoot release{appDir};
   ProgressView view;
   instrument::TfrmVX500 session;
   bool connected = false;

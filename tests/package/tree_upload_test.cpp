@@ -84,12 +84,12 @@ TEST(CountFiles, MeasuresRegularFilesOfBothTreesCumulatively) {
   ASSERT_EQ(::mkfifo(tree.Path("Target/PNB5/pipe").c_str(), 0600), 0);  // never measured
 
   Counters c;
-  EXPECT_EQ(package::CountFiles(tree.Path("Target"), c.Ref()), 5);
+  EXPECT_EQ(package::CountFiles(package::ReleaseRoot(tree.Dir()), tree.Path("Target"), c.Ref()), 5);
   EXPECT_EQ(c.totalBytes, 100 + 20 + 7 + 0 + 100);
   // A missing MainFrame adds nothing, yet the running total of both trees is non-zero.
-  EXPECT_EQ(package::CountFiles(tree.Path("MainFrame"), c.Ref()), 5);
+  EXPECT_EQ(package::CountFiles(package::ReleaseRoot(tree.Dir()), tree.Path("MainFrame"), c.Ref()), 5);
   tree.File("MainFrame/sys.bin", std::string(3, 'x'));
-  EXPECT_EQ(package::CountFiles(tree.Path("MainFrame"), c.Ref()), 6);
+  EXPECT_EQ(package::CountFiles(package::ReleaseRoot(tree.Dir()), tree.Path("MainFrame"), c.Ref()), 6);
   EXPECT_EQ(c.totalBytes, 230);
   EXPECT_EQ(c.copiedBytes, 0);
 }
@@ -100,7 +100,7 @@ TEST(CountFiles, ADanglingLinkOrAnUnreadableFolderIsAnErrorNamingIt) {
   tree.Link("nowhere", "MainFrame/a/gone");
   Counters c;
   try {
-    package::CountFiles(tree.Path("MainFrame"), c.Ref());
+    package::CountFiles(package::ReleaseRoot(tree.Dir()), tree.Path("MainFrame"), c.Ref());
     FAIL() << "a dangling link was passed over";
   } catch (const package::LocalFsError& e) {
     EXPECT_THAT(e.what(), HasSubstr(tree.Path("MainFrame/a/gone")));
@@ -108,7 +108,7 @@ TEST(CountFiles, ADanglingLinkOrAnUnreadableFolderIsAnErrorNamingIt) {
   vxtest::TempTree selfLoop;
   selfLoop.Folder("MainFrame");
   selfLoop.Link("self", "MainFrame/self");  // a link to itself can never be resolved
-  EXPECT_THROW(package::CountFiles(selfLoop.Path("MainFrame"), c.Ref()), package::LocalFsError);
+  EXPECT_THROW(package::CountFiles(package::ReleaseRoot(selfLoop.Dir()), selfLoop.Path("MainFrame"), c.Ref()), package::LocalFsError);
 }
 
 // A system tree with every kind of entry the copy has a rule for.
@@ -131,7 +131,7 @@ TEST(CopyTree, TheSystemTreeArrivesByteForByteWithEverySkipRule) {
   ASSERT_TRUE(rig.connected);
   WriteSystemTree(rig.package);
   rig.session.FtpClient.Mode(2);
-  package::CountFiles(rig.package.Path("MainFrame"), rig.Context().counters);
+  package::CountFiles(rig.release, rig.package.Path("MainFrame"), rig.Context().counters);
 
   ASSERT_TRUE(package::CopyTree(rig.Context(), rig.package.Path("MainFrame"), "/F0:/SYSTEM"));
 
@@ -187,7 +187,7 @@ TEST(CopyTree, EmptyFilesLeaveTheBarAtZero) {
   ASSERT_TRUE(rig.connected);
   rig.package.File("MainFrame/a", "");
   rig.package.File("MainFrame/b/c", "");
-  package::CountFiles(rig.package.Path("MainFrame"), rig.Context().counters);
+  package::CountFiles(rig.release, rig.package.Path("MainFrame"), rig.Context().counters);
   ASSERT_TRUE(package::CopyTree(rig.Context(), rig.package.Path("MainFrame"), "/F0:/SYSTEM"));
   EXPECT_EQ(rig.view.positions, (std::vector<int>{0, 0}));
 }
@@ -203,7 +203,7 @@ TEST(CopyTree, LinkLoopsAndFifosAreSkippedWithALineAndTheCopySucceeds) {
   rig.package.Link("sub/f.bin", "MainFrame/f-link");
   ASSERT_EQ(::mkfifo(rig.package.Path("MainFrame/fifo").c_str(), 0600), 0);
 
-  package::CountFiles(rig.package.Path("MainFrame"), rig.Context().counters);
+  package::CountFiles(rig.release, rig.package.Path("MainFrame"), rig.Context().counters);
   EXPECT_EQ(rig.fileCount, 3);
   ASSERT_TRUE(package::CopyTree(rig.Context(), rig.package.Path("MainFrame"), "/F0:/SYSTEM"));
   EXPECT_EQ(vxtest::TreeContent(rig.F0() / "SYSTEM"), (Content{{"sub/", ""},
@@ -351,7 +351,7 @@ TEST(CopyModule, TheSignalFolderFollowsTheSelectionOnlyDirectlyInTheModuleFolder
     module.id = 3;
     module.name = "PNB5";
     module.hasSignal = hasSignal;
-    package::CountFiles(rig.package.Path("TARGET"), rig.Context().counters);
+    package::CountFiles(rig.release, rig.package.Path("TARGET"), rig.Context().counters);
     EXPECT_EQ(rig.fileCount, 7);
 
     ASSERT_TRUE(package::CopyModule(rig.Context(), module)) << hasSignal;
