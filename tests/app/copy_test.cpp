@@ -169,18 +169,27 @@ TEST_F(CopyOnTheWindow, TypeTheAddressClickCopyAnswerTheBoxesAndTheUpgradeComple
   EXPECT_EQ(instrument->FtpLines().back(), "QUIT");
 }
 
-// A release file named with ESC sequences shows written out in the status log.
+// Release files named with ESC sequences, with the one-character CSI and with a right-to-left
+// override show written out in the status log; an accented letter shows as itself.
 TEST_F(CopyOnTheWindow, ControlCharactersInANameAreWrittenOutInTheLog) {
-  const std::string name = "\x1b]0;owned\x07\x1b[2Jboot\x7f.bin";
-  package.File("MainFrame/" + name, "system");
+  const struct Case {
+    std::string name;
+    std::string shown;
+  } cases[] = {
+      {"\x1b]0;owned\x07\x1b[2Jboot\x7f.bin", "\\x1b]0;owned\\x07\\x1b[2Jboot\\x7f.bin"},
+      {"\xc2\x9bKcaf\xc3\xa9\xe2\x80\xaenib.bin", "\\u009bKcaf\xc3\xa9\\u202enib.bin"},
+  };
+  for (const Case& c : cases) package.File("MainFrame/" + c.name, "system");
   package.Folder("Target/PNB5");
   Open();
   AnswerBoxes();
   TypeAddressAndCopy();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].caption, "VX500 Upgrade Complete");
-  EXPECT_THAT(Log(), ::testing::Contains("Copying... \\x1b]0;owned\\x07\\x1b[2Jboot\\x7f.bin"));
-  EXPECT_TRUE(std::filesystem::is_regular_file(instrument->Root() / "F0:" / "SYSTEM" / name));
+  for (const Case& c : cases) {
+    EXPECT_THAT(Log(), ::testing::Contains("Copying... " + c.shown));
+    EXPECT_TRUE(std::filesystem::is_regular_file(instrument->Root() / "F0:" / "SYSTEM" / c.name));
+  }
 }
 
 TEST_F(CopyOnTheWindow, AnEndingReleasesEverythingAndClosesTheWindow) {

@@ -330,27 +330,41 @@ TEST(Cli, JsonEventsParseLineByLineAndEndWithTheOutcome) {
   }
 }
 
-// A release file named with ESC sequences (clear the screen, set the terminal's title) reaches
-// the terminal written out; --json carries the exact name, which JSON escapes itself.
+// Release files named with ESC sequences (clear the screen, set the terminal's title), with the
+// one-character CSI and with a right-to-left override reach the terminal written out; --json
+// carries the exact names, which JSON escapes itself.
 TEST(Cli, ControlCharactersInANameAreWrittenOutOnTheTerminalAndExactInJson) {
-  const std::string name = "\x1b]0;owned\x07\x1b[2Jlogo\x7f.bmp";
+  const struct Case {
+    std::string name;
+    std::string shown;
+  } cases[] = {
+      {"\x1b]0;owned\x07\x1b[2Jlogo\x7f.bmp", "\\x1b]0;owned\\x07\\x1b[2Jlogo\\x7f.bmp"},
+      {"\xc2\x9bKcaf\xc3\xa9\xe2\x80\xaepmb.bmp", "\\u009bKcaf\xc3\xa9\\u202epmb.bmp"},
+  };
   simtest::TempDir release;
   MakeRelease(release.Path());
-  simtest::WriteFile(release.Path() / "MainFrame" / name, "logo");
+  for (const Case& c : cases) simtest::WriteFile(release.Path() / "MainFrame" / c.name, "logo");
   auto instrument = Instrument();
 
   const Finished text = RunCli(*instrument, release.Path());
   EXPECT_EQ(text.exitCode, 0) << text.out << text.err;
-  EXPECT_THAT(text.out, HasSubstr("Copying... \\x1b]0;owned\\x07\\x1b[2Jlogo\\x7f.bmp\n"));
+  for (const Case& c : cases) {
+    EXPECT_THAT(text.out, HasSubstr("Copying... " + c.shown + "\n"));
+    EXPECT_EQ(ReadFile(instrument->Root() / "F0:" / "SYSTEM" / c.name), "logo");
+  }
   for (const std::string& stream : {text.out, text.err}) {
     EXPECT_EQ(stream.find_first_of("\x1b\x07\x7f"), std::string::npos);
+    EXPECT_EQ(stream.find("\xc2\x9b"), std::string::npos);
+    EXPECT_EQ(stream.find("\xe2\x80\xae"), std::string::npos);
   }
-  EXPECT_EQ(ReadFile(instrument->Root() / "F0:" / "SYSTEM" / name), "logo");
 
   const Finished json = RunCli(*Instrument(), release.Path(), {"--json"});
   EXPECT_EQ(json.exitCode, 0);
-  EXPECT_THAT(JsonLines(json.out),
-              Contains(nlohmann::json{{"event", "log"}, {"text", "Copying... " + name}}));
+  const std::vector<nlohmann::json> events = JsonLines(json.out);
+  for (const Case& c : cases) {
+    EXPECT_THAT(events,
+                Contains(nlohmann::json{{"event", "log"}, {"text", "Copying... " + c.name}}));
+  }
 }
 
 // A usage error names what is wrong, exits 4 and contacts no instrument.

@@ -46,7 +46,8 @@ TEST(ParseIPv4, RejectsEverythingElse) {
   }
 }
 
-// Control characters never reach a terminal or a log raw; TAB and text bytes stay as they are.
+// Control characters, bidirectional formatting characters and bytes that are not UTF-8 never
+// reach a terminal or a log raw; TAB and valid text stay as they are.
 TEST(PrintableText, WritesControlCharactersOut) {
   using net::LineFeeds;
   struct Case {
@@ -61,10 +62,40 @@ TEST(PrintableText, WritesControlCharactersOut) {
       {"caf\xc3\xa9 ~", LineFeeds::kEscaped, "caf\xc3\xa9 ~"},
       {"two\nlines\r\nthree\r", LineFeeds::kKept, "two\nlines\nthree\\r"},
       {"box\n\x1b[31m", LineFeeds::kKept, "box\n\\x1b[31m"},
+      // C1 controls in UTF-8: the one-character CSI and both ends of the range; U+00A0 stays.
+      {"\xc2\x9bK", LineFeeds::kEscaped, "\\u009bK"},
+      {"\xc2\x80\xc2\x9f\xc2\xa0", LineFeeds::kEscaped, "\\u0080\\u009f\xc2\xa0"},
+      // Bidirectional overrides, embeddings, isolates and marks; their neighbours stay.
+      {"abc\xe2\x80\xaetxt.exe", LineFeeds::kEscaped, "abc\\u202etxt.exe"},
+      {"\xe2\x80\xaa\xe2\x80\xad\xe2\x80\xa9\xe2\x80\xaf", LineFeeds::kEscaped,
+       "\\u202a\\u202d\xe2\x80\xa9\xe2\x80\xaf"},
+      {"\xe2\x81\xa6x\xe2\x81\xa9\xe2\x81\xa5\xe2\x81\xaa", LineFeeds::kEscaped,
+       "\\u2066x\\u2069\xe2\x81\xa5\xe2\x81\xaa"},
+      {"\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c", LineFeeds::kEscaped, "\\u200e\\u200f\\u061c"},
+      // Bytes that are not valid UTF-8, each written out on its own.
+      {"a\xff\xfe\xf5z", LineFeeds::kEscaped, "a\\xff\\xfe\\xf5z"},
+      {"lone\x80\xbf", LineFeeds::kEscaped, "lone\\x80\\xbf"},
+      {"cut\xe2\x82", LineFeeds::kEscaped, "cut\\xe2\\x82"},
+      {"cut\xf0\x9f\x98x", LineFeeds::kEscaped, "cut\\xf0\\x9f\\x98x"},
+      {"\xc0\xaf\xc1\xbf\xe0\x80\xaf\xf0\x8f\xbf\xbf", LineFeeds::kEscaped,
+       "\\xc0\\xaf\\xc1\\xbf\\xe0\\x80\\xaf\\xf0\\x8f\\xbf\\xbf"},
+      {"\xed\xa0\x80\xed\xbf\xbf", LineFeeds::kEscaped, "\\xed\\xa0\\x80\\xed\\xbf\\xbf"},
+      {"\xf4\x90\x80\x80", LineFeeds::kEscaped, "\\xf4\\x90\\x80\\x80"},
+      // Valid UTF-8 up to U+10FFFF stays as it is.
+      {"\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \xed\x9f\xbf \xf4\x8f\xbf\xbf",
+       LineFeeds::kEscaped,
+       "\xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \xed\x9f\xbf \xf4\x8f\xbf\xbf"},
+      {"caf\xc3\xa9\x1b\xc2\x9b\xff\xe2\x80\xae\xf0\x9f\x98\x80\n", LineFeeds::kKept,
+       "caf\xc3\xa9\\x1b\\u009b\\xff\\u202e\xf0\x9f\x98\x80\n"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(net::PrintableText(c.text, c.lineFeeds), c.shown) << c.shown;
+    const std::string shown = net::PrintableText(c.text, c.lineFeeds);
+    EXPECT_EQ(shown, c.shown) << c.shown;
+    // What is shown is shown again unchanged (error texts quote names already written out).
+    EXPECT_EQ(net::PrintableText(shown, c.lineFeeds), shown) << c.shown;
   }
+  // A view cut inside a character (a reply quoted up to a length) ends with the bytes it holds.
+  EXPECT_EQ(net::PrintableText(std::string_view("1\xe2\x82\xac", 3)), "1\\xe2\\x82");
 }
 
 TEST(SocketError, MapsPlatformErrorsOntoTheTable) {
