@@ -22,10 +22,12 @@ namespace {
   throw LocalFsError("Cannot read " + net::PrintableText(path) + ": " + std::strerror(error));
 }
 
-// Reads all of `fd` into the digest.
-void HashFile(sha256_ctx& context, int fd, const std::string& path) {
+// Reads all of `fd` into the digest, asking `stopper` between blocks: one large file may take
+// minutes to read.
+void HashFile(sha256_ctx& context, int fd, const std::string& path, const TreeVisits& stopper) {
   std::array<std::uint8_t, 1 << 16> block;
   for (;;) {
+    stopper.CheckStop();
     const ssize_t n = ::read(fd, block.data(), block.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ThrowReadError(path, errno);
@@ -83,7 +85,7 @@ ReleaseDigest DigestRelease(const ReleaseRoot& release, const std::function<bool
     if (!before) ThrowReadError(full, errno);
     HashText(context, path);
     HashText(context, std::to_string(before->size));
-    HashFile(context, file.Get(), full);
+    HashFile(context, file.Get(), full, stopper);
     // A file that changed while it was read gets no stamp: whatever is sent of it later is
     // not what the digest holds.
     if (net::StampOfFd(file.Get()) == before) digest.stamps.emplace(full, *before);

@@ -49,10 +49,18 @@ class TreeCopier {
     RequireSendableName(entry.name, false, "file", full);
     // The file is judged as it is now, not as the release check saw it: one that has become a
     // link out of the release, or is gone, or is no longer a regular file, is not sent.
-    const auto opened = context_.release.OpenAt(folder, entry.name, full);
+    std::optional<ReleaseEntry> opened;
+    net::UniqueFd file;
+    std::string problem;
+    try {
+      opened = context_.release.OpenAt(folder, entry.name, full);
+      if (opened && opened->Kind() == EntryKind::kFile) file = OpenForReading(*opened, full);
+    } catch (const LocalFsError& error) {
+      problem = error.what();
+    }
+    if (!problem.empty()) Refuse(problem);
     if (!opened) Refuse(full, "it no longer exists");
-    if (opened->Kind() != EntryKind::kFile) Refuse(full, "it is no longer a regular file");
-    const net::UniqueFd file = OpenForReading(*opened, full);
+    if (!file) Refuse(full, "it is no longer a regular file");
     Log("Copying... ", entry.name);
     if (!context_.session.UploadFile(file, full, RemotePath(full))) return false;
     const CopyCounters& counters = context_.counters;

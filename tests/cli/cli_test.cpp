@@ -564,6 +564,27 @@ bool Catches(pid_t pid, int signal, std::chrono::milliseconds bound) {
   return false;
 }
 
+// Reading a large release before connecting (its check and, with --report, its digest) stops at
+// a signal as a run does: 128 + N, the report written, nothing connected. The release holds a
+// sparse file of a terabyte, which would take many minutes to read whole.
+TEST(Cli, AStopSignalWhileTheReleaseIsReadEndsBeforeConnecting) {
+  simtest::TempDir release;
+  MakeRelease(release.Path());
+  fs::resize_file([&] {
+    simtest::WriteFile(release.Path() / "MainFrame" / "huge.bin", "");
+    return release.Path() / "MainFrame" / "huge.bin";
+  }(), std::uintmax_t{1} << 40);
+  auto instrument = Instrument();
+  const fs::path report = release.Path() / "run.json";
+  auto child = StartCli(*instrument, release.Path(), {"--report", report.string()});
+  ASSERT_TRUE(Catches(child->Pid(), SIGTERM, kRunBound));
+  child->Signal(SIGTERM);
+  EXPECT_EQ(child->Wait(kRunBound), 143) << child->Out() << child->Err();
+  EXPECT_THAT(child->Err(), HasSubstr("interrupted before connecting"));
+  EXPECT_EQ(nlohmann::json::parse(ReadFile(report))["outcome"], "interrupted");
+  EXPECT_TRUE(instrument->FtpLines().empty());
+}
+
 // Outside a run, a stop signal closes the window and the program ends normally.
 TEST(Window, AStopSignalOutsideARunClosesTheWindow) {
   simtest::TempDir release;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,7 +32,12 @@ class RecordingView : public package::OperatorView {
   int checkBoxCalls = 0;
 
   void ClearLog() override { log.clear(); }
-  void AddLogLine(const std::string& line) override { log.push_back(line); }
+  // Called with each log line as it is added (a test that changes the release mid-copy).
+  std::function<void(const std::string&)> onLogLine;
+  void AddLogLine(const std::string& line) override {
+    log.push_back(line);
+    if (onLogLine) onLogLine(line);
+  }
   void SetProgress(int position) override { progress = position; }
   void SetCursor(package::Cursor c) override { cursor = c; }
   int ShowMessage(const std::string& text, const std::string& caption, int flags) override {

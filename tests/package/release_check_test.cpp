@@ -165,6 +165,32 @@ TEST(CheckRelease, EveryImageTheManifestNamesIsAFileInItsModulesFlexFolder) {
   });
 }
 
+// Fourteen folders, each holding three links to the next: walked path by path, 3^14 trees. Each
+// folder is entered once; every other way to it is refused, naming both paths.
+TEST(CheckRelease, LinksThatFanOutAreRefusedOncePerFolderNamingBothPaths) {
+  vxtest::TempTree release;
+  constexpr int kLevels = 14;
+  for (int level = 0; level < kLevels; ++level) {
+    const std::string folder = "shared/L" + std::to_string(level);
+    release.Folder(folder);
+    if (level + 1 == kLevels) continue;
+    for (const char* name : {"a", "b", "c"}) {
+      release.Link("../L" + std::to_string(level + 1), folder + "/" + name);
+    }
+  }
+  release.Folder("MainFrame");
+  release.Link("../shared/L0", "MainFrame/top");
+  try {
+    package::CheckRelease(package::ReleaseRoot(release.Dir()), {{1, "PNB5", false, {}}});
+    ADD_FAILURE() << "nothing refused";
+  } catch (const package::ReleaseError& e) {
+    ASSERT_EQ(e.Problems().size(), 2u * (kLevels - 1));
+    EXPECT_THAT(e.Problems()[0],
+                testing::ContainsRegex("^The folder .*/MainFrame/top/[abc/]+ is the folder "
+                                       ".*/MainFrame/top/[abc/]+ again, reached through a link"));
+  }
+}
+
 TEST(CheckRelease, TheRefusalListsTheFirstOffendingPathsAndHowManyMore) {
   vxtest::TempTree release;
   for (const char* name : {"MainFrame/a\\1", "MainFrame/b\\2", "MainFrame/c\\3"}) {

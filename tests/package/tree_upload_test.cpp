@@ -328,6 +328,90 @@ TEST(CopyTree, RefusedOrTruncatedStoresRaiseThroughTheCopy) {
   }
 }
 
+// The release is changed while the copy runs, after its folder was listed: when the first file's
+// "Copying... " line comes (or, with `duringSend`, when the first chunk of it has gone), every
+// other entry of the folder is spoiled. Nothing from outside the release reaches the
+// instrument, and a file that changed while it was sent fails its upload.
+TEST(CopyTree, AReleaseChangedUnderTheCopySendsNothingFromOutsideAndNoFileInPart) {
+  using Spoil = void (*)(const std::filesystem::path& entry, const std::filesystem::path& outside);
+  struct Case {
+    const char* what;
+    bool duringSend;  // spoil the file being sent, after its first chunk
+    Spoil spoil;
+    std::string error;
+  } cases[] = {
+      {"swapped for a link to a file outside", false,
+       [](const auto& entry, const auto& outside) {
+         std::filesystem::remove_all(entry);
+         std::filesystem::create_symlink(outside / "id_rsa", entry);
+       },
+       "leads out of the release folder, to "},
+      {"swapped for a link to a folder outside", false,
+       [](const auto& entry, const auto& outside) {
+         std::filesystem::remove_all(entry);
+         std::filesystem::create_symlink(outside, entry);
+       },
+       "leads out of the release folder, to "},
+      {"removed", false, [](const auto& entry, const auto&) { std::filesystem::remove_all(entry); },
+       "it no longer exists"},
+      {"cut short while it is sent", true,
+       [](const auto& entry, const auto&) { std::filesystem::resize_file(entry, 100'000); },
+       " bytes (it now holds 100000 bytes)"},
+      {"grown while it is sent", true,
+       [](const auto& entry, const auto&) { std::filesystem::resize_file(entry, 900'000); },
+       " of 800000 bytes (it now holds 900000 bytes)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    vxtest::StepsRig rig;
+    ASSERT_TRUE(rig.connected);
+    vxtest::TempTree outside;
+    outside.File("id_rsa", "private key");
+    outside.File("shadow/root", "hash");
+    const std::filesystem::path mainFrame = rig.package.Path("MainFrame");
+    for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
+      rig.package.File("MainFrame/" + std::string(name), Pattern(800'000));
+    }
+    rig.package.Folder("MainFrame/d");
+    std::string first;
+    rig.view.onLogLine = [&](const std::string& line) {
+      if (!first.empty() || !line.starts_with("Copying... ")) return;
+      first = line.substr(11);
+      if (c.duringSend) return;
+      for (const auto& entry : std::filesystem::directory_iterator(mainFrame)) {
+        if (entry.path().filename() != first) c.spoil(entry.path(), outside.Path(""));
+      }
+    };
+    rig.session.FtpClient.OnPacketSent = [&, spoiled = false](ftp::TStreamSocket&) mutable {
+      if (!c.duringSend || spoiled) return;
+      spoiled = true;
+      c.spoil(mainFrame / first, outside.Path(""));
+    };
+
+    std::string error;
+    try {
+      package::CopyTree(rig.Context(), mainFrame.string(), "/F0:/SYSTEM");
+    } catch (const std::runtime_error& e) {
+      error = e.what();
+    }
+    EXPECT_THAT(error, HasSubstr(c.error));
+    // Only the first file was offered to the instrument; nothing of the outside reached it.
+    EXPECT_THAT(rig.FtpLinesStarting("STOR"),
+                (std::vector<std::string>{"STOR /F0:/SYSTEM/" + first}));
+    for (const auto& [path, content] : vxtest::TreeContent(rig.F0())) {
+      EXPECT_NE(content, "private key") << path;
+      EXPECT_NE(content, "hash") << path;
+    }
+    if (!c.duringSend) {
+      EXPECT_THAT(rig.view.log, Contains(HasSubstr(c.error)));
+      EXPECT_EQ(rig.copiedBytes, 800'000);
+    } else {
+      EXPECT_THAT(error, HasSubstr(first + " changed while it was being sent: "));
+      EXPECT_EQ(rig.copiedBytes, 0);
+    }
+  }
+}
+
 // A module folder with a signal set, images, and SIGNAL folders that are not the module's own.
 void WriteModule(const vxtest::TempTree& p, const std::string& folder) {
   const std::string m = "Target/" + folder + "/";
