@@ -1,5 +1,6 @@
 #include "app/cli/cli_front_end.h"
 
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -286,6 +287,7 @@ CliFrontEnd::CliFrontEnd(CliOptions options, CliOutput& output, const StopSignal
                      session_->SlotModuleName(slot) +
                      ") to finish before stopping; press Ctrl-C again to stop at once");
             }),
+      umask_(ProcessUmask()),
       recorder_(!options_.reportPath.empty()) {}
 
 CliFrontEnd::~CliFrontEnd() {
@@ -388,10 +390,33 @@ int CliFrontEnd::RunSteps() {
 }
 
 std::optional<std::string> CliFrontEnd::OpenRecords() {
+  std::optional<std::string> reportProblem;
+  if (!options_.reportPath.empty()) {
+    const std::filesystem::path folder =
+        std::filesystem::path(options_.reportPath).parent_path().empty()
+            ? std::filesystem::path(".")
+            : std::filesystem::path(options_.reportPath).parent_path();
+    std::error_code ignored;
+    if (const auto why = RefusedRecordPath(options_.reportPath)) {
+      reportProblem = "--report: refusing to write " + options_.reportPath + ": " + *why;
+      // Nothing goes there, not even the record of this refusal.
+      options_.reportPath.clear();
+    } else if (!std::filesystem::is_directory(folder, ignored) ||
+               ::access(folder.c_str(), W_OK | X_OK) != 0) {
+      reportProblem =
+          "--report: the folder " + folder.string() + " does not exist or cannot be written";
+    }
+  }
   if (!options_.tracePath.empty()) {
-    traceFile_.reset(std::fopen(options_.tracePath.c_str(), "w"));
-    if (!traceFile_) {
-      return "--trace: cannot write " + options_.tracePath + ": " + std::strerror(errno);
+    try {
+      net::UniqueFd file = OpenRecordFile(options_.tracePath);
+      traceFile_.reset(::fdopen(file.Get(), "w"));
+      if (!traceFile_) {
+        return "--trace: cannot write " + options_.tracePath + ": " + std::strerror(errno);
+      }
+      file.Release();
+    } catch (const std::runtime_error& e) {
+      return std::string("--trace: ") + e.what();
     }
     trace_ = std::make_unique<RunTrace>(traceFile_.get());
     trace_->Note("run", std::string(kProgram) + " " + ProgramVersion() + ", instrument " +
@@ -400,18 +425,7 @@ std::optional<std::string> CliFrontEnd::OpenRecords() {
     observers_.Add(trace_.get());
     observers_.Add(&recorder_);
   }
-  if (!options_.reportPath.empty()) {
-    const std::filesystem::path folder =
-        std::filesystem::path(options_.reportPath).parent_path().empty()
-            ? std::filesystem::path(".")
-            : std::filesystem::path(options_.reportPath).parent_path();
-    std::error_code ignored;
-    if (!std::filesystem::is_directory(folder, ignored) ||
-        ::access(folder.c_str(), W_OK | X_OK) != 0) {
-      return "--report: the folder " + folder.string() + " does not exist or cannot be written";
-    }
-  }
-  return std::nullopt;
+  return reportProblem;
 }
 
 void CliFrontEnd::Notice(const std::string& text) {
@@ -790,7 +804,8 @@ void CliFrontEnd::WriteReport(int exitCode, const std::string& outcome, const Up
         options_.reportPath,
         ReportJson(exitCode, outcome, run, error)
                 .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-            "\n");
+            "\n",
+        0666 & ~umask_);
   } catch (const std::exception& e) {
     Notice(e.what());
   }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -105,8 +107,8 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
 
   // Loads the release, runs the upgrade and reports how it ended.
   int RunSteps();
-  // Opens the trace file and checks the report's folder; the usage error's text when one
-  // cannot be used.
+  // Opens the trace file and checks the report's path and folder; the usage error's text when
+  // one cannot be used (a report path refused as a link, FIFO, socket or device is dropped).
   std::optional<std::string> OpenRecords();
   // A note of the front end's own, also kept for the report.
   void Notice(const std::string& text);
@@ -155,6 +157,8 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   std::chrono::system_clock::time_point started_;
   std::optional<package::ReleaseRoot> release_;
   std::optional<package::ReleaseDigest> digest_;
+  // Read at start-up: the report, made by mkstemp, is given 0666 less it, as a new file would be.
+  mode_t umask_;
   // The session's observer: the recorder alone, or with --trace both through observers_.
   RunRecorder recorder_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile_{nullptr, &std::fclose};

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <utility>
 
@@ -26,6 +27,23 @@ std::string JoinInstrumentPath(const std::string& parent, const std::string& nam
 
 double Seconds(std::chrono::steady_clock::duration duration) {
   return std::chrono::duration<double>(duration).count();
+}
+
+// What a record must never be written into, by its lstat mode.
+std::optional<std::string> RefusedKind(mode_t mode) {
+  if (S_ISLNK(mode)) return "it is a symbolic link";
+  if (S_ISFIFO(mode)) return "it is a FIFO";
+  if (S_ISSOCK(mode)) return "it is a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device";
+  return std::nullopt;
+}
+
+[[noreturn]] void RefuseRecord(const std::string& path, const std::string& why) {
+  throw std::runtime_error("refusing to write " + path + ": " + why);
+}
+
+[[noreturn]] void CannotWriteRecord(const std::string& path, int error) {
+  throw std::runtime_error("cannot write " + path + ": " + std::strerror(error));
 }
 
 }  // namespace
@@ -139,7 +157,7 @@ void RunRecorder::FpgaConfigured(std::int16_t slot, std::int16_t index, const st
                              sent ? uploads_.back().bytes : 0, result});
 }
 
-void WriteFileAtomically(const std::string& path, const std::string& text) {
+void WriteFileAtomically(const std::string& path, const std::string& text, mode_t mode) {
   const auto slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   std::string temporary =
@@ -153,7 +171,8 @@ void WriteFileAtomically(const std::string& path, const std::string& text) {
                              std::strerror(error));
   };
   if (!created) fail("create");
-  ::fchmod(file.Get(), 0644);
+  // mkstemp makes the file 0600 whatever the umask.
+  if (::fchmod(file.Get(), mode) != 0) fail("write");
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(file.Get(), text.data() + done, text.size() - done);
@@ -164,4 +183,40 @@ void WriteFileAtomically(const std::string& path, const std::string& text) {
   if (::fsync(file.Get()) != 0) fail("write");
   if (file.Reset() != 0) fail("write");
   if (::rename(temporary.c_str(), path.c_str()) != 0) fail("write");
+}
+
+mode_t ProcessUmask() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("Umask:")) {
+      return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+    }
+  }
+  return 077;
+}
+
+std::optional<std::string> RefusedRecordPath(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return RefusedKind(info.st_mode);
+}
+
+net::UniqueFd OpenRecordFile(const std::string& path) {
+  // The first look keeps a FIFO or a device from being opened at all; the open's flags and the
+  // look at what was opened refuse one that took the path's place in between.
+  if (const auto why = RefusedRecordPath(path)) RefuseRecord(path, *why);
+  net::UniqueFd file(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+  if (!file && errno == ELOOP) RefuseRecord(path, "it is a symbolic link");
+  if (!file) CannotWriteRecord(path, errno);
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0) CannotWriteRecord(path, errno);
+  if (!S_ISREG(info.st_mode))
+    RefuseRecord(path, RefusedKind(info.st_mode).value_or("it is not a file"));
+  if (::ftruncate(file.Get(), 0) != 0) CannotWriteRecord(path, errno);
+  const int flags = ::fcntl(file.Get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    CannotWriteRecord(path, errno);
+  }
+  return file;
 }

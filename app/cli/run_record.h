@@ -1,8 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
-#include <map>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "instrument/session_observer.h"
+#include "net/unique_fd.h"
 
 // What a run wrote on the instrument and how long its phases took, gathered from the session's
 // events: the upload under way (for a failure's diagnostic) always, at the cost of two copied
@@ -94,6 +97,21 @@ class RunRecorder : public instrument::SessionObserver {
   std::string changedAfterDigest_;
 };
 
-// Writes `text` to `path` atomically: into a new file beside it, flushed to disk, then renamed
-// over `path`. Raises std::runtime_error naming the path when that fails.
-void WriteFileAtomically(const std::string& path, const std::string& text);
+// Writes `text` to `path` atomically: into a new file beside it with permissions `mode`, flushed
+// to disk, then renamed over `path`. Raises std::runtime_error naming the path when that fails.
+void WriteFileAtomically(const std::string& path, const std::string& text, mode_t mode);
+
+// The process's umask as the kernel reports it (/proc/self/status), read without changing it,
+// so any thread may ask; 077 when the kernel does not say.
+mode_t ProcessUmask();
+
+// Why no record may be written at `path`, looked at with lstat and never opened: "it is a
+// symbolic link", "it is a FIFO", "it is a socket" or "it is a device"; nothing for a regular
+// file, a folder or a path that does not exist.
+std::optional<std::string> RefusedRecordPath(const std::string& path);
+
+// Opens `path` for writing from its start, never blocking on it nor opening through a link at it;
+// a new file gets 0666 less the umask. Raises std::runtime_error "refusing to write PATH: it is
+// a ..." (a link, FIFO, socket or device, also one put there after a first look) or "cannot
+// write PATH: CAUSE".
+net::UniqueFd OpenRecordFile(const std::string& path);

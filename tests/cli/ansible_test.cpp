@@ -1,8 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -15,12 +19,41 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
 namespace fs = std::filesystem;
 
-// The playbook in docs/ upgrades an inventory of three simulated instruments on loopback ports,
-// one healthy, one refused for its firmware and one with nothing listening, with the
-// ansible-playbook of the set-up script: each host's result, log and report, and a summary.
-TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOtherTwoWithTheirReasons) {
+// The playbook in docs/ run by the ansible-playbook of the set-up script over an inventory (a
+// YAML inventory written as JSON, so any value goes in unquoted), with its output under `out`.
+std::unique_ptr<clitest::ChildRun> StartPlaybook(const fs::path& out, const fs::path& outputDir,
+                                                 const nlohmann::json& hosts,
+                                                 const fs::path& release) {
+  const fs::path inventory = out / "inventory.yml";
+  simtest::WriteFile(inventory, nlohmann::json{{"vx500", {{"hosts", hosts}}}}.dump());
+  const nlohmann::json variables = {
+      {"vxupgrade_cli", VXUPGRADE_CLI_PROGRAM},
+      {"output_dir", outputDir.string()},
+      {"vxupgrade_options", {"--package", release.string(), "--compressed", "no"}}};
+  const fs::path home = out / "home";
+  fs::create_directories(home);
+  return std::make_unique<clitest::ChildRun>(
+      clitest::Lines{"/usr/bin/ansible-playbook", "-i", inventory.string(), VX_PLAYBOOK, "-e",
+                     variables.dump()},
+      std::map<std::string, std::string>{
+          {"HOME", home.string()}, {"ANSIBLE_NOCOLOR", "1"}, {"ANSIBLE_CONFIG", ""}});
+}
+
+nlohmann::json SimulatedHost(const simtest::SimInstrument& instrument) {
+  return {{"ansible_host", "127.0.0.1"},
+          {"vx500_command_port", instrument.Port()},
+          {"vx500_ftp_port", instrument.FtpPort()}};
+}
+
+// The playbook upgrades an inventory of simulated instruments on loopback ports: one healthy,
+// one refused for its firmware, one with nothing listening, and two whose inventory values hold
+// shell syntax, which reaches no shell: each host's result, log and report, and a summary that
+// never reads an earlier run's report.
+TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOthersWithTheirReasons) {
   ASSERT_TRUE(fs::exists("/usr/bin/ansible-playbook")) << "scripts/setup.sh installs it";
   simtest::TempDir out;
   const fs::path release = out.Path() / "release";
@@ -30,65 +63,120 @@ TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOtherTwoWithTheirReas
       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})");
   const vxtest::RefusingPort refusing;
   const int closed = refusing.Port();
+  const fs::path marker = out.Path() / "marker";
+  const std::string substituted = "127.0.0.1$(touch " + marker.string() + ")";
+  const std::string chained =
+      "127.0.0.1; touch " + marker.string() + "; `touch " + marker.string() + "`";
+  nlohmann::json injected = SimulatedHost(*healthy);
+  injected["ansible_host"] = substituted;
+  nlohmann::json quoted = SimulatedHost(*healthy);
+  quoted["ansible_host"] = chained;
+  quoted["vx500_ftp_port"] = "21`touch " + marker.string() + "`";
+  // An earlier run's report of a host whose run now writes none.
+  simtest::WriteFile(out.Path() / "reports" / "injected.json",
+                     R"({"outcome": "upgraded", "exitCode": 0})");
 
-  const fs::path inventory = out.Path() / "inventory.ini";
-  simtest::WriteFile(inventory,
-                     "[vx500]\n"
-                     "healthy ansible_host=127.0.0.1 vx500_command_port=" +
-                         std::to_string(healthy->Port()) +
-                         " vx500_ftp_port=" + std::to_string(healthy->FtpPort()) +
-                         "\n"
-                         "old ansible_host=127.0.0.1 vx500_command_port=" +
-                         std::to_string(old->Port()) +
-                         " vx500_ftp_port=" + std::to_string(old->FtpPort()) +
-                         "\n"
-                         "dead ansible_host=127.0.0.1 vx500_command_port=" +
-                         std::to_string(closed) + "\n");
-  const nlohmann::json variables = {
-      {"vxupgrade_cli", VXUPGRADE_CLI_PROGRAM},
-      {"output_dir", out.Path().string()},
-      {"vxupgrade_options", "--package " + release.string() + " --compressed no"}};
-  const fs::path home = out.Path() / "home";
-  fs::create_directories(home);
-  clitest::ChildRun playbook(
-      {"/usr/bin/ansible-playbook", "-i", inventory.string(), VX_PLAYBOOK, "-e", variables.dump()},
-      {{"HOME", home.string()}, {"ANSIBLE_NOCOLOR", "1"}, {"ANSIBLE_CONFIG", ""}});
-  // Two hosts fail, so the playbook ends with status 2.
-  EXPECT_EQ(playbook.Wait(std::chrono::seconds(60)), 2) << playbook.Out() << playbook.Err();
+  auto playbook =
+      StartPlaybook(out.Path(), out.Path(),
+                    {{"healthy", SimulatedHost(*healthy)},
+                     {"old", SimulatedHost(*old)},
+                     {"dead", {{"ansible_host", "127.0.0.1"}, {"vx500_command_port", closed}}},
+                     {"injected", injected},
+                     {"quoted", quoted}},
+                    release);
+  // Four hosts fail, so the playbook ends with status 2.
+  EXPECT_EQ(playbook->Wait(std::chrono::seconds(150)), 2) << playbook->Out() << playbook->Err();
 
   struct Host {
     const char* name;
+    std::string address;  // in the summary
     int exitCode;
-    const char* outcome;
-    std::string logged;  // in the host's log
-    const char* serial;  // in the summary
+    const char* outcome;  // in the summary, and the report's unless it is "no report written"
+    std::string logged;   // in the host's log
+    const char* serial;   // in the summary
   } hosts[] = {
-      {"healthy", 0, "upgraded", "Result: upgraded (exit code 0)", "SIM00001"},
-      {"old", 1, "refused", "This release requires VX500 V2.1 or above.", "SIM00001"},
-      {"dead", 2, "not-connected",
+      {"healthy", "127.0.0.1", 0, "upgraded", "Result: upgraded (exit code 0)", "SIM00001"},
+      {"old", "127.0.0.1", 1, "refused", "This release requires VX500 V2.1 or above.", "SIM00001"},
+      {"dead", "127.0.0.1", 2, "not-connected",
        "vxupgrade-cli: command channel 127.0.0.1:" + std::to_string(closed) +
            ": connection refused",
        "unknown"},
+      {"injected", substituted, 4, "no report written",
+       "--ip: '" + substituted + "' is not a dotted IPv4 address", "unknown"},
+      {"quoted", chained, 4, "no report written", "is not a dotted IPv4 address", "unknown"},
   };
   for (const Host& host : hosts) {
     SCOPED_TRACE(host.name);
     const std::string log =
         clitest::ReadFile(out.Path() / "logs" / (std::string(host.name) + ".log"));
     EXPECT_THAT(log, HasSubstr(host.logged));
-    EXPECT_THAT(log, HasSubstr("(exit code " + std::to_string(host.exitCode) + ")"));
-    const auto report = nlohmann::json::parse(
-        clitest::ReadFile(out.Path() / "reports" / (std::string(host.name) + ".json")));
-    EXPECT_EQ(report["outcome"], host.outcome);
-    EXPECT_EQ(report["exitCode"], host.exitCode);
-    EXPECT_EQ(report["instrument"]["address"], "127.0.0.1");
-    EXPECT_THAT(playbook.Out(),
-                HasSubstr(std::string(host.name) + " 127.0.0.1 serial " + host.serial + ": " +
-                          host.outcome + " (exit code " + std::to_string(host.exitCode) + ")"));
+    const fs::path reportPath = out.Path() / "reports" / (std::string(host.name) + ".json");
+    if (host.exitCode == 4) {
+      EXPECT_FALSE(fs::exists(reportPath));
+    } else {
+      EXPECT_THAT(log, HasSubstr("(exit code " + std::to_string(host.exitCode) + ")"));
+      const auto report = nlohmann::json::parse(clitest::ReadFile(reportPath));
+      EXPECT_EQ(report["outcome"], host.outcome);
+      EXPECT_EQ(report["exitCode"], host.exitCode);
+      EXPECT_EQ(report["instrument"]["address"], "127.0.0.1");
+    }
+    EXPECT_THAT(playbook->Out(), HasSubstr(std::string(host.name) + " " + host.address +
+                                           " serial " + host.serial + ": " + host.outcome +
+                                           " (exit code " + std::to_string(host.exitCode) + ")"));
   }
-  EXPECT_THAT(playbook.Out(), HasSubstr("exit code 1: refused by a check"));
-  EXPECT_THAT(playbook.Out(), HasSubstr("exit code 2: could not connect"));
+  EXPECT_THAT(playbook->Out(), HasSubstr("exit code 1: refused by a check"));
+  EXPECT_THAT(playbook->Out(), HasSubstr("exit code 2: could not connect"));
+  EXPECT_THAT(playbook->Out(), HasSubstr("exit code 4: bad usage"));
+  EXPECT_FALSE(fs::exists(marker));
   EXPECT_TRUE(fs::exists(healthy->Root() / "F0:" / "SYSTEM" / "vx500.bin"));
   EXPECT_FALSE(fs::exists(old->Root() / "F0:" / "SYSTEM" / "MID1"));
+  for (const char* folder : {"", "logs", "reports"}) {
+    EXPECT_EQ(fs::symlink_status(out.Path() / folder).permissions(), fs::perms::owner_all)
+        << folder;
+  }
+}
+
+// An output folder that another user owns, or whose logs folder is a link, is refused before
+// any instrument is run: nothing is written into it or through the link.
+TEST(Ansible, PlaybookRefusesAnOutputFolderOfAnotherUserOrALinkInIt) {
+  const passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const struct {
+    const char* what;
+    bool othersFolder;  // else its logs folder is a link
+    std::string said;
+  } cases[] = {
+      {"its logs folder is a link", false, "/upgrade/logs: it is a link"},
+      {"owned by another user", true,
+       "it is owned by nobody (uid " + std::to_string(nobody->pw_uid) + ")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.othersFolder && ::geteuid() != 0) GTEST_SKIP() << "only root can give a folder away";
+    simtest::TempDir out;
+    const fs::path release = out.Path() / "release";
+    clitest::MakeRelease(release);
+    auto instrument = clitest::Instrument();
+    const fs::path outputDir = out.Path() / "upgrade";
+    const fs::path elsewhere = out.Path() / "elsewhere";
+    fs::create_directories(outputDir);
+    fs::create_directories(elsewhere);
+    if (c.othersFolder) {
+      ASSERT_EQ(::chown(outputDir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    } else {
+      fs::create_directory_symlink(elsewhere, outputDir / "logs");
+    }
+    auto playbook =
+        StartPlaybook(out.Path(), outputDir, {{"healthy", SimulatedHost(*instrument)}}, release);
+    EXPECT_EQ(playbook->Wait(std::chrono::seconds(90)), 2) << playbook->Out() << playbook->Err();
+    EXPECT_THAT(playbook->Out(), HasSubstr(c.said));
+    EXPECT_THAT(playbook->Out(), Not(HasSubstr("Run the upgrade")));
+    EXPECT_THAT(instrument->CommandLines(), IsEmpty());
+    EXPECT_THAT(clitest::TreeOf(elsewhere), IsEmpty());
+    if (c.othersFolder) {
+      EXPECT_THAT(clitest::TreeOf(outputDir), IsEmpty());
+    }
+  }
 }
 
 }  // namespace

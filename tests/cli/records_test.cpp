@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <csignal>
@@ -358,6 +359,96 @@ TEST(CliRecords, DiagnosticsNameTheChannelAndTheCauseOrTheFigures) {
     extra.push_back("--json");
     const Finished json = RunCli(*instrument, release.Path(), extra);
     EXPECT_THAT(clitest::JsonLines(json.out), Contains(Json{{"event", "notice"}, {"text", note}}));
+  }
+}
+
+// A report or trace path that is a link, a FIFO, a socket or a device is refused before
+// connecting: what is there stays as it was, a link's target too, and a FIFO is never opened
+// (the open would wait for a reader that never comes).
+TEST(CliRecords, RecordPathsThatAreNotFilesAreRefusedBeforeConnecting) {
+  struct Case {
+    const char* option;
+    const char* planted;  // "link", "fifo", "socket", or a path of its own
+    const char* why;
+  } cases[] = {
+      {"--trace", "link", "it is a symbolic link"}, {"--trace", "fifo", "it is a FIFO"},
+      {"--trace", "/dev/null", "it is a device"},   {"--report", "link", "it is a symbolic link"},
+      {"--report", "fifo", "it is a FIFO"},         {"--report", "socket", "it is a socket"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.option) + " at " + c.planted);
+    simtest::TempDir out;
+    MakeRelease(out.Path() / "release");
+    const fs::path secret = out.Path() / "root-only" / "secret";
+    simtest::WriteFile(secret, "kept");
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_directories(out.Path() / "shared");
+    fs::path path = out.Path() / "shared" / "record";
+    const std::string planted = c.planted;
+    if (planted == "link") {
+      fs::create_symlink(secret, path);
+    } else if (planted == "fifo") {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+    } else if (planted == "socket") {
+      ASSERT_EQ(::mknod(path.c_str(), S_IFSOCK | 0666, 0), 0);
+    } else {
+      path = planted;
+    }
+    struct stat before {};
+    ASSERT_EQ(::lstat(path.c_str(), &before), 0);
+    auto instrument = Instrument();
+    const Finished run = RunCli(*instrument, out.Path() / "release", {c.option, path.string()});
+    EXPECT_EQ(run.exitCode, 4) << run.out << run.err;
+    EXPECT_THAT(run.err, HasSubstr(std::string("vxupgrade-cli: ") + c.option +
+                                   ": refusing to write " + path.string() + ": " + c.why + "\n"));
+    EXPECT_THAT(instrument->CommandLines(), IsEmpty());
+    struct stat after {};
+    ASSERT_EQ(::lstat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(ReadFile(secret), "kept");
+    // No report left beside it under a temporary name either.
+    EXPECT_EQ(std::distance(fs::directory_iterator(out.Path() / "shared"), {}),
+              path.parent_path() == out.Path() / "shared" ? 1 : 0);
+  }
+}
+
+// Sets the test process's umask for as long as it lives, so a child started meanwhile has it.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+// The report and the trace get the permissions of any new file: 0666 less the umask.
+TEST(CliRecords, ReportAndTraceGetTheModeOfANewFileUnderTheUmask) {
+  const struct {
+    mode_t umask;
+    fs::perms mode;
+  } cases[] = {{027, fs::perms(0640)}, {002, fs::perms(0664)}, {077, fs::perms(0600)}};
+  simtest::TempDir out;
+  MakeRelease(out.Path() / "release");
+  auto instrument = Instrument();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.umask);
+    const fs::path report = out.Path() / "run.json";
+    const fs::path trace = out.Path() / "run.trace";
+    fs::remove(report);
+    fs::remove(trace);
+    std::unique_ptr<clitest::ChildRun> child;
+    {
+      const ScopedUmask mask(c.umask);
+      child = StartCli(*instrument, out.Path() / "release",
+                       {"--check", "--report", report.string(), "--trace", trace.string()});
+    }
+    EXPECT_EQ(child->Wait(kRunBound), 0) << child->Out() << child->Err();
+    EXPECT_EQ(fs::status(report).permissions(), c.mode);
+    EXPECT_EQ(fs::status(trace).permissions(), c.mode);
   }
 }
 
