@@ -5,11 +5,12 @@
 #include <charconv>
 #include <system_error>
 
+#include "sim/store_file.h"
+
 namespace sim {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr uint64_t kN0TotalBytes = 8ull << 20;
 constexpr size_t kErrorQueueLength = 20;
 
 std::string_view Trim(std::string_view s) {
@@ -65,23 +66,6 @@ std::optional<std::string_view> Unquote(std::string_view param) {
   std::string_view inner = param.substr(1, param.size() - 2);
   if (inner.find('"') != std::string_view::npos) return std::nullopt;
   return inner;
-}
-
-// Bytes of the regular files below `folder`.
-uint64_t StoredBytes(const fs::path& folder) {
-  uint64_t total = 0;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator
-           it(folder, fs::directory_options::skip_permission_denied, ec),
-       end;
-       !ec && it != end; it.increment(ec)) {
-    std::error_code sizeError;
-    if (it->is_regular_file(sizeError)) {
-      auto size = it->file_size(sizeError);
-      if (!sizeError) total += size;
-    }
-  }
-  return total;
 }
 
 }  // namespace
@@ -283,24 +267,15 @@ void CommandInterpreter::MakeFolder(const std::string& params) {
 }
 
 std::pair<uint64_t, uint64_t> CommandInterpreter::FlashUsedAndFree() const {
-  if (scenario_.totalBytes && scenario_.freeBytes)
-    return {*scenario_.totalBytes - *scenario_.freeBytes, *scenario_.freeBytes};
-  uint64_t used = StoredBytes(drive_.Root() / "F0:");
-  if (scenario_.freeBytes) return {used, *scenario_.freeBytes};
-  uint64_t total = scenario_.totalBytes.value_or(kDefaultTotalBytes);
-  return {used, total > used ? total - used : 0};
+  DriveUsage usage = drive_.Usage("F0:", scenario_.FlashCapacity());
+  return {usage.used, usage.free};
 }
 
 std::optional<std::string> CommandInterpreter::Catalog(const std::string& params) {
   std::optional<std::string> path = params.empty() ? std::optional(cwd_) : QuotedPath(params);
-  uint64_t used, free;
-  if (path && path->rfind("N0:", 0) == 0) {
-    used = StoredBytes(drive_.Root() / "N0:");
-    free = kN0TotalBytes > used ? kN0TotalBytes - used : 0;
-  } else {
-    std::tie(used, free) = FlashUsedAndFree();
-  }
-  std::string reply = std::to_string(used) + "," + std::to_string(free);
+  DriveUsage usage =
+      drive_.Usage(path && path->rfind("N0:", 0) == 0 ? "N0:" : "F0:", scenario_.FlashCapacity());
+  std::string reply = std::to_string(usage.used) + "," + std::to_string(usage.free);
   std::optional<fs::path> local;
   if (path) local = Local(*path);
   std::error_code ec;
@@ -311,6 +286,8 @@ std::optional<std::string> CommandInterpreter::Catalog(const std::string& params
       std::string name = it->path().filename().string();
       // A name the reply format cannot carry is left out.
       if (name.find_first_of(std::string_view("\"\r\n\0", 4)) != std::string::npos) continue;
+      // A store in progress is no file on the drive until it completes.
+      if (StoreFile::IsTemporaryName(name)) continue;
       std::error_code typeError;
       if (it->is_directory(typeError)) {
         entries.emplace_back(name, "DIR,0");

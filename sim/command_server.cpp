@@ -7,14 +7,14 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 
 #include "net/deadline.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
-#include "net/text.h"
+#include "sim/log_text.h"
 
 namespace sim {
 namespace {
@@ -97,16 +97,20 @@ void CommandServer::AcceptLoop() {
 void CommandServer::Serve(int fd, const std::string& peer) {
   Log("connection from " + peer);
   std::string pending;
+  // A client that has sent nothing yet counts as not logged in.
+  LoginClock login(options_.limits.loginTimeout);
   bool open = true;
   while (open) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {stopEvent_.Get(), POLLIN, 0}};
-    int ready = ::poll(fds, 2, options_.limits.IdlePollMs());
+    auto start = std::chrono::steady_clock::now();
+    int ready = ::poll(fds, 2, login.PollMs(options_.limits));
+    login.Count(start);
     if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (ready == 0) {
-      Log("connection from " + peer + " idle too long");
+      Log("connection from " + peer + (login.Expired() ? " sent nothing" : " idle too long"));
       break;
     }
     if (fds[1].revents) break;
@@ -114,6 +118,7 @@ void CommandServer::Serve(int fd, const std::string& peer) {
     ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) break;
+    login.Stop();
     pending.append(buffer, static_cast<size_t>(n));
     size_t lf;
     while (open && (lf = pending.find('\n')) != std::string::npos) {
@@ -132,7 +137,7 @@ void CommandServer::Serve(int fd, const std::string& peer) {
 
 bool CommandServer::Handle(int fd, const std::string& line) {
   transcript_.Add(Transcript::Channel::kCommand, line);
-  Log("< " + net::PrintableText(line));
+  Log("< " + LogText(line));
   CommandResponse response;
   {
     std::lock_guard lock(interpreterMutex_);
@@ -153,7 +158,7 @@ bool CommandServer::Handle(int fd, const std::string& line) {
   if (!reply.empty()) {
     std::string_view shown(reply);
     if (shown.back() == '\n') shown.remove_suffix(1);
-    Log("> " + net::PrintableText(shown));
+    Log("> " + LogText(shown));
     if (!SendAll(fd, reply)) return false;
   }
   if (response.closeAfter) {
@@ -211,7 +216,7 @@ void CommandServer::Log(const std::string& text) {
   if (!options_.logLines) return;
   static std::mutex logMutex;
   std::lock_guard lock(logMutex);
-  std::cerr << "vx500-sim command: " << text << '\n';
+  *options_.log << "vx500-sim command: " << text << '\n';
 }
 
 }  // namespace sim

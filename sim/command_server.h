@@ -1,6 +1,8 @@
 #pragma once
 
+#include <iostream>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -16,15 +18,16 @@ namespace sim {
 struct CommandServerOptions {
   std::string bind = "127.0.0.1";  // dotted IPv4 address to listen on
   int port = 5000;                 // 0 picks a free port
-  bool logLines = false;           // log every received line on stderr
+  bool logLines = false;           // log every received line and every reply
+  std::ostream* log = &std::cerr;  // where they are logged
   ConnectionLimits limits = {};
 };
 
 // The instrument's command port: accepts connections (one thread each, up to the limit; more
 // are closed at once), records every line in the transcript and answers through one shared
 // CommandInterpreter, so the instrument's state (current folder, error queue, selected slot)
-// outlives a reconnect. A connection idle for the limit's time-out is closed. Stops cleanly
-// when destroyed.
+// outlives a reconnect. A connection idle for the limit's time-out, or silent for its log-in
+// time from the start, is closed. Stops cleanly when destroyed.
 class CommandServer {
  public:
   // Listens at once; raises std::runtime_error when the address cannot be bound.

@@ -11,6 +11,18 @@ int ConnectionLimits::IdlePollMs() const {
   return static_cast<int>(std::min<long long>(idleTimeout.count(), INT_MAX));
 }
 
+int LoginClock::PollMs(const ConnectionLimits& limits) const {
+  int idle = limits.IdlePollMs();
+  if (!running_) return idle;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(left_).count();
+  int ms = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+  return idle < 0 ? ms : std::min(idle, ms);
+}
+
+void LoginClock::Count(std::chrono::steady_clock::time_point start) {
+  if (running_) left_ -= std::chrono::steady_clock::now() - start;
+}
+
 bool ConnectionThreads::Start(net::UniqueFd& connection, std::function<void(int fd)> serve) {
   std::lock_guard lock(mutex_);
   std::erase_if(threads_, [](const std::unique_ptr<Thread>& t) {

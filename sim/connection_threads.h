@@ -21,9 +21,37 @@ struct ConnectionLimits {
   // A connection that sends nothing, or does not take what is sent to it, for this long is
   // closed; 0 never closes one.
   std::chrono::milliseconds idleTimeout = std::chrono::minutes(15);
+  // A connection whose client has kept the server waiting this long without logging in (FTP)
+  // or sending anything (commands) is closed, so connections left unused cannot take up every
+  // place; 0 never closes one.
+  std::chrono::milliseconds loginTimeout = std::chrono::seconds(30);
 
   // The idle time-out as a poll() time-out: -1 for none.
   int IdlePollMs() const;
+};
+
+// The time left to a connection's client to log in. Only the server's waits for the client
+// count, so a reply that the server itself holds back costs the client nothing.
+class LoginClock {
+ public:
+  explicit LoginClock(std::chrono::milliseconds timeout)
+      : left_(timeout), enabled_(timeout.count() > 0), running_(enabled_) {}
+
+  // The poll() time-out of the next wait for the client: the idle time-out of `limits`,
+  // shortened to the time left while the clock runs.
+  int PollMs(const ConnectionLimits& limits) const;
+  // Takes the time since `start`, when a wait for the client began, from the time left.
+  void Count(std::chrono::steady_clock::time_point start);
+  // True when the clock runs and no time is left.
+  bool Expired() const { return running_ && left_.count() <= 0; }
+  // The client has logged in (Stop) or is logging in again (Start, with the time it had left).
+  void Stop() { running_ = false; }
+  void Start() { running_ = enabled_; }
+
+ private:
+  std::chrono::steady_clock::duration left_;
+  bool enabled_;
+  bool running_;
 };
 
 // The threads serving one server's connections: at most a fixed number at a time, each

@@ -54,6 +54,27 @@ bool StaysUnderRoot(const fs::path& root, const fs::path& local) {
   return !rel.empty() && *rel.begin() != "..";
 }
 
+// Bytes of the regular files below `folder`.
+std::uint64_t StoredBytes(const fs::path& folder) {
+  std::uint64_t total = 0;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator
+           it(folder, fs::directory_options::skip_permission_denied, ec),
+       end;
+       !ec && it != end; it.increment(ec)) {
+    std::error_code sizeError;
+    if (it->is_regular_file(sizeError)) {
+      auto size = it->file_size(sizeError);
+      if (!sizeError) total += size;
+    }
+  }
+  return total;
+}
+
+std::uint64_t Less(std::uint64_t total, std::uint64_t used) {
+  return total > used ? total - used : 0;
+}
+
 }  // namespace
 
 Drive::Drive(std::filesystem::path root) : root_(std::move(root)) {}
@@ -122,6 +143,39 @@ std::optional<std::filesystem::path> Drive::Resolve(std::string_view path,
   }
   if (!StaysUnderRoot(root_, local)) return std::nullopt;
   return local;
+}
+
+DriveUsage Drive::Usage(std::string_view drive, const DriveCapacity& flash) const {
+  if (drive == "N0:") {
+    std::uint64_t used = StoredBytes(root_ / "N0:");
+    return {used, Less(kN0TotalBytes, used)};
+  }
+  if (flash.totalBytes && flash.freeBytes)
+    return {Less(*flash.totalBytes, *flash.freeBytes), *flash.freeBytes};
+  std::uint64_t used = StoredBytes(root_ / "F0:");
+  if (flash.freeBytes) return {used, *flash.freeBytes};
+  return {used, Less(flash.totalBytes.value_or(kDefaultTotalBytes), used)};
+}
+
+std::uint64_t Drive::RoomFor(const std::filesystem::path& file, const DriveCapacity& flash) const {
+  std::error_code ec;
+  fs::path rel = file.lexically_relative(fs::canonical(root_, ec));
+  std::string drive = rel.empty() || ec ? std::string("F0:") : rel.begin()->string();
+  std::uint64_t old = 0;
+  if (fs::is_regular_file(file, ec)) {
+    old = fs::file_size(file, ec);
+    if (ec) old = 0;
+  }
+  std::uint64_t room = Usage(drive, flash).free + old;
+  // With fixed figures the catalogue never changes, so the drive's own total bounds what its
+  // files may add up to; with a fixed free figure alone the drive has no total.
+  std::optional<std::uint64_t> total;
+  if (drive == "N0:")
+    total = kN0TotalBytes;
+  else if (flash.totalBytes || !flash.freeBytes)
+    total = flash.totalBytes.value_or(kDefaultTotalBytes);
+  if (total) room = std::min(room, Less(*total + old, StoredBytes(root_ / drive)));
+  return room;
 }
 
 }  // namespace sim

@@ -12,12 +12,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
 
 #include "net/ipv4.h"
+#include "sim/store_file.h"
 
 namespace sim {
 namespace {
@@ -87,7 +89,10 @@ std::optional<sockaddr_in> ParsePortArgument(std::string_view text) {
 class FtpServer::Session {
  public:
   Session(FtpServer& server, int control)
-      : server_(server), control_(control), stop_(server.stop_.Get()) {}
+      : server_(server),
+        control_(control),
+        stop_(server.stop_.Get()),
+        login_(server.limits_.loginTimeout) {}
 
   void Run() {
     Pause("GREETING");
@@ -156,8 +161,13 @@ class FtpServer::Session {
         Reply(500, "Line too long.");
         return false;
       }
-      Waited w = WaitFor(control_, POLLIN, server_.limits_.IdlePollMs(), stop_);
-      if (w == Waited::kTimeout) SendOnce("421 Idle time-out; closing control connection.\r\n");
+      auto start = std::chrono::steady_clock::now();
+      Waited w = WaitFor(control_, POLLIN, login_.PollMs(server_.limits_), stop_);
+      login_.Count(start);
+      if (w == Waited::kTimeout) {
+        SendOnce(login_.Expired() ? "421 Login time-out; closing control connection.\r\n"
+                                  : "421 Idle time-out; closing control connection.\r\n");
+      }
       if (w != Waited::kReady) return false;
       char buffer[4096];
       ssize_t n = ::recv(control_, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -184,11 +194,13 @@ class FtpServer::Session {
       user_ = arg;
       userGiven_ = true;
       loggedIn_ = false;
+      login_.Start();
       return Reply(331, "Password required for " + arg + ".");
     }
     if (verb_ == "PASS") {
       if (!userGiven_) return Reply(503, "Login with USER first.");
       loggedIn_ = user_ == kUser && arg == kPassword;
+      if (loggedIn_) login_.Stop();
       return loggedIn_ ? Reply(230, "User logged in.") : Reply(530, "Login incorrect.");
     }
     if (verb_ == "NOOP") return Reply(200, "NOOP command successful.");
@@ -322,24 +334,33 @@ class FtpServer::Session {
     }
     net::UniqueFd data = OpenData();
     if (!data) return Reply(425, "Can't open data connection.");
-    net::UniqueFd file(::open(local->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!file) return Reply(553, arg + ": Cannot create file.");
+    // A link inside the root is written through, as opening it would.
+    fs::path target = fs::weakly_canonical(*local, ec);
+    if (ec) target = *local;
+    const std::uint64_t room = server_.drive_.RoomFor(target, server_.capacity_);
+    StoreFile file(target);
+    if (!file.Valid()) return Reply(553, arg + ": Cannot create file.");
     if (!Reply(150, "Opening BINARY mode data connection for " + arg + ".")) return false;
 
     if (rule && fault == FtpStoreFault::kStall) {
       // Take nothing and wait for the client to give up on the transfer.
       Waited w = WaitFor(data.Get(), POLLRDHUP, kDataIdleMs, stop_);
       if (w == Waited::kStop) return false;
+      file.Keep();
       AbortData(data);
       return Reply(426, "Connection closed; transfer aborted.");
     }
 
+    // However a transfer ends, what arrived replaces the file, as when a server writes in
+    // place; only a store that would overfill the drive (or a stop of the server) keeps nothing.
     std::uint64_t received = 0;
+    std::uint64_t written = 0;
     std::uint64_t keep = rule && fault == FtpStoreFault::kTruncate ? rule->bytes : UINT64_MAX;
     bool writeFailed = false;
     std::vector<char> buffer(65536);
     for (;;) {
       if (rule && fault == FtpStoreFault::kCloseEarly && received >= rule->bytes) {
+        file.Keep();
         // The reply goes first, so it waits on the control connection when the client fails.
         if (!Reply(426, "Connection closed; transfer aborted.")) return false;
         AbortData(data);
@@ -347,22 +368,36 @@ class FtpServer::Session {
       }
       Waited w = WaitFor(data.Get(), POLLIN, kDataIdleMs, stop_);
       if (w == Waited::kStop) return false;
-      if (w == Waited::kTimeout) return Reply(426, "Data connection timed out; transfer aborted.");
+      if (w == Waited::kTimeout) {
+        file.Keep();
+        return Reply(426, "Data connection timed out; transfer aborted.");
+      }
       ssize_t n = ::recv(data.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      if (n < 0) return Reply(426, "Connection closed; transfer aborted.");
+      if (n < 0) {
+        file.Keep();
+        return Reply(426, "Connection closed; transfer aborted.");
+      }
       if (n == 0) break;
       std::uint64_t count = static_cast<std::uint64_t>(n);
       if (rule && fault == FtpStoreFault::kCloseEarly)
         count = std::min(count, rule->bytes - received);
       std::uint64_t toWrite = received >= keep ? 0 : std::min(count, keep - received);
-      if (!writeFailed && toWrite > 0 && !WriteAll(file.Get(), buffer.data(), toWrite))
-        writeFailed = true;
+      if (written + toWrite > room) {
+        file.Discard();
+        // As for "close_early", the reply goes first, so it waits when the client fails.
+        if (!Reply(552, "Requested file action aborted: the drive is full.", "COMPLETION"))
+          return false;
+        AbortData(data);
+        return true;
+      }
+      if (!writeFailed && toWrite > 0 && !file.Write(buffer.data(), toWrite)) writeFailed = true;
+      written += toWrite;
       received += count;
     }
     data.Reset();
-    file.Reset();
-    if (writeFailed) return Reply(451, "Local error in processing.", "COMPLETION");
+    if (!file.Keep() || writeFailed)
+      return Reply(451, "Local error in processing.", "COMPLETION");
     if (rule && fault == FtpStoreFault::kTruncate) {
       return Reply(rule->code,
                    rule->text.empty()
@@ -371,17 +406,6 @@ class FtpServer::Session {
                    "COMPLETION");
     }
     return Reply(226, "Transfer complete.", "COMPLETION");
-  }
-
-  static bool WriteAll(int fd, const char* data, std::uint64_t size) {
-    while (size > 0) {
-      ssize_t n = ::write(fd, data, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      data += n;
-      size -= static_cast<std::uint64_t>(n);
-    }
-    return true;
   }
 
   // Closes a data connection with a reset, as a server does when it abandons a transfer.
@@ -402,16 +426,19 @@ class FtpServer::Session {
   bool loggedIn_ = false;
   std::optional<sockaddr_in> portTarget_;
   net::UniqueFd pasvListener_;
+  LoginClock login_;
 };
 
 FtpServer::FtpServer(const Drive& drive, Transcript& transcript, std::string bindAddress,
-                     std::uint16_t port, FtpBehaviour behaviour, ConnectionLimits limits)
+                     std::uint16_t port, FtpBehaviour behaviour, ConnectionLimits limits,
+                     DriveCapacity capacity)
     : drive_(drive),
       transcript_(transcript),
       bindAddress_(std::move(bindAddress)),
       port_(port),
       behaviour_(std::move(behaviour)),
       limits_(limits),
+      capacity_(capacity),
       connections_(limits.maxConnections) {}
 
 FtpServer::~FtpServer() {

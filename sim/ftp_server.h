@@ -16,8 +16,9 @@ namespace sim {
 // ("/F0:/..." and "N0:" from any folder), PWD, PORT (loopback targets only), PASV, STOR, DELE,
 // MKD, NOOP and QUIT, with the faults of an FtpBehaviour. Every received line goes to the
 // transcript. One thread accepts, one thread serves each connection, up to the limit (more are
-// answered "421" and closed); a connection idle for the limit's time-out is answered "421" and
-// closed.
+// answered "421" and closed); a connection idle for the limit's time-out, or not logged in
+// within its log-in time, is answered "421" and closed. A store that would take its drive past
+// the figures of `capacity` (as the catalogue reports them) is answered "552" and keeps nothing.
 class FtpServer {
  public:
   static constexpr const char* kUser = "kestro";
@@ -25,7 +26,8 @@ class FtpServer {
 
   // `port` 0 takes any free port (see Port() after Start()).
   FtpServer(const Drive& drive, Transcript& transcript, std::string bindAddress, std::uint16_t port,
-            FtpBehaviour behaviour = {}, ConnectionLimits limits = {});
+            FtpBehaviour behaviour = {}, ConnectionLimits limits = {},
+            DriveCapacity capacity = {});
   ~FtpServer();
   FtpServer(const FtpServer&) = delete;
   FtpServer& operator=(const FtpServer&) = delete;
@@ -51,6 +53,7 @@ class FtpServer {
   std::uint16_t port_;
   const FtpBehaviour behaviour_;
   const ConnectionLimits limits_;
+  const DriveCapacity capacity_;
   net::UniqueFd listener_;
   net::UniqueFd stop_;     // readable once Stop() was called
   net::UniqueFd release_;  // readable once Release() was called

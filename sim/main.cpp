@@ -40,9 +40,18 @@ int main(int argc, char** argv) {
                  "seconds after which an idle connection is closed (0: never)")
       ->capture_default_str()
       ->check(CLI::Range(0LL, 366LL * 24 * 3600));
+  double loginSeconds =
+      std::chrono::duration<double>(command.limits.loginTimeout).count();
+  app.add_option("--login-timeout", loginSeconds,
+                 "seconds a connection may wait without logging in (FTP) or sending anything "
+                 "(commands) before it is closed (0: never)")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 366.0 * 24 * 3600));
   CLI11_PARSE(app, argc, argv);
   command.limits.maxConnections = maxConnections;
   command.limits.idleTimeout = std::chrono::seconds(idleSeconds);
+  command.limits.loginTimeout = std::chrono::ceil<std::chrono::milliseconds>(
+      std::chrono::duration<double>(loginSeconds));
 
   net::IgnoreSigpipe();
   // Block the stop signals before any thread starts, so only sigwait() below sees them.
@@ -65,7 +74,7 @@ int main(int argc, char** argv) {
     sim::FtpBehaviour ftpBehaviour;
     if (scenario.raw.contains("ftp")) ftpBehaviour = sim::ParseFtpBehaviour(scenario.raw["ftp"]);
     sim::FtpServer ftpServer(drive, transcript, command.bind, static_cast<std::uint16_t>(ftpPort),
-                             ftpBehaviour, command.limits);
+                             ftpBehaviour, command.limits, scenario.FlashCapacity());
     ftpServer.Start();
     std::cout << "ftp " << command.bind << ":" << ftpServer.Port() << std::endl;
 

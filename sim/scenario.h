@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim/drive.h"
+
 namespace sim {
 
 // One slot of the instrument as "*OPT?" reports it; versions are kept as written ("2.10").
@@ -50,14 +52,15 @@ struct Scenario {
   // what is stored under F0: and the other figure follows (total defaults to 64 MiB).
   std::optional<uint64_t> totalBytes;
   std::optional<uint64_t> freeBytes;
+  // The two figures as the drive model takes them.
+  DriveCapacity FlashCapacity() const { return {totalBytes, freeBytes}; }
+
   // Whether a root without "/F0:/SYSTEM" gets one, as every instrument has it.
   bool systemFolder = true;
   std::vector<FaultRule> faults;
   // The whole parsed document; the key "ftp" belongs to the FTP server.
   nlohmann::json raw = nlohmann::json::object();
 };
-
-inline constexpr uint64_t kDefaultTotalBytes = 64ull << 20;
 
 // Reads a scenario from JSON (see sim/README.md); raises std::runtime_error naming the fault.
 Scenario ScenarioFromJson(const nlohmann::json& document);

@@ -15,30 +15,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-// The entries directly in `folder`, with the contents of its files.
-std::set<std::pair<std::string, std::string>> Contents(const fs::path& folder) {
-  std::set<std::pair<std::string, std::string>> out;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    if (!entry.is_regular_file()) {
-      out.emplace(entry.path().filename().string(), "(not a file)");
-      continue;
-    }
-    std::ifstream in(entry.path(), std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    out.emplace(entry.path().filename().string(), bytes);
-  }
-  return out;
-}
-
-// The port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)." reply.
-int PassivePort(const std::string& reply) {
-  size_t open = reply.find('(');
-  int h[6] = {};
-  std::sscanf(reply.c_str() + open + 1, "%d,%d,%d,%d,%d,%d", &h[0], &h[1], &h[2], &h[3], &h[4],
-              &h[5]);
-  return h[4] * 256 + h[5];
-}
-
 // Paths that lead out of the root, lexically, through a NUL the system calls would end the
 // path at, or through links inside the root; every one is refused by both servers, and nothing
 // outside the root is read, made or changed.
@@ -60,8 +36,8 @@ TEST(Confinement, BothServersRefuseEveryPathLeavingTheRoot) {
   fs::create_symlink(outside / "absent", f0 / "DANGLING");
   fs::create_symlink(f0 / "LOOP", f0 / "LOOP");
   fs::create_directory_symlink(root.parent_path(), root / "N0:" / "UP");
-  const auto outsideBefore = Contents(outside);
-  const auto aboveBefore = Contents(root.parent_path());
+  const auto outsideBefore = simtest::Contents(outside);
+  const auto aboveBefore = simtest::Contents(root.parent_path());
 
   const std::string hostile[] = {
       "/F0:/../..",    "../../..",        "N0:/../../x", "..\0:"s,        "..\0:/x"s,
@@ -104,14 +80,14 @@ TEST(Confinement, BothServersRefuseEveryPathLeavingTheRoot) {
     for (const std::string& target : {path, path + "/stored"}) {
       std::string pasv = ask(ftp, "PASV");
       ASSERT_THAT(pasv, StartsWith("227 "));
-      simtest::LineClient data(PassivePort(pasv));
+      simtest::LineClient data(simtest::PassivePort(pasv));
       data.Send("overwritten");
       ::shutdown(data.Fd(), SHUT_WR);
       EXPECT_THAT(ask(ftp, "STOR " + target), StartsWith("550 ")) << "STOR";
     }
   }
-  EXPECT_EQ(Contents(outside), outsideBefore);
-  EXPECT_EQ(Contents(root.parent_path()), aboveBefore);
+  EXPECT_EQ(simtest::Contents(outside), outsideBefore);
+  EXPECT_EQ(simtest::Contents(root.parent_path()), aboveBefore);
   EXPECT_TRUE(fs::exists(fs::symlink_status(f0 / "OUTFILE")));
 
   // A link whose target stays inside the root is followed as any folder.

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,8 +13,12 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using ::testing::AnyOf;
+using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 TEST(Transcript, KeepsTheNewestLinesAndCountsTheDropped) {
@@ -174,6 +180,258 @@ TEST(ConnectionLimits, AClientThatDoesNotReadHoldsUpNoOther) {
     }
     other.Send(server.request);
     EXPECT_THAT(other.ReadLine(), StartsWith(server.reply));
+  }
+}
+
+// Sends what is asked and reads the reply line, unless there is nothing to ask.
+void Ask(simtest::LineClient& client, const std::string& request, const std::string& reply) {
+  if (!request.empty()) client.Send(request);
+  EXPECT_THAT(client.ReadLine(), StartsWith(reply)) << request;
+}
+
+// An FTP client of `instrument`, logged in with the instrument's user.
+std::unique_ptr<simtest::LineClient> LoggedIn(simtest::SimInstrument& instrument) {
+  auto ftp = std::make_unique<simtest::LineClient>(instrument.FtpPort());
+  Ask(*ftp, "", "220 ");
+  Ask(*ftp, "USER kestro\r\n", "331 ");
+  Ask(*ftp, "PASS pelto3318\r\n", "230 ");
+  return ftp;
+}
+
+// Stores `bytes` as `path` over a passive data connection; the reply after the data. The data
+// connection may be reset before all of it is sent.
+std::string Store(simtest::LineClient& ftp, const std::string& path, const std::string& bytes) {
+  ftp.Send("PASV\r\n");
+  std::string pasv = ftp.ReadLine();
+  if (!pasv.starts_with("227 ")) return pasv;
+  simtest::LineClient data(simtest::PassivePort(pasv));
+  ftp.Send("STOR " + path + "\r\n");
+  std::string opening = ftp.ReadLine();
+  if (!opening.starts_with("150 ")) return opening;
+  data.Send(bytes);
+  ::shutdown(data.Fd(), SHUT_WR);
+  return ftp.ReadLine();
+}
+
+// The used and free figures that "MMEM:CAT?" of `path` begins with, as "used,free".
+std::string Figures(simtest::LineClient& command, const std::string& path) {
+  command.Send("MMEM:CAT? \"" + path + "\"\n");
+  std::string listing = command.ReadLine();
+  return listing.substr(0, listing.find(',', listing.find(',') + 1));
+}
+
+// A store that would take the drive past its total is answered 552 the moment it does and
+// leaves the drive as it was: the file it would replace, the catalogue, no temporary file. A
+// store that fits, counting the size of the file it replaces, is kept.
+TEST(DriveLimits, AStorePastTheTotalIsRefusedAndKeepsNothing) {
+  const std::string computed = R"({"drive": {"total": 100000}})";
+  const std::string fixed = R"({"drive": {"total": 1000000, "free": 50000}})";
+  const std::string truncating =
+      R"({"drive": {"total": 31000},
+          "ftp": {"store": [{"pattern": "*.bin", "fault": "truncate", "bytes": 1000}]}})";
+  constexpr std::size_t kN0Free = 1000;
+  struct Case {
+    const char* what;
+    std::string scenario;
+    std::string path;  // under /F0:/SYSTEM, which holds old.bin of 30000 bytes, or on N0:
+    std::size_t size;
+    const char* reply;
+    std::string figuresAfter;  // of the target's drive
+    std::size_t kept;          // the bytes of the file stored, when it is kept
+  } cases[] = {
+      {"one byte past free", computed, "/F0:/SYSTEM/new.bin", 70001, "552 ", "30000,70000", 0},
+      {"far past free, while the client still sends", computed, "/F0:/SYSTEM/new.bin", 4u << 20,
+       "552 ", "30000,70000", 0},
+      {"exactly the free bytes", computed, "/F0:/SYSTEM/new.bin", 70000, "226 ", "100000,0",
+       70000},
+      {"a replaced file frees its size", computed, "/F0:/SYSTEM/old.bin", 100000, "226 ",
+       "100000,0", 100000},
+      {"a replacing store past the total", computed, "/F0:/SYSTEM/old.bin", 100001, "552 ",
+       "30000,70000", 0},
+      {"fixed figures: past free", fixed, "/F0:/SYSTEM/new.bin", 50001, "552 ", "950000,50000", 0},
+      {"fixed figures: replacing within free and the old size", fixed, "/F0:/SYSTEM/old.bin",
+       80000, "226 ", "950000,50000", 80000},
+      {"N0: past its 8 MiB", "{}", "N0:/x.rpd", kN0Free + 1, "552 ", "8387608,1000", 0},
+      {"N0: up to its 8 MiB", "{}", "N0:/x.rpd", kN0Free, "226 ", "8388608,0", kN0Free},
+      {"a truncating store counts the bytes it keeps", truncating, "/F0:/SYSTEM/new.bin", 200000,
+       "552 Requested file action aborted. Exceeded storage allocation.", "31000,0", 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    simtest::SimInstrument instrument(simtest::ScenarioFromText(c.scenario));
+    const std::string old(30000, 'o');
+    simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "old.bin", old);
+    const fs::path big = instrument.Root() / "N0:" / "big.rpd";
+    simtest::WriteFile(big, "");
+    fs::resize_file(big, sim::kN0TotalBytes - kN0Free);
+    const bool onN0 = c.path.starts_with("N0:");
+    const fs::path folder = instrument.Root() / (onN0 ? "N0:" : "F0:/SYSTEM");
+    const std::string drive = onN0 ? "N0:" : "/F0:/";
+    const simtest::FolderContents before = simtest::Contents(folder);
+    simtest::LineClient command(instrument.Port());
+    const std::string figuresBefore = Figures(command, drive);
+
+    auto ftp = LoggedIn(instrument);
+    const std::string sent(c.size, 's');
+    EXPECT_THAT(Store(*ftp, c.path, sent), StartsWith(c.reply));
+    EXPECT_EQ(Figures(command, drive), c.figuresAfter);
+    simtest::FolderContents expected = before;
+    const std::string name = fs::path(c.path).filename().string();
+    if (c.kept > 0) {
+      std::erase_if(expected, [&](const auto& entry) { return entry.first == name; });
+      expected.emplace(name, sent.substr(0, c.kept));
+    } else {
+      EXPECT_EQ(c.figuresAfter, figuresBefore);
+    }
+    EXPECT_EQ(simtest::Contents(folder), expected);
+    // The control connection serves on.
+    Ask(*ftp, "NOOP\r\n", "200 ");
+  }
+}
+
+// `text` `times` over.
+std::string Repeated(std::string_view text, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+// A log line shows at most 1 KB of what it logs, then how many bytes it left out, whatever
+// the bytes are; the transcript keeps every line whole.
+TEST(LogLimits, ALongLineIsLoggedAsItsFirstKilobyteAndTheCountOfTheRest) {
+  struct Case {
+    const char* what;
+    std::string line;
+    std::string logged;
+  } cases[] = {
+      {"60 KB of text", std::string(60000, 'X'),
+       "< " + std::string(1024, 'X') + " ... 58976 more bytes"},
+      {"60 KB of control bytes, each written out in four", std::string(60000, '\x01'),
+       "< " + Repeated("\\x01", 256) + " ... 59744 more bytes"},
+      {"a character is not cut in two", std::string(1023, 'a') + "\xc3\xa9" + "bbb",
+       "< " + std::string(1023, 'a') + " ... 5 more bytes"},
+      {"a line of 1 KB is logged whole", std::string(1024, 'Z'), "< " + std::string(1024, 'Z')},
+  };
+  const std::string reply(60000, 'y');
+  nlohmann::json scenario;
+  scenario["faults"] = {{{"command", "*IDN?"}, {"reply", reply}}};
+  simtest::TempDir root;
+  sim::Drive drive(root.Path());
+  drive.Prepare(true);
+  sim::Transcript transcript;
+  std::stringstream log;
+  sim::CommandServer server(drive, transcript, sim::ScenarioFromJson(scenario),
+                            {.port = 0, .logLines = true, .log = &log});
+  simtest::LineClient client(server.Port());
+  for (const Case& c : cases) client.Send(c.line + "\n");
+  client.Send("*IDN?\n");
+  EXPECT_EQ(client.ReadLine(), reply);
+  server.Stop();
+
+  std::vector<std::string> logged;
+  for (std::string line; std::getline(log, line);) {
+    constexpr std::string_view kPrefix = "vx500-sim command: ";
+    if (line.starts_with(kPrefix) && (line[kPrefix.size()] == '<' || line[kPrefix.size()] == '>'))
+      logged.push_back(line.substr(kPrefix.size()));
+  }
+  std::vector<std::string> expected;
+  std::vector<std::string> received;
+  for (const Case& c : cases) {
+    expected.push_back(c.logged);
+    received.push_back(c.line);
+  }
+  expected.push_back("< *IDN?");
+  expected.push_back("> " + std::string(1024, 'y') + " ... 58976 more bytes");
+  received.push_back("*IDN?");
+  EXPECT_EQ(logged, expected);
+  EXPECT_EQ(transcript.Lines(sim::Transcript::Channel::kCommand), received);
+}
+
+struct Step {
+  std::string request;  // sent unless empty
+  std::string reply;    // what the reply begins with
+};
+using Steps = std::vector<Step>;
+
+// Connects to `port` and sends the requests of `steps` at once, so the server never waits for
+// them, then reads the replies; nothing when the server closed the connection first, which it
+// does only when this test stalled for the whole log-in time between its connect and its send.
+std::unique_ptr<simtest::LineClient> LogIn(int port, const Steps& steps) {
+  auto client = std::make_unique<simtest::LineClient>(port);
+  std::string requests;
+  for (const Step& step : steps) requests += step.request;
+  client->Send(requests);
+  for (const Step& step : steps) {
+    std::string line = client->ReadLine();
+    if (line == "(closed)" || line.starts_with("421 Login")) return nullptr;
+    EXPECT_THAT(line, StartsWith(step.reply)) << step.request;
+  }
+  return client;
+}
+
+// A connection that has not logged in within the log-in time (FTP: no USER and PASS that
+// logged in; commands: nothing sent) is closed, so unused connections free their places for a
+// new client; one that has logged in or sent a command is served on. The time is shortened
+// here and the test waits for the closes itself.
+TEST(ConnectionLimits, ConnectionsThatDoNotLogInAreClosedAfterTheLogInTime) {
+  constexpr std::size_t kCap = 4;
+  constexpr sim::ConnectionLimits kLimits{.maxConnections = kCap, .loginTimeout = 200ms};
+  struct Server {
+    const char* name;
+    int (simtest::SimInstrument::*port)() const;
+    Steps logIn;
+    std::vector<std::string> unused;  // what kCap - 1 clients that never log in send
+    const char* lastWord;             // the last line to such a client, if any
+    Step request;
+  } servers[] = {
+      {"ftp",
+       &simtest::SimInstrument::FtpPort,
+       {{"", "220 "}, {"USER kestro\r\n", "331 "}, {"PASS pelto3318\r\n", "230 "}},
+       {"", "USER kestro\r\nPASS wrong\r\n", "NOOP\r\n"},
+       "421 Login time-out",
+       {"NOOP\r\n", "200 "}},
+      {"command",
+       &simtest::SimInstrument::Port,
+       {{"*IDN?\n", "KOVA/ZEPHLORAN,VX500,"}},
+       {"", "", ""},
+       nullptr,
+       {"*OPT?\n", "\"VX500:0:"}},
+  };
+  for (const Server& server : servers) {
+    SCOPED_TRACE(server.name);
+    // Whether the try went through; a try in which this test stalled is made again.
+    auto attempt = [&] {
+      simtest::SimInstrument instrument({}, kLimits);
+      const int port = (instrument.*server.port)();
+      auto active = LogIn(port, server.logIn);
+      if (!active) return false;
+      std::vector<std::unique_ptr<simtest::LineClient>> unused;
+      for (const std::string& requests : server.unused) {
+        unused.push_back(std::make_unique<simtest::LineClient>(port));
+        unused.back()->Send(requests);
+      }
+      EXPECT_EQ(unused.size() + 1, kCap);
+      for (auto& client : unused) {
+        std::vector<std::string> lines;
+        for (std::string line; (line = client->ReadLine()) != "(closed)";) {
+          lines.push_back(line);
+          if (line == "(silent)") break;
+        }
+        EXPECT_THAT(lines, Not(Contains(AnyOf(StartsWith("230 "), "(silent)"))));
+        if (server.lastWord) {
+          EXPECT_THAT(lines.empty() ? "" : lines.back(), StartsWith(server.lastWord));
+        }
+      }
+      // The client that logged in has waited longer than those closed, and is served on.
+      Ask(*active, server.request.request, server.request.reply);
+      auto next = LogIn(port, server.logIn);
+      if (!next) return false;
+      Ask(*next, server.request.request, server.request.reply);
+      return true;
+    };
+    bool done = false;
+    for (int i = 0; i < 5 && !done; ++i) done = attempt();
+    EXPECT_TRUE(done) << "every try stalled for the log-in time";
   }
 }
 

@@ -255,4 +255,20 @@ TEST(Program, MemoryStaysBoundedWhateverAClientSends) {
   EXPECT_EQ(child.Stop(SIGTERM, 20s), 0);
 }
 
+// --login-timeout shortens the time a connection may stay silent from its start: such a
+// connection is closed (the test waits for that) and a new client is served.
+TEST(Program, ASilentConnectionIsClosedAfterTheLogInTimeGiven) {
+  simtest::TempDir dir;
+  Child child({"--root", (dir.Path() / "root").string(), "--command-port", "0", "--ftp-port", "0",
+               "--login-timeout", "0.2"},
+              dir.Path() / "err.txt");
+  int port = BannerPort(child.ReadLine(20s));
+  ASSERT_NE(child.ReadLine(20s), "");
+  simtest::LineClient silent(port);
+  EXPECT_TRUE(silent.WaitClosed());
+  EXPECT_EQ(Exchange(port, "*IDN?\n", 1), "KOVA/ZEPHLORAN,VX500,SIM00001,V3.0\n");
+  EXPECT_EQ(child.Stop(SIGTERM, 20s), 0);
+  EXPECT_NE(ReadAll(dir.Path() / "err.txt").find(" sent nothing"), std::string::npos);
+}
+
 }  // namespace

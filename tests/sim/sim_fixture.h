@@ -7,12 +7,16 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "net/deadline.h"
 #include "net/unique_fd.h"
@@ -51,6 +55,32 @@ class TempDir {
 inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The entries directly in a folder, each with the contents of a file or "(not a file)".
+using FolderContents = std::set<std::pair<std::string, std::string>>;
+
+inline FolderContents Contents(const std::filesystem::path& folder) {
+  FolderContents out;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (!entry.is_regular_file()) {
+      out.emplace(entry.path().filename().string(), "(not a file)");
+      continue;
+    }
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    out.emplace(entry.path().filename().string(), bytes);
+  }
+  return out;
+}
+
+// The port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)." reply.
+inline int PassivePort(const std::string& reply) {
+  size_t open = reply.find('(');
+  int h[6] = {};
+  std::sscanf(reply.c_str() + open + 1, "%d,%d,%d,%d,%d,%d", &h[0], &h[1], &h[2], &h[3], &h[4],
+              &h[5]);
+  return h[4] * 256 + h[5];
 }
 
 // A scenario from its JSON text.
@@ -150,13 +180,15 @@ class SimInstrument {
     drive_.Prepare(scenario.systemFolder);
     sim::FtpBehaviour ftpBehaviour;
     if (scenario.raw.contains("ftp")) ftpBehaviour = sim::ParseFtpBehaviour(scenario.raw["ftp"]);
+    const sim::DriveCapacity capacity = scenario.FlashCapacity();
     sim::CommandServerOptions options;
     options.port = 0;
     options.limits = limits;
     server_ =
         std::make_unique<sim::CommandServer>(drive_, transcript_, std::move(scenario), options);
     ftpServer_ =
-        std::make_unique<sim::FtpServer>(drive_, transcript_, "127.0.0.1", 0, ftpBehaviour, limits);
+        std::make_unique<sim::FtpServer>(drive_, transcript_, "127.0.0.1", 0, ftpBehaviour, limits,
+                                         capacity);
     ftpServer_->Start();
   }
   const std::filesystem::path& Root() const { return root_.Path(); }
