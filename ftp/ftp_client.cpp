@@ -4,6 +4,7 @@
 #include <exception>
 #include <optional>
 
+#include "net/file_stamp.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
 
@@ -331,7 +332,9 @@ void TFtpClient::RunUpload(const net::UniqueFd& file, const std::string& localPa
   data.SetEventPump(EventPump());
   data.SetCancelPredicate(CancelPredicate());
 
-  if (!file) throw EFOpenError(localPath);
+  // The file's size and modification time as it is offered: what is sent must be exactly that.
+  const auto offered = file ? net::StampOfFd(file.Get()) : std::nullopt;
+  if (!offered) throw EFOpenError(localPath);
   std::string storLine = "STOR " + (remoteName.empty() ? NamePart(localPath) : remoteName);
   CheckCommandLine(storLine, storLine);
 
@@ -370,7 +373,7 @@ void TFtpClient::RunUpload(const net::UniqueFd& file, const std::string& localPa
     opened = std::chrono::steady_clock::now();
   }
   if (OnTransactionStart) OnTransactionStart(*this);
-  data.SendFile(file, localPath);
+  data.SendFile(file, localPath, *offered);
   if (OnTransactionStop) OnTransactionStop(*this);
   data.SetGracefulClose();
   data.CloseSocket();

@@ -615,20 +615,25 @@ void TStreamSocket::SendFile(const std::string& path) {
 }
 
 void TStreamSocket::SendFile(const net::UniqueFd& file, const std::string& path) {
+  const auto opened = net::StampOfFd(file.Get());
+  if (!opened) throw EFOpenError(path);
+  SendFile(file, path, *opened);
+}
+
+void TStreamSocket::SendFile(const net::UniqueFd& file, const std::string& path,
+                             const net::FileStamp& opened) {
   Report(8, "SendFile");
-  // The file is sent whole, as it was when the send began, or the send fails: a file cut short
+  // The file is sent whole, as it was when it was opened, or the send fails: a file cut short
   // or rewritten meanwhile (a release copied over the one being installed) must not reach the
   // server as if it were the file.
-  const auto before = net::StampOfFd(file.Get());
-  if (!before) throw EFOpenError(path);
-  const off_t sent = SendFileChunks(file.Get(), path, before->size);
+  const off_t sent = SendFileChunks(file.Get(), path, opened.size);
   if (canceled_) {
     canceled_ = false;
     throw EAbortError("Socket send aborted");
   }
   const auto after = net::StampOfFd(file.Get());
-  if (sent != before->size || !after || *after != *before) {
-    throw EFileChanged(net::PrintableText(path), sent, before->size, after ? after->size : 0);
+  if (sent != opened.size || !after || *after != opened) {
+    throw EFileChanged(net::PrintableText(path), sent, opened.size, after ? after->size : 0);
   }
 }
 

@@ -15,6 +15,7 @@
 
 #include "ftp/ftp_errors.h"
 #include "net/deadline.h"
+#include "net/file_stamp.h"
 #include "net/unique_fd.h"
 #include "net/wait.h"
 
@@ -140,6 +141,9 @@ class TStreamSocket {
   void SendFile(const std::string& path);
   // The same for a file already opened with OpenRegularFile; `path` names it in errors.
   void SendFile(const net::UniqueFd& file, const std::string& path);
+  // The same for a file whose stamp `opened` was taken when it was opened: a file that changed
+  // since then fails as one that changed during the send does.
+  void SendFile(const net::UniqueFd& file, const std::string& path, const net::FileStamp& opened);
   // Switches the socket from abortive to graceful close, so queued data reaches the peer.
   void SetGracefulClose();
 

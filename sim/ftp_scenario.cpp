@@ -84,6 +84,7 @@ FtpBehaviour ParseFtpBehaviour(const nlohmann::json& ftp) {
     FtpDelay delay;
     delay.command = Upper(Get<std::string>(item, "command", where, ""));
     if (delay.command.empty()) Bad(where + ".command", "missing");
+    delay.pattern = Get<std::string>(item, "pattern", where, "");
     delay.ms = Get<int>(item, "ms", where, 0);
     if (delay.ms < 0) Bad(where + ".ms", "negative");
     delay.hold = Get<bool>(item, "hold", where, false);

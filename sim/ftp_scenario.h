@@ -20,6 +20,7 @@ struct FtpRefusal {
 // A pause before the server sends a reply.
 struct FtpDelay {
   std::string command;  // verb in upper case, "GREETING", or "COMPLETION" (after a store)
+  std::string pattern;  // glob on the command's argument (a store's, for "COMPLETION"); empty: any
   int ms = 0;
   bool hold = false;  // then wait until the server is released (FtpServer::Release())
 };

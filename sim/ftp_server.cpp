@@ -133,7 +133,7 @@ class FtpServer::Session {
   // Waits as the scenario asks before the reply to `key`; false when the server stops meanwhile.
   bool Pause(const std::string& key) {
     for (const auto& delay : server_.behaviour_.delays) {
-      if (delay.command != key) continue;
+      if (delay.command != key || !FtpPatternMatches(delay.pattern, argument_)) continue;
       if (WaitFor(-1, 0, delay.ms, stop_) == Waited::kStop) return false;
       if (delay.hold && WaitFor(server_.release_.Get(), POLLIN, -1, stop_) != Waited::kReady)
         return false;
@@ -182,6 +182,7 @@ class FtpServer::Session {
     std::size_t space = line.find(' ');
     verb_ = Upper(line.substr(0, space));
     std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
+    argument_ = arg;
     for (const auto& refusal : server_.behaviour_.refusals) {
       if (refusal.command == verb_ && FtpPatternMatches(refusal.pattern, arg))
         return Reply(refusal.code, refusal.text.empty() ? "Refused." : refusal.text);
@@ -420,6 +421,7 @@ class FtpServer::Session {
   int stop_;
   std::string input_;
   std::string verb_;
+  std::string argument_;  // of the command being answered (a store's, for its completion)
   std::string cwd_ = "/F0:/";
   std::string user_;
   bool userGiven_ = false;

@@ -278,6 +278,64 @@ TEST(CliRecords, ReportsOfARefusedAndOfAnInterruptedRun) {
   }
 }
 
+// The release changes while the run goes on: the instrument holds the reply to the STOR of the
+// system firmware until the test has made its change. A file that is no longer what was opened,
+// or an entry that now leads out of the release, fails the run (exit code 3) with the file and
+// the figures or the reason in the message and the report; nothing from outside is sent and no
+// configuration ROM is programmed.
+TEST(CliRecords, AReleaseChangedDuringTheRunFailsItNamingTheFile) {
+  using Change = void (*)(const fs::path& release, const fs::path& secret);
+  struct Case {
+    const char* what;
+    Change change;
+    std::string error;
+  } cases[] = {
+      {"the firmware cut short",
+       [](const fs::path& r, const fs::path&) { fs::resize_file(r / "MainFrame/vx500.bin", 1000); },
+       "MainFrame/vx500.bin changed while it was being sent: 1000 of 1048576 bytes (it now holds "
+       "1000 bytes)"},
+      {"the firmware grown",
+       [](const fs::path& r, const fs::path&) {
+         fs::resize_file(r / "MainFrame/vx500.bin", 2u << 20);
+       },
+       "MainFrame/vx500.bin changed while it was being sent: 1048576 of 1048576 bytes (it now "
+       "holds 2097152 bytes)"},
+      {"a module file swapped for a link out of the release",
+       [](const fs::path& r, const fs::path& secret) {
+         fs::remove(r / "Target/PCW5/pcw5.bin");
+         fs::create_symlink(secret, r / "Target/PCW5/pcw5.bin");
+       },
+       "Target/PCW5/pcw5.bin: it leads out of the release folder, to "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    simtest::TempDir out;
+    const fs::path release = out.Path() / "release";
+    MakeRelease(release);
+    fs::resize_file(release / "MainFrame/vx500.bin", 1u << 20);
+    simtest::WriteFile(out.Path() / "id_rsa", "private key");
+    const fs::path report = out.Path() / "run.json";
+    auto instrument = Instrument(
+        R"({"ftp": {"delay": [{"command": "STOR", "pattern": "*/vx500.bin", "hold": true}]}})");
+    auto child = StartCli(*instrument, release, {"--report", report.string()});
+    ASSERT_TRUE(instrument->Transcript().WaitForLine(sim::Transcript::Channel::kFtp,
+                                                     "STOR /F0:/SYSTEM/vx500.bin", kRunBound));
+    c.change(release, out.Path() / "id_rsa");
+    instrument->Release();
+
+    EXPECT_EQ(child->Wait(kRunBound), 3) << child->Out() << child->Err();
+    EXPECT_THAT(child->Err(), HasSubstr(c.error));
+    EXPECT_THAT(child->Out() + child->Err(), Not(HasSubstr("Copy successfully completed")));
+    const Json r = ReadJson(report);
+    EXPECT_EQ(r["outcome"], "failed");
+    EXPECT_THAT(r["error"].get<std::string>(), HasSubstr(c.error));
+    EXPECT_FALSE(clitest::Received(instrument->CommandLines(), "CONF:FPGA"));
+    for (const auto& entry : fs::recursive_directory_iterator(instrument->Root())) {
+      if (entry.is_regular_file()) EXPECT_NE(ReadFile(entry.path()), "private key") << entry;
+    }
+  }
+}
+
 // Where the run cannot go on, a note of the command line's own names the channel, address,
 // port and cause, or the figures behind a refusal, or the file being sent; the window's texts
 // stay as they are.
