@@ -156,12 +156,6 @@ std::vector<LocalEntry> ListOpenFolder(DIR* dir, const std::string& folder) {
   return entries;
 }
 
-std::string RealLocalPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-  if (!real) ThrowFsError("Cannot resolve", path, errno);
-  return real.get();
-}
-
 bool IsWithinFolder(std::string_view path, std::string_view folder) {
   while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
   if (!path.starts_with(folder)) return false;

@@ -63,10 +63,6 @@ std::vector<LocalEntry> ListOpenFolder(DIR* dir, const std::string& folder);
 // Throws LocalFsError for any other failure to examine it.
 std::optional<EntryKind> LocalEntryKind(const std::string& path);
 
-// The real path of `path`: absolute, every link followed, no "." or ".." steps. Throws
-// LocalFsError naming the path when it cannot be resolved (a dangling link included).
-std::string RealLocalPath(const std::string& path);
-
 // True when the real path `path` is the real folder `folder` or lies below it.
 bool IsWithinFolder(std::string_view path, std::string_view folder);
 

@@ -15,14 +15,6 @@ void ThrowBrokenLink(const std::string& path) {
   throw LocalFsError(BrokenLinkText(path));
 }
 
-std::optional<std::string> LeavesReleaseProblem(const std::string& path,
-                                                const std::string& releaseFolder) {
-  const std::string real = RealLocalPath(path);
-  if (IsWithinFolder(real, releaseFolder)) return std::nullopt;
-  return "Refused to send " + net::PrintableText(path) +
-         ": it leads out of the release folder, to " + net::PrintableText(real);
-}
-
 std::optional<std::string> SendableNameProblem(std::string_view name, bool quoted,
                                                std::string_view what, std::string_view where) {
   const char* reason = nullptr;

@@ -45,12 +45,6 @@ std::string BrokenLinkText(const std::string& path);
 // Raises LocalFsError for a link at `path` whose target does not exist.
 [[noreturn]] void ThrowBrokenLink(const std::string& path);
 
-// Why `path` must not be sent: its real path lies outside `releaseFolder` (itself a real path);
-// nothing when it lies inside. Throws LocalFsError naming the path when it cannot be resolved
-// (a dangling link included).
-std::optional<std::string> LeavesReleaseProblem(const std::string& path,
-                                                const std::string& releaseFolder);
-
 // Why the local name `name` of a `what` ("file", "folder", ...) cannot be sent, naming it and
 // `where` (the local path, when there is one); nothing when it can. A name cannot travel on a
 // command line with CR, LF or NUL in it, nor inside a quoted parameter (`quoted`) with a
