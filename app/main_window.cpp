@@ -19,7 +19,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "app/utilities.h"
+#include "upgrade/utilities.h"
 #include "net/text.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/stop_signals.h"
-#include "app/upgrade_run.h"
+#include "upgrade/stop_signals.h"
+#include "upgrade/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/operator_view.h"

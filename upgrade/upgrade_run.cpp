@@ -1,4 +1,4 @@
-#include "app/upgrade_run.h"
+#include "upgrade/upgrade_run.h"
 
 #include <charconv>
 #include <cmath>

@@ -14,7 +14,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "app/utilities.h"
+#include "upgrade/utilities.h"
 #include "app/version.h"
 #include "net/ipv4.h"
 #include "net/text.h"

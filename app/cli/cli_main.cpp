@@ -6,7 +6,7 @@
 
 #include "app/cli/cli_front_end.h"
 #include "app/cli/cli_output.h"
-#include "app/stop_signals.h"
+#include "upgrade/stop_signals.h"
 #include "net/socket_error.h"
 
 // Parses the options, runs the upgrade (or its checks) and exits with the code that says how

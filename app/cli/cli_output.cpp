@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "app/upgrade_run.h"
+#include "upgrade/upgrade_run.h"
 #include "net/text.h"
 #include "package/operator_view.h"
 

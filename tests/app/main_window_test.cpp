@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "app/utilities.h"
+#include "upgrade/utilities.h"
 #include "package/local_names.h"
 #include "tests/net/loopback.h"
 #include "tests/package/temp_tree.h"

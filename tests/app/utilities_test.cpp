@@ -1,4 +1,4 @@
-#include "app/utilities.h"
+#include "upgrade/utilities.h"
 
 #include <gtest/gtest.h>
 

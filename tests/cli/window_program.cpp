@@ -14,7 +14,7 @@
 #include <string>
 
 #include "app/main_window.h"
-#include "app/stop_signals.h"
+#include "upgrade/stop_signals.h"
 #include "net/socket_error.h"
 #include "net/text.h"
 

@@ -17,7 +17,7 @@
 #include <variant>
 #include <vector>
 
-#include "app/upgrade_run.h"
+#include "upgrade/upgrade_run.h"
 #include "package/module_list.h"
 #include "package/tree_upload.h"
 #include "tests/app/sample_release.h"

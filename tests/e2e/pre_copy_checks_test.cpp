@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/upgrade_run.h"
+#include "upgrade/upgrade_run.h"
 #include "ftp/ftp_errors.h"
 #include "instrument/instrument_errors.h"
 #include "tests/e2e/run_host.h"

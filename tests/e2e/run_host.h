@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/upgrade_run.h"
+#include "upgrade/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/release_root.h"
