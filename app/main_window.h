@@ -39,7 +39,7 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
  public:
   static constexpr std::uint16_t kCommandPort = 5000;
   static constexpr std::uint16_t kFtpPort = 21;
-  static constexpr char kCaption[] = "VX500 Upgrade";
+  static constexpr const char* kCaption = instrument::kUpgradeCaption;
   // How many offending paths of a refused release the error box lists.
   static constexpr std::size_t kListedReleaseProblems = 20;
 

@@ -12,6 +12,11 @@ inline constexpr int kIdOk = 1;
 inline constexpr int kIdYes = 6;
 inline constexpr int kIdNo = 7;
 
+// The caption of the program's own message boxes and its window title.
+inline constexpr char kUpgradeCaption[] = "VX500 Upgrade";
+// The instrument's flash drive, which receives the release.
+inline constexpr char kFlashDrive[] = "/F0:/";
+
 // Where the session's modal message boxes go: the window, or a test that answers them.
 class MessageSink {
  public:

@@ -16,7 +16,6 @@ namespace instrument {
 namespace {
 
 constexpr std::string_view kErrorQuery = "SYSTEM:ERR?";
-constexpr std::string_view kDrive = "/F0:/";
 
 std::string FormatBound(std::chrono::milliseconds bound) {
   long long ms = bound.count();
@@ -363,11 +362,11 @@ bool TfrmVX500::MakeRemoteDir(const std::string& parent, const std::string& name
 }
 
 int32_t TfrmVX500::FreeFlashBytes() {
-  return CatalogFreeBytes(CatalogOf(std::string(kDrive)));
+  return CatalogFreeBytes(CatalogOf(kFlashDrive));
 }
 
 int32_t TfrmVX500::TotalFlashBytes() {
-  return CatalogTotalBytes(CatalogOf(std::string(kDrive)));
+  return CatalogTotalBytes(CatalogOf(kFlashDrive));
 }
 
 std::string TfrmVX500::CatalogOf(const std::string& directory) {
@@ -378,7 +377,7 @@ std::string TfrmVX500::CatalogOf(const std::string& directory) {
 
 namespace {
 
-constexpr const char* kCaption = "VX500 Upgrade";
+constexpr const char* kCaption = kUpgradeCaption;
 constexpr const char* kFtpCaption = "VX500 Upgrade ftp";
 
 // The operation names of the FTP notifications, by command kind.

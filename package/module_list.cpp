@@ -15,7 +15,7 @@ constexpr char kCompressedSignalsText[] =
     "There is not enough space to upgrade VX500.\n\n"
     "The signals of SCWH5/PNB5 are overwritten with compressed signals.\n\n"
     "Click YES to continue.";
-constexpr char kUpgradeCaption[] = "VX500 Upgrade";
+using instrument::kUpgradeCaption;
 
 // Whole content of a file; nothing when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path) {

@@ -13,7 +13,7 @@
 namespace package {
 
 // The instrument folder that receives the package's system tree.
-inline constexpr std::string_view kFlashDrive = "/F0:/";
+using instrument::kFlashDrive;
 inline constexpr std::string_view kSystemFolder = "/F0:/SYSTEM";
 
 // The package path appDir/names..., each step found without regard to letter case; where a

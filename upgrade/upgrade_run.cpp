@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr char kCaption[] = "VX500 Upgrade";
-constexpr char kDrive[] = "/F0:/";
+constexpr const char* kCaption = instrument::kUpgradeCaption;
+constexpr const char* kDrive = instrument::kFlashDrive;
 
 constexpr char kDriveDamaged[] = "VX500's File System was damaged!";
 constexpr char kNeedsV21[] =

@@ -25,7 +25,7 @@
 namespace {
 
 constexpr char kProgram[] = "vxupgrade-cli";
-constexpr char kCaption[] = "VX500 Upgrade";
+constexpr const char* kCaption = instrument::kUpgradeCaption;
 constexpr char kFtpCaption[] = "VX500 Upgrade ftp";
 
 constexpr char kExitCodesHelp[] =
