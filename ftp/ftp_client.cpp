@@ -254,8 +254,8 @@ void TFtpClient::Mode(int transferType) {
 
 void TFtpClient::Upload(const std::string& localPath, const std::string& remoteName) {
   // Only a regular file can be sent: a FIFO would block the read, a device never end. The file
-  // checked here is the one sent.
-  // A file that cannot be opened fails in the upload, at the same point as before.
+  // checked here is the one sent; one that cannot be opened fails inside the upload, after the
+  // connection is checked, as any other failure to open does.
   net::UniqueFd file;
   try {
     file = OpenRegularFile(localPath);

@@ -37,9 +37,7 @@ class EFOpenError : public std::runtime_error {
 class EFileChanged : public std::runtime_error {
  public:
   EFileChanged(const std::string& path, std::int64_t sent, std::int64_t size, std::int64_t sizeNow)
-      : std::runtime_error(Text(path, sent, size, sizeNow)), sent_(sent), size_(size) {}
-  std::int64_t Sent() const { return sent_; }
-  std::int64_t Size() const { return size_; }
+      : std::runtime_error(Text(path, sent, size, sizeNow)) {}
 
  private:
   static std::string Text(const std::string& path, std::int64_t sent, std::int64_t size,
@@ -49,8 +47,6 @@ class EFileChanged : public std::runtime_error {
     if (sizeNow != size) text += " (it now holds " + std::to_string(sizeNow) + " bytes)";
     return text;
   }
-  std::int64_t sent_;
-  std::int64_t size_;
 };
 
 // A command line refused before anything was sent: it holds CR, LF or NUL, or is too long.

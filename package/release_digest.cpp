@@ -22,12 +22,13 @@ namespace {
   throw LocalFsError("Cannot read " + net::PrintableText(path) + ": " + std::strerror(error));
 }
 
-// Reads all of `fd` into the digest, asking `stopper` between blocks: one large file may take
+// Reads all of `fd` into the digest, asking `stop` between blocks: one large file may take
 // minutes to read.
-void HashFile(sha256_ctx& context, int fd, const std::string& path, const TreeVisits& stopper) {
+void HashFile(sha256_ctx& context, int fd, const std::string& path,
+              const std::function<bool()>& stop) {
   std::array<std::uint8_t, 1 << 16> block;
   for (;;) {
-    stopper.CheckStop();
+    StopIfAsked(stop);
     const ssize_t n = ::read(fd, block.data(), block.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ThrowReadError(path, errno);
@@ -41,16 +42,13 @@ void HashText(sha256_ctx& context, const std::string& text) {
 }
 
 // Lists every file a walk meets by its full path.
-struct FileLister {
-  std::vector<std::string>& files;
+struct FileLister : ReadingVisitor {
+  explicit FileLister(std::vector<std::string>& listed) : files(listed) {}
   bool File(const ReleaseEntry&, const LocalEntry&, const std::string& full) {
     files.push_back(full);
     return true;
   }
-  Step Folder(const LocalEntry&, const std::string&, const FolderVisit&) { return Step::kEnter; }
-  void Special(const LocalEntry&, const std::string&) {}
-  [[noreturn]] void Broken(const std::string& path) { ThrowBrokenLink(path); }
-  [[noreturn]] void Failed(const std::string&, const LocalFsError& error) { throw error; }
+  std::vector<std::string>& files;
 };
 
 }  // namespace
@@ -58,7 +56,7 @@ struct FileLister {
 ReleaseDigest DigestRelease(const ReleaseRoot& release, const std::function<bool()>& stop) {
   const std::string& appDir = release.AppDir();
   std::vector<std::string> files;
-  FileLister lister{files};
+  FileLister lister(files);
   for (std::string_view tree : {kMainFrameFolder, kTargetFolder}) {
     TreeVisits visits(stop);
     WalkTree(release, PackagePath(appDir, {tree}), visits, lister);
@@ -75,9 +73,8 @@ ReleaseDigest DigestRelease(const ReleaseRoot& release, const std::function<bool
   ReleaseDigest digest;
   sha256_ctx context;
   sha256_init(&context);
-  const TreeVisits stopper(stop);
   for (const auto& [path, full] : relative) {
-    stopper.CheckStop();
+    StopIfAsked(stop);
     const auto opened = release.Open(full);
     if (!opened || opened->Kind() != EntryKind::kFile) ThrowReadError(full, ENOENT);
     const net::UniqueFd file = OpenForReading(*opened, full);
@@ -85,7 +82,7 @@ ReleaseDigest DigestRelease(const ReleaseRoot& release, const std::function<bool
     if (!before) ThrowReadError(full, errno);
     HashText(context, path);
     HashText(context, std::to_string(before->size));
-    HashFile(context, file.Get(), full, stopper);
+    HashFile(context, file.Get(), full, stop);
     // A file that changed while it was read gets no stamp: whatever is sent of it later is
     // not what the digest holds.
     if (net::StampOfFd(file.Get()) == before) digest.stamps.emplace(full, *before);

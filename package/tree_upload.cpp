@@ -13,17 +13,14 @@ namespace {
 
 // Measures every file a walk meets into the counters. A folder reached a second time is
 // measured once, as the copy sends it once.
-struct Measure {
-  CopyCounters& counters;
+struct Measure : ReadingVisitor {
+  explicit Measure(CopyCounters& counted) : counters(counted) {}
   bool File(const ReleaseEntry&, const LocalEntry& entry, const std::string&) {
     ++counters.fileCount;
     counters.totalBytes += static_cast<std::int64_t>(entry.size);
     return true;
   }
-  Step Folder(const LocalEntry&, const std::string&, const FolderVisit&) { return Step::kEnter; }
-  void Special(const LocalEntry&, const std::string&) {}
-  [[noreturn]] void Broken(const std::string& path) { ThrowBrokenLink(path); }
-  [[noreturn]] void Failed(const std::string&, const LocalFsError& error) { throw error; }
+  CopyCounters& counters;
 };
 
 // The depth-first copy of one tree onto the instrument, every file sent from the descriptor
@@ -72,7 +69,9 @@ class TreeCopier {
   Step Folder(const LocalEntry& entry, const std::string& full, const FolderVisit& visit) {
     // Only the module's own SIGNAL folder follows the signal selection, and only when spelled
     // exactly so; deeper SIGNAL folders are ordinary folders.
-    if (module_ && visit.depth == 1 && !module_->hasSignal && entry.name == kSignalFolder) return Step::kPass;
+    if (module_ && visit.depth == 1 && !module_->hasSignal && entry.name == kSignalFolder) {
+      return Step::kPass;
+    }
     if (visit.seen == TreeVisits::Seen::kOnPath) {
       Log("Skipping... ", entry.name);
       return Step::kPass;
@@ -144,7 +143,7 @@ int ProgressPosition(std::int64_t copied, std::int64_t total) {
 }
 
 void ScanTree(const ReleaseRoot& release, const std::string& folder, CopyCounters counters) {
-  Measure measure{counters};
+  Measure measure(counters);
   TreeVisits visits;
   WalkTree(release, folder, visits, measure);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "package/local_names.h"
+#include "package/package_context.h"
 #include "package/release_root.h"
 
 namespace package {
@@ -23,6 +24,11 @@ class WalkStopped : public std::runtime_error {
 // True for a name the package never sends or measures: one beginning with ".".
 inline bool IsHidden(std::string_view name) {
   return !name.empty() && name.front() == '.';
+}
+
+// Raises WalkStopped when `stop` is set and asks for a stop.
+inline void StopIfAsked(const std::function<bool()>& stop) {
+  if (stop && stop()) throw WalkStopped();
 }
 
 // The folders one walk of a tree has entered: those on the path from its root down to the
@@ -50,9 +56,7 @@ class TreeVisits {
   void Pop() { path_.pop_back(); }
   // The number of folders being walked: 1 while the root's own entries are visited.
   std::size_t Depth() const { return path_.size(); }
-  void CheckStop() const {
-    if (stop_ && stop_()) throw WalkStopped();
-  }
+  void CheckStop() const { StopIfAsked(stop_); }
 
  private:
   std::function<bool()> stop_;
@@ -130,6 +134,15 @@ bool Walk(const ReleaseRoot& release, const ReleaseEntry& folder, const std::str
   }
   return true;
 }
+
+// A visitor for walks that only read the release: it enters every folder, passes special files
+// over, and raises for a dangling link or a folder it cannot open or list.
+struct ReadingVisitor {
+  Step Folder(const LocalEntry&, const std::string&, const FolderVisit&) { return Step::kEnter; }
+  void Special(const LocalEntry&, const std::string&) {}
+  [[noreturn]] void Broken(const std::string& path) { ThrowBrokenLink(path); }
+  [[noreturn]] void Failed(const std::string&, const LocalFsError& error) { throw error; }
+};
 
 // Walks the tree at `root` (AppDir() followed by names) as Walk does, with the root itself
 // entered first; a missing root visits nothing and is true. LocalFsError when the root leads
