@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "upgrade/upgrade_run.h"
 #include "upgrade/utilities.h"
 #include "net/text.h"
 
@@ -64,9 +65,8 @@ TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::
   appDir.clear();
   // The session comes after the two texts are cleared and before the counters are zeroed.
   frmVX500 = std::make_unique<instrument::TfrmVX500>(commandPort, ftpPort);
-  frmVX500->SetMessageSink(this);
   // The FTP waits keep the window repainting (and the operator's input flowing) meanwhile.
-  frmVX500->FtpClient.SetEventPump([] { QCoreApplication::processEvents(); });
+  frmVX500->SetFtpEventPump([] { QCoreApplication::processEvents(); });
   // Also asked by the command channel's waits, which pump no events: it reads the signals'
   // count directly.
   frmVX500->SetCancelPredicate([this] {
@@ -83,7 +83,8 @@ TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::
     appDir = packageDir.ends_with('/') ? packageDir : packageDir + "/";
   }
   if (const auto manifest = package::FindManifest(appDir)) {
-    package::ReadModuleList(*manifest, appDir, *this, moduleList);
+    package::ReadModuleList(*manifest, appDir, signalBoxes, moduleList);
+    ShowSignalBoxes();
   } else {
     ScanTargetFolder();
   }
@@ -199,9 +200,9 @@ void TfrmMain::RunHandler(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& error) {
-    ShowMessage(ShownErrorText(error.what()), kCaption, package::kMbIconError);
+    ShowMessage(ShownErrorText(error.what()), kCaption, kMbIconError);
   } catch (...) {
-    ShowMessage("Unknown error", kCaption, package::kMbIconError);
+    ShowMessage("Unknown error", kCaption, kMbIconError);
   }
 }
 
@@ -237,7 +238,11 @@ void TfrmMain::btnCopyClick() {
     ~StopGuard() { window->RunStopped(copyHadFocus); }
   } stopGuard{this, copyHadFocus};
   try {
-    UpgradeRun(*this).Execute();
+    UpgradeRun run(*frmVX500, *this,
+                   {ipAddressText, *release, moduleList, signalBoxes,
+                    {fileCount, totalBytes, copiedBytes}, RunMode::kUpgrade});
+    run.Execute();
+    if (run.Result().releaseAndClose) ReleaseAndClose();
   } catch (const std::exception& error) {
     // A run stopped by a signal ends the program; its error goes to the log, not to a box.
     if (!stopRequest.Requested()) throw;
@@ -257,7 +262,7 @@ void TfrmMain::RunStopped(bool focusCopy) {
   runActive = false;
   if (released) return;
   SetButtonsEnabled(true);
-  SetCursor(package::Cursor::kDefault);
+  SetCursor(Cursor::kDefault);
   if (focusCopy) btnCopy->setFocus();
 }
 
@@ -266,7 +271,7 @@ void TfrmMain::btnQuitClick() {
 }
 
 void TfrmMain::CheckBoxClicked(QCheckBox* box, std::string_view model) {
-  package::SelectSignals(moduleList, model, box->isChecked());
+  signalBoxes.Click(moduleList, model, box->isChecked());
 }
 
 void TfrmMain::cbPNB5Click() {
@@ -286,11 +291,8 @@ void TfrmMain::cbSCWH5Click() {
 }
 
 void TfrmMain::ScanTargetFolder() {
-  moduleList = package::ScanTargetFolder(appDir, *this);
-}
-
-bool TfrmMain::AskCompressedSignals() {
-  return package::AskCompressedSignals(*this, moduleList);
+  moduleList = package::ScanTargetFolder(appDir, signalBoxes);
+  ShowSignalBoxes();
 }
 
 void TfrmMain::ReleaseAndClose() {
@@ -347,12 +349,12 @@ void TfrmMain::AddLogLine(const std::string& line) {
   mmStatus->appendPlainText(Text(net::PrintableText(line)));
 }
 
-void TfrmMain::SetProgress(int position) {
-  ProgressBar->setValue(position);
+void TfrmMain::Progress(const package::CopyProgress& progress) {
+  ProgressBar->setValue(progress.position);
 }
 
-void TfrmMain::SetCursor(package::Cursor cursor) {
-  if (cursor == package::Cursor::kHourGlass) {
+void TfrmMain::SetCursor(Cursor cursor) {
+  if (cursor == Cursor::kHourGlass) {
     setCursor(Qt::WaitCursor);
     mmStatus->viewport()->setCursor(Qt::WaitCursor);
   } else {
@@ -364,24 +366,24 @@ void TfrmMain::SetCursor(package::Cursor cursor) {
 int TfrmMain::ShowMessage(const std::string& text, const std::string& caption, int flags) {
   // The operator sees control characters written out, the box's line breaks kept.
   const std::string shown = net::PrintableText(text, net::LineFeeds::kKept);
-  const bool question = flags == package::kMbYesNoQuestion;
+  const bool question = flags == kMbYesNoQuestion;
   // Once a stop signal has come nobody may be there to answer: the box goes to the log, and a
   // question is answered No.
   if (stopRequest.Requested()) {
     AddLogLine(caption + ": " + text);
-    return question ? package::kIdNo : package::kIdOk;
+    return question ? kIdNo : kIdOk;
   }
   if (messageResponder) return messageResponder(shown, caption, flags);
   QMessageBox::Icon icon = QMessageBox::NoIcon;
-  if (flags == package::kMbIconError) icon = QMessageBox::Critical;
+  if (flags == kMbIconError) icon = QMessageBox::Critical;
   if (question) icon = QMessageBox::Question;
   QMessageBox box(icon, Text(caption), Text(shown),
                   question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, this);
   // Plain text: a name in the message is never read as markup.
   box.setTextFormat(Qt::PlainText);
   const int answer = box.exec();
-  if (question) return answer == QMessageBox::Yes ? package::kIdYes : package::kIdNo;
-  return package::kIdOk;
+  if (question) return answer == QMessageBox::Yes ? kIdYes : kIdNo;
+  return kIdOk;
 }
 
 QCheckBox* TfrmMain::CheckBoxOf(std::string_view model) const {
@@ -393,19 +395,11 @@ QCheckBox* TfrmMain::CheckBoxOf(std::string_view model) const {
   return nullptr;
 }
 
-void TfrmMain::SetCheckBox(const std::string& model, bool enabled, bool checked) {
-  if (QCheckBox* box = CheckBoxOf(model)) {
-    box->setEnabled(enabled);
-    box->setChecked(checked);
+void TfrmMain::ShowSignalBoxes() {
+  for (const std::string_view model : package::kSelectableModels) {
+    QCheckBox* box = CheckBoxOf(model);
+    const package::SignalBoxes::Box state = signalBoxes.Of(model);
+    box->setEnabled(state.enabled);
+    box->setChecked(state.ticked);
   }
-}
-
-bool TfrmMain::CheckBoxEnabled(const std::string& model) const {
-  const QCheckBox* box = CheckBoxOf(model);
-  return box != nullptr && box->isEnabled();
-}
-
-bool TfrmMain::CheckBoxChecked(const std::string& model) const {
-  const QCheckBox* box = CheckBoxOf(model);
-  return box != nullptr && box->isChecked();
 }

@@ -11,11 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "upgrade/stop_signals.h"
-#include "upgrade/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
+#include "upgrade/stop_signals.h"
+#include "upgrade/upgrade_events.h"
 #include "package/module_list.h"
-#include "package/operator_view.h"
 #include "package/release_check.h"
 #include "package/release_root.h"
 
@@ -32,14 +31,14 @@ class QPushButton;
 class QSocketNotifier;
 
 // The program's one window: the address field, the status log and progress bar, Copy and
-// Quit, and the module check boxes. It owns the package's module list and the progress
-// counters and the instrument session, and is the operator view and the host of the upgrade
-// run that Copy starts.
-class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHost {
+// Quit, and the module check boxes. It owns the package's module list with the operator's
+// signal selection, the progress counters and the instrument session, and shows what the
+// upgrade run that Copy starts tells it.
+class TfrmMain : public QWidget, public UpgradeEvents {
  public:
   static constexpr std::uint16_t kCommandPort = 5000;
   static constexpr std::uint16_t kFtpPort = 21;
-  static constexpr const char* kCaption = instrument::kUpgradeCaption;
+  static constexpr const char* kCaption = kUpgradeCaption;
   // How many offending paths of a refused release the error box lists.
   static constexpr std::size_t kListedReleaseProblems = 20;
 
@@ -81,6 +80,8 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   // The package folder, ending in "/".
   std::string appDir;
   package::ModuleList moduleList;
+  // The signal boxes' state; the check boxes show it.
+  package::SignalBoxes signalBoxes;
   // The release folder, opened afresh at each press of Copy and read only through it.
   std::optional<package::ReleaseRoot> release;
   // Progress counters of the tree upload; 64-bit so packages over 2 GiB keep a true bar.
@@ -109,11 +110,9 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
 
   // Builds moduleList from the package's target folder and sets the check boxes.
   void ScanTargetFolder();
-  // The compressed-signal question; true on Yes, with the PNB5 and SCWH5 signals selected.
-  bool AskCompressedSignals() override;
   // Releases the module list and the session and closes the window; Copy, Quit and the close
   // box stay inert while the session's log-out waits.
-  void ReleaseAndClose() override;
+  void ReleaseAndClose();
 
   // A stop signal (SIGINT, SIGTERM, SIGHUP) came. A run stops at its next wait (an awaited FPGA
   // configuration is let finish), then the session logs out, the window closes and the program
@@ -128,23 +127,13 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   std::uint16_t CommandPort() const { return commandPort; }
   std::uint16_t FtpPort() const { return ftpPort; }
 
-  // package::OperatorView
+  // UpgradeEvents
   void ClearLog() override;
   void AddLogLine(const std::string& line) override;
-  void SetProgress(int position) override;
-  void SetCursor(package::Cursor cursor) override;
+  void Progress(const package::CopyProgress& progress) override;
+  void SetCursor(Cursor cursor) override;
   int ShowMessage(const std::string& text, const std::string& caption, int flags) override;
-  void SetCheckBox(const std::string& model, bool enabled, bool checked) override;
-  bool CheckBoxEnabled(const std::string& model) const override;
-  bool CheckBoxChecked(const std::string& model) const override;
-
-  // UpgradeHost
-  package::OperatorView& View() override { return *this; }
-  instrument::TfrmVX500& Session() override { return *frmVX500; }
-  const std::string& IpAddressText() const override { return ipAddressText; }
-  const package::ReleaseRoot& Release() const override { return *release; }
-  package::ModuleList& Modules() override { return moduleList; }
-  package::CopyCounters Counters() override { return {fileCount, totalBytes, copiedBytes}; }
+  void SelectionChanged() override { ShowSignalBoxes(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -160,6 +149,8 @@ class TfrmMain : public QWidget, public package::OperatorView, public UpgradeHos
   // Records the operator's choice of one module's signals.
   void CheckBoxClicked(QCheckBox* box, std::string_view model);
   QCheckBox* CheckBoxOf(std::string_view model) const;
+  // Sets every check box as signalBoxes holds it.
+  void ShowSignalBoxes();
   // Enables or disables Copy and Quit together.
   void SetButtonsEnabled(bool enabled);
   // Destroys the session with Copy, Quit and the close box inert meanwhile.

@@ -1,6 +1,5 @@
 #include "instrument/tfrm_vx500.h"
 
-#include <cstdio>
 #include <iterator>
 #include <utility>
 
@@ -375,31 +374,6 @@ std::string TfrmVX500::CatalogOf(const std::string& directory) {
   return ReadReply();
 }
 
-namespace {
-
-constexpr const char* kCaption = kUpgradeCaption;
-constexpr const char* kFtpCaption = "VX500 Upgrade ftp";
-
-// The operation names of the FTP notifications, by command kind.
-constexpr const char* kFtpOperations[] = {
-    "ChangeDir",     "MakeDir",         "Delete",    "RemoveDir", "List",         "Rename",
-    "UploadRestore", "DownloadRestore", "Download",  "Upload",    "UploadAppend", "Reinitialize",
-    "Allocate",      "NList",           "DoCommand", "CurrentDir"};
-
-const char* FtpOperationName(ftp::TCmdType kind) {
-  int k = static_cast<int>(kind);
-  if (k < 0 || k >= static_cast<int>(std::size(kFtpOperations))) return nullptr;
-  return kFtpOperations[k];
-}
-
-int Show(MessageSink* sink, const std::string& text, const char* caption) {
-  if (sink) return sink->ShowMessage(text, caption, kMbIconError);
-  std::fprintf(stderr, "%s: %s\n", caption, text.c_str());
-  return kIdOk;
-}
-
-}  // namespace
-
 bool TfrmVX500::ConnectInstrument(const std::string& ipAddress) {
   connectDiagnostic_.clear();
   identityReply_.clear();
@@ -407,7 +381,7 @@ bool TfrmVX500::ConnectInstrument(const std::string& ipAddress) {
   try {
     OpenCommandConnection(ipAddress);
   } catch (const CommandConnectError&) {
-    Show(sink_, "Can't connect VX500.\n\nPlease check IP address.", kCaption);
+    if (events_) events_->CannotConnect();
     return false;
   }
   if (FtpClient.Connected()) FtpClient.Disconnect();
@@ -417,7 +391,7 @@ bool TfrmVX500::ConnectInstrument(const std::string& ipAddress) {
   const std::string identity = ReadReply();
   identityReply_ = net::WithoutLineEnd(identity);
   bool identified = identity.find("KOVA/ZEPHLORAN,VX500") != std::string::npos;
-  if (!identified) Show(sink_, "This instrument is not a VX500.\n\nCan not continue.", kCaption);
+  if (!identified && events_) events_->NotAVX500();
   ReadSlotInventory();
   return identified;
 }
@@ -466,14 +440,28 @@ void TfrmVX500::FtpClientSuccess(ftp::TCmdType) {
 }
 
 void TfrmVX500::FtpClientFailure(bool&, ftp::TCmdType transType) {
-  if (const char* name = FtpOperationName(transType))
-    Show(sink_, std::string(name) + " failed", kFtpCaption);
+  if (events_) events_->FtpOperationFailed(transType);
   transferOk = false;
 }
 
 void TfrmVX500::FtpClientUnSupportedFunction(ftp::TCmdType transType) {
-  if (const char* name = FtpOperationName(transType))
-    Show(sink_, std::string(name) + " not supported by this server", kFtpCaption);
+  if (events_) events_->FtpOperationUnsupported(transType);
+}
+
+void TfrmVX500::SetTransferType(int type) {
+  FtpClient.Mode(type);
+}
+
+void TfrmVX500::ChangeFtpFolder(const std::string& folder) {
+  FtpClient.ChangeDir(folder);
+}
+
+void TfrmVX500::DeleteFile(const std::string& path) {
+  FtpClient.Delete(path);
+}
+
+void TfrmVX500::SetFtpEventPump(std::function<void()> pump) {
+  FtpClient.SetEventPump(std::move(pump));
 }
 
 }  // namespace instrument

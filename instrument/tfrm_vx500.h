@@ -12,14 +12,16 @@
 
 #include "ftp/ftp_client.h"
 #include "instrument/command_transport.h"
-#include "instrument/message_sink.h"
 #include "instrument/module_info.h"
+#include "instrument/session_events.h"
 #include "instrument/session_observer.h"
 
 namespace instrument {
 
 inline constexpr int kCommandPort = 5000;
 inline constexpr int kFtpPort = 21;
+// The instrument's flash drive, which receives the release.
+inline constexpr char kFlashDrive[] = "/F0:/";
 
 // How long the command channel waits, and how long a reply line may be.
 struct CommandBounds {
@@ -43,8 +45,9 @@ class TfrmVX500 {
   TfrmVX500(const TfrmVX500&) = delete;
   TfrmVX500& operator=(const TfrmVX500&) = delete;
 
-  // Where the session's message boxes go; without a sink they are written to standard error.
-  void SetMessageSink(MessageSink* sink) { sink_ = sink; }
+  // Who is told of a failed connection, a peer that is not a VX500 and failed or unsupported
+  // FTP operations (none: nobody is told; the outcomes are returned or raised all the same).
+  void SetEvents(SessionEvents* events) { events_ = events; }
   // Installs the observer of both channels and of what the session writes (none: no work is
   // done for one); what it watches is asked here, once.
   void SetObserver(SessionObserver* observer);
@@ -57,7 +60,7 @@ class TfrmVX500 {
   const std::string& IdentityReply() const { return identityReply_; }
 
   // Opens the command connection, logs the FTP client in, asks "*IDN?" and reads the slot
-  // inventory. False, after its message, when the command connection cannot be opened or the
+  // inventory. False, after its event, when the command connection cannot be opened or the
   // instrument is not a VX500 (the slots are read in that case too). FTP failures and
   // unreadable replies are raised.
   bool ConnectInstrument(const std::string& ipAddress);
@@ -69,6 +72,14 @@ class TfrmVX500 {
   // The same for a file already open for reading: `file` is what is sent, `localPath` names it.
   bool UploadFile(const net::UniqueFd& file, const std::string& localPath,
                   const std::string& remotePath);
+
+  // The FTP client's transfer type (1 = ASCII, 2 = image), working folder and file deletion,
+  // for the run and the package steps: FTP errors are raised.
+  void SetTransferType(int type);
+  void ChangeFtpFolder(const std::string& folder);
+  void DeleteFile(const std::string& path);
+  // Installs what every FTP wait calls, so a window stays live meanwhile.
+  void SetFtpEventPump(std::function<void()> pump);
 
   // The FTP client's notifications.
   void FtpClientSuccess(ftp::TCmdType transType);
@@ -144,13 +155,14 @@ class TfrmVX500 {
   void ConnectFtpClient(const std::string& ipAddress);
 
  public:
-  // The file channel; the package steps set its transfer type and working folder.
+  // The file channel. The session's own: others ask the session's operations above; tests
+  // adjust its settings and hooks.
   ftp::TFtpClient FtpClient;
   // Outcome of the latest FTP operation as its notifications reported it.
   bool transferOk = true;
 
  private:
-  MessageSink* sink_ = nullptr;
+  SessionEvents* events_ = nullptr;
   std::unique_ptr<CommandTransport> ClientSocket;
   std::vector<tModuleInfo> slotTable;
   CommandBounds bounds_;

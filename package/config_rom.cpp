@@ -89,7 +89,7 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
   if (!session.SlotSupportsFpgaConfig(slot)) return true;
   if (FindModule(context.moduleList, session.SlotModuleName(slot)) == nullptr) return true;
 
-  session.FtpClient.ChangeDir(kImageDrive);
+  session.ChangeFtpFolder(kImageDrive);
   bool result = true;
   for (const ImageOnDisk& found : ImagesForSlot(context, slot)) {
     const std::string& image = found.image;
@@ -115,7 +115,7 @@ bool ProgramConfigROM(const PackageContext& context, std::int16_t slot) {
     context.view.AddLogLine("Start config " + image);
     const std::int16_t code = session.ConfigureFpga(slot, found.index, image);
     if (!ReportConfiguration(context.view, code, image)) result = false;
-    session.FtpClient.Delete(image);
+    session.DeleteFile(image);
   }
   return result;
 }

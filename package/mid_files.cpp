@@ -73,7 +73,7 @@ bool MakeMIDFiles(const PackageContext& context) {
   for (const tModuleList& module : context.moduleList) RequireModuleName(module.name);
 
   instrument::TfrmVX500& session = context.session;
-  session.FtpClient.Mode(1);
+  session.SetTransferType(1);
   const std::string system(kSystemFolder);
   for (const tModuleList& module : context.moduleList) {
     const std::string folder = "MID" + std::to_string(module.id);
@@ -85,7 +85,8 @@ bool MakeMIDFiles(const PackageContext& context) {
     const auto nameFile = TemporaryNameFile::Create(module.name);
     if (!nameFile) {
       context.view.AddLogLine("*** ERROR ***");
-      context.view.AddLogLine("Can't open temporary NAME file");
+      context.view.AddLogLine(kNameFileError);
+      context.unwrittenNameFiles.push_back(module.name);
       continue;
     }
     // The outcome is not judged here: a refused store has been reported and raised by the

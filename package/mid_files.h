@@ -6,6 +6,9 @@
 
 namespace package {
 
+// The status-log line after "*** ERROR ***" for a NAME file that could not be written.
+inline constexpr char kNameFileError[] = "Can't open temporary NAME file";
+
 // The folder for temporary NAME files: TEMP, else TMP, else TMPDIR, else /tmp (an empty
 // variable counts as unset).
 std::string TemporaryFolder();

@@ -11,12 +11,6 @@
 namespace package {
 namespace {
 
-constexpr char kCompressedSignalsText[] =
-    "There is not enough space to upgrade VX500.\n\n"
-    "The signals of SCWH5/PNB5 are overwritten with compressed signals.\n\n"
-    "Click YES to continue.";
-using instrument::kUpgradeCaption;
-
 // Whole content of a file; nothing when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -25,13 +19,6 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   text << in.rdbuf();
   if (in.bad()) return std::nullopt;
   return std::move(text).str();
-}
-
-// Selects a box's signals as the operator would by ticking it, when the box is enabled.
-void TickIfEnabled(OperatorView& view, ModuleList& moduleList, const std::string& model) {
-  if (!view.CheckBoxEnabled(model)) return;
-  view.SetCheckBox(model, false, true);
-  SelectSignals(moduleList, model, true);
 }
 
 // The first record named `name`, for const and non-const lists alike.
@@ -70,20 +57,20 @@ ModuleList ParseModuleList(std::string_view manifestText) {
   return list;
 }
 
-void ApplyCheckBoxRule(const std::string& appDir, const std::string& name, OperatorView& view) {
+void ApplyCheckBoxRule(const std::string& appDir, const std::string& name, SignalBoxes& boxes) {
   if (!IsSelectableModel(name)) return;
   const auto signal = ResolveLocalPath(appDir, {kTargetFolder, name, kSignalFolder});
   const bool hasSignalFolder = signal && LocalEntryKind(*signal) == EntryKind::kFolder;
-  view.SetCheckBox(name, hasSignalFolder, false);
+  boxes.Set(name, hasSignalFolder, false);
 }
 
-void ReadModuleList(const std::string& manifestPath, const std::string& appDir, OperatorView& view,
+void ReadModuleList(const std::string& manifestPath, const std::string& appDir, SignalBoxes& boxes,
                     ModuleList& moduleList) {
   moduleList.clear();
   const std::optional<std::string> text = ReadWholeFile(manifestPath);
   if (!text) return;
   moduleList = ParseModuleList(*text);
-  for (const tModuleList& record : moduleList) ApplyCheckBoxRule(appDir, record.name, view);
+  for (const tModuleList& record : moduleList) ApplyCheckBoxRule(appDir, record.name, boxes);
 }
 
 std::optional<std::string> FindManifest(const std::string& appDir) {
@@ -92,7 +79,7 @@ std::optional<std::string> FindManifest(const std::string& appDir) {
   return path;
 }
 
-ModuleList ScanTargetFolder(const std::string& appDir, OperatorView& view) {
+ModuleList ScanTargetFolder(const std::string& appDir, SignalBoxes& boxes) {
   ModuleList list;
   const auto target = ResolveLocalPath(appDir, {kTargetFolder});
   if (!target) return list;
@@ -102,7 +89,7 @@ ModuleList ScanTargetFolder(const std::string& appDir, OperatorView& view) {
     if (entry.name.starts_with('.') || entry.kind != EntryKind::kFolder) continue;
     tModuleList record;
     record.name = entry.name;
-    ApplyCheckBoxRule(appDir, record.name, view);
+    ApplyCheckBoxRule(appDir, record.name, boxes);
     list.push_back(std::move(record));
   }
   std::vector<std::string> byName;
@@ -115,12 +102,12 @@ ModuleList ScanTargetFolder(const std::string& appDir, OperatorView& view) {
   return list;
 }
 
-ModuleList LoadModuleList(const std::string& appDir, OperatorView& view) {
+ModuleList LoadModuleList(const std::string& appDir, SignalBoxes& boxes) {
   ModuleList list;
   if (const auto manifest = FindManifest(appDir)) {
-    ReadModuleList(*manifest, appDir, view, list);
+    ReadModuleList(*manifest, appDir, boxes, list);
   } else {
-    list = ScanTargetFolder(appDir, view);
+    list = ScanTargetFolder(appDir, boxes);
   }
   return list;
 }
@@ -143,13 +130,27 @@ void SelectSignals(ModuleList& moduleList, std::string_view name, bool selected)
   if (tModuleList* record = FindModule(moduleList, name)) record->hasSignal = selected;
 }
 
-bool AskCompressedSignals(OperatorView& view, ModuleList& moduleList) {
-  if (view.ShowMessage(kCompressedSignalsText, kUpgradeCaption, kMbYesNoQuestion) == kIdNo) {
-    return false;
+void SignalBoxes::Set(std::string_view model, bool enabled, bool ticked) {
+  if (!IsSelectableModel(model)) return;
+  boxes_.insert_or_assign(std::string(model), Box{enabled, ticked});
+}
+
+SignalBoxes::Box SignalBoxes::Of(std::string_view model) const {
+  const auto it = boxes_.find(model);
+  return it == boxes_.end() ? Box{} : it->second;
+}
+
+void SignalBoxes::Click(ModuleList& moduleList, std::string_view model, bool ticked) {
+  Set(model, Enabled(model), ticked);
+  SelectSignals(moduleList, model, ticked);
+}
+
+void SignalBoxes::AcceptCompressedSignals(ModuleList& moduleList) {
+  for (const std::string_view model : {std::string_view("PNB5"), std::string_view("SCWH5")}) {
+    if (!Enabled(model)) continue;
+    Set(model, false, true);
+    SelectSignals(moduleList, model, true);
   }
-  TickIfEnabled(view, moduleList, "PNB5");
-  TickIfEnabled(view, moduleList, "SCWH5");
-  return true;
 }
 
 }  // namespace package

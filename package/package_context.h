@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
@@ -23,13 +24,15 @@ struct CopyCounters {
 };
 
 // What the package steps work on: the connected session, the operator's view, the opened
-// release folder, its module list and the window's counters.
+// release folder, its module list and the window's counters; the steps add the names of the
+// modules whose NAME file could not be written to `unwrittenNameFiles`.
 struct PackageContext {
   instrument::TfrmVX500& session;
   OperatorView& view;
   const ReleaseRoot& release;
   const ModuleList& moduleList;
   CopyCounters counters;
+  std::vector<std::string>& unwrittenNameFiles;
 };
 
 // The package itself cannot be installed (for example, it lists no module); nothing of the

@@ -62,7 +62,8 @@ class TreeCopier {
     if (!context_.session.UploadFile(file, full, RemotePath(full))) return false;
     const CopyCounters& counters = context_.counters;
     counters.copiedBytes += opened->info.st_size;
-    context_.view.SetProgress(ProgressPosition(counters.copiedBytes, counters.totalBytes));
+    context_.view.Progress({ProgressPosition(counters.copiedBytes, counters.totalBytes),
+                            counters.copiedBytes, counters.totalBytes});
     return true;
   }
 

@@ -2,16 +2,23 @@
 
 #include <charconv>
 #include <cmath>
+#include <iterator>
 
 #include "net/text.h"
 #include "package/config_rom.h"
 #include "package/mid_files.h"
 #include "package/tree_upload.h"
+#include "upgrade/session_messages.h"
 
 namespace {
 
-constexpr const char* kCaption = instrument::kUpgradeCaption;
+constexpr const char* kCaption = kUpgradeCaption;
 constexpr const char* kDrive = instrument::kFlashDrive;
+
+constexpr char kCompressedSignalsText[] =
+    "There is not enough space to upgrade VX500.\n\n"
+    "The signals of SCWH5/PNB5 are overwritten with compressed signals.\n\n"
+    "Click YES to continue.";
 
 constexpr char kDriveDamaged[] = "VX500's File System was damaged!";
 constexpr char kNeedsV21[] =
@@ -51,38 +58,40 @@ std::string ShownErrorText(std::string text) {
 }
 
 void UpgradeRun::Execute() {
-  package::OperatorView& view = host_.View();
-  view.ClearLog();
-  view.SetProgress(0);
+  const SessionEventsShown shown(session_, events_);
+  Sequence();
+}
+
+void UpgradeRun::Sequence() {
+  events_.ClearLog();
   // Each run measures afresh: counts left by an earlier run that an error ended would skew
   // the bar and the decision whether there is anything to copy.
-  const package::CopyCounters counters = host_.Counters();
+  const package::CopyCounters& counters = request_.counters;
   counters.fileCount = 0;
   counters.totalBytes = 0;
   counters.copiedBytes = 0;
-  view.AddLogLine("Connecting VX500 ...");
+  events_.Progress({});
+  events_.AddLogLine("Connecting VX500 ...");
 
-  instrument::TfrmVX500& session = host_.Session();
-  // A copy: the FTP waits let the operator edit the address field while the run connects.
-  const std::string address = host_.IpAddressText();
+  instrument::TfrmVX500& session = session_;
   // A failed connection has shown its own message; the operator may correct the address.
-  if (!session.ConnectInstrument(address)) {
-    outcome_ = RunOutcome::kNotConnected;
+  if (!session.ConnectInstrument(request_.address)) {
+    result_.outcome = RunOutcome::kNotConnected;
     return;
   }
 
   // A drive that does not answer leaves everything open, so Copy can simply be pressed again.
   if (!session.ChangeDirectory(kDrive)) {
-    outcome_ = RunOutcome::kDriveDamaged;
+    result_.outcome = RunOutcome::kDriveDamaged;
     Refuse(RunRefusal::kDriveDamaged);
     ShowError(kDriveDamaged);
     return;
   }
 
   const std::int16_t firmwareLevel = session.SlotFirmwareLevel(0);
-  figures_.firmwareLevel = firmwareLevel;
+  result_.figures.firmwareLevel = firmwareLevel;
   if (firmwareLevel < kMinFirmwareLevel) {
-    outcome_ = RunOutcome::kRefused;
+    result_.outcome = RunOutcome::kRefused;
     Refuse(RunRefusal::kFirmware, firmwareLevel, kMinFirmwareLevel);
     ShowError(kNeedsV21);
     EndingE1();
@@ -91,24 +100,24 @@ void UpgradeRun::Execute() {
 
   // The instrument reports its sizes as signed 32-bit numbers; they are byte counts.
   const auto freeBytes = static_cast<std::uint32_t>(session.FreeFlashBytes());
-  figures_.freeBytes = freeBytes;
+  result_.figures.freeBytes = freeBytes;
   const auto totalBytes = static_cast<std::uint32_t>(session.TotalFlashBytes());
-  figures_.totalBytes = totalBytes;
+  result_.figures.totalBytes = totalBytes;
   if (!FlashSpaceAccepted(firmwareLevel, freeBytes, totalBytes)) {
-    outcome_ = RunOutcome::kRefused;
+    result_.outcome = RunOutcome::kRefused;
     return;
   }
 
-  if (mode_ == RunMode::kCheckOnly) {
+  if (request_.mode == RunMode::kCheckOnly) {
     if (!ModuleHardwareAccepted()) {
-      outcome_ = RunOutcome::kRefused;
+      result_.outcome = RunOutcome::kRefused;
       EndingE1();
       return;
     }
-    host_.View().AddLogLine("Checks passed: free=" + FormatMegabytes(freeBytes) +
+    events_.AddLogLine("Checks passed: free=" + FormatMegabytes(freeBytes) +
                             " MB,total=" + FormatMegabytes(totalBytes) + " MB");
     session.DisconnectInstrument();
-    outcome_ = RunOutcome::kChecksPassed;
+    result_.outcome = RunOutcome::kChecksPassed;
     return;
   }
   RunCopyPhases(freeBytes, totalBytes);
@@ -123,21 +132,21 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
       EndingE1();
       return false;
     }
-    package::OperatorView& view = host_.View();
-    const bool pcwTicked = view.CheckBoxChecked("PCWX5") || view.CheckBoxChecked("PCW5");
+    const package::SignalBoxes& boxes = request_.boxes;
+    const bool pcwTicked = boxes.Ticked("PCWX5") || boxes.Ticked("PCW5");
     if (freeBytes < kCompressedBelowBytes && pcwTicked) {
       // A check-only run asks nothing; it only tells that the question would come.
-      if (mode_ == RunMode::kCheckOnly) {
-        compressedQuestionDue_ = true;
-      } else if (!host_.AskCompressedSignals()) {
+      if (request_.mode == RunMode::kCheckOnly) {
+        result_.compressedQuestionDue = true;
+      } else if (!AskCompressedSignals()) {
         Refuse(RunRefusal::kCompressedDeclined);
         EndingE1();
         return false;
       }
     }
   } else {
-    const bool hasNqrm5 = host_.Session().RemoteDirExists(kDrive, "NQRM5");
-    figures_.nqrm5Folder = hasNqrm5;
+    const bool hasNqrm5 = session_.RemoteDirExists(kDrive, "NQRM5");
+    result_.figures.nqrm5Folder = hasNqrm5;
     if (!hasNqrm5 && freeBytes < kMinFreeWithoutNqrm5) {
       Refuse(RunRefusal::kNqrm5Space, freeBytes, kMinFreeWithoutNqrm5);
       ShowError(kNoSpaceNqrm5);
@@ -162,19 +171,20 @@ bool UpgradeRun::FlashSpaceAccepted(std::int16_t firmwareLevel, std::uint32_t fr
 }
 
 void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes) {
-  package::OperatorView& view = host_.View();
-  instrument::TfrmVX500& session = host_.Session();
-  const package::ReleaseRoot& release = host_.Release();
+  UpgradeEvents& view = events_;
+  instrument::TfrmVX500& session = session_;
+  const package::ReleaseRoot& release = request_.release;
   const std::string& appDir = release.AppDir();
-  const package::PackageContext context{session, view, release, host_.Modules(), host_.Counters()};
+  const package::PackageContext context{session,          view, release, request_.modules,
+                                        request_.counters, result_.unwrittenNameFiles};
   EnterPhase(RunPhase::kMidFolders);
 
-  view.SetCursor(package::Cursor::kHourGlass);
+  view.SetCursor(Cursor::kHourGlass);
   if (!package::MakeMIDFiles(context)) {
     Fail(kMidFilesFailed, true);
     return;
   }
-  session.FtpClient.Mode(kImageType);
+  session.SetTransferType(kImageType);
 
   // The counters are cumulative over the run, so the second count covers both trees.
   const std::string target = package::PackagePath(appDir, {package::kTargetFolder});
@@ -183,7 +193,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   const std::int64_t allTreesCount = package::CountFiles(release, mainFrame, context.counters);
 
   if (!ModuleHardwareAccepted()) {
-    outcome_ = RunOutcome::kRefused;
+    result_.outcome = RunOutcome::kRefused;
     EndingE2();
     return;
   }
@@ -200,7 +210,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   if (targetCount != 0) {
     view.AddLogLine("Copying ALL modules ...");
     EnterPhase(RunPhase::kModuleTrees);
-    for (const package::tModuleList& module : host_.Modules()) {
+    for (const package::tModuleList& module : request_.modules) {
       view.AddLogLine("** " + module.name);
       if (!package::CopyModule(context, module)) {
         Fail(kDownloadFailed);
@@ -210,12 +220,12 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   }
 
   view.AddLogLine("Copy completed!");
-  view.SetProgress(kProgressMax);
-  session.FtpClient.Mode(kImageType);
+  view.Progress({kProgressMax, request_.counters.copiedBytes, request_.counters.totalBytes});
+  session.SetTransferType(kImageType);
   view.AddLogLine("Program Config ROMs ...");
   EnterPhase(RunPhase::kConfigRoms);
   for (std::int16_t slot = kFirstModuleSlot; slot <= kLastModuleSlot; ++slot) {
-    configSlot_ = slot;
+    result_.configSlot = slot;
     if (!package::ProgramConfigROM(context, slot)) {
       Fail("Fail to config FPGA on " + session.SlotModuleName(slot) + ".");
       return;
@@ -225,14 +235,21 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   view.ShowMessage("Copy successfully completed !\nPlease reboot the VX500.\nMemory Size:\nfree=" +
                        FormatMegabytes(freeBytes) + " MB,total=" + FormatMegabytes(totalBytes) +
                        " MB\n",
-                   kCompleteCaption, package::kMbOk);
+                   kCompleteCaption, kMbOk);
   EnterPhase(RunPhase::kReported);
-  outcome_ = RunOutcome::kCompleted;
+  result_.outcome = RunOutcome::kCompleted;
   EndingE2();
 }
 
+bool UpgradeRun::AskCompressedSignals() {
+  if (!events_.AskCompressedSignals(kCompressedSignalsText)) return false;
+  request_.boxes.AcceptCompressedSignals(request_.modules);
+  events_.SelectionChanged();
+  return true;
+}
+
 bool UpgradeRun::ModuleHardwareAccepted() {
-  instrument::TfrmVX500& session = host_.Session();
+  instrument::TfrmVX500& session = session_;
   for (std::int16_t slot = kFirstModuleSlot; slot <= kLastModuleSlot; ++slot) {
     const instrument::tModuleInfo* record = session.FindSlotRecord(slot);
     if (!record) continue;
@@ -241,8 +258,8 @@ bool UpgradeRun::ModuleHardwareAccepted() {
     if (record->moduleName == "RKS5" && level >= kRks5EndsCheckLevel) break;
     if (record->moduleName == "SCWH5" && level < kMinScwh5HardwareLevel) {
       Refuse(RunRefusal::kModuleHardware, level, kMinScwh5HardwareLevel, slot);
-      host_.View().ShowMessage("SCWH5,Ver=" + std::to_string(level), kHardwareCaption,
-                               package::kMbIconError);
+      events_.ShowMessage("SCWH5,Ver=" + std::to_string(level), kHardwareCaption,
+                               kMbIconError);
       return false;
     }
   }
@@ -250,11 +267,11 @@ bool UpgradeRun::ModuleHardwareAccepted() {
 }
 
 void UpgradeRun::ShowError(const std::string& text) {
-  host_.View().ShowMessage(text, kCaption, package::kMbIconError);
+  events_.ShowMessage(text, kCaption, kMbIconError);
 }
 
 void UpgradeRun::Fail(const std::string& text, bool endingE1) {
-  outcome_ = RunOutcome::kFailed;
+  result_.outcome = RunOutcome::kFailed;
   ShowError(text);
   if (endingE1) {
     EndingE1();
@@ -264,22 +281,22 @@ void UpgradeRun::Fail(const std::string& text, bool endingE1) {
 }
 
 void UpgradeRun::EndingE1() {
-  host_.Session().DisconnectInstrument();
-  host_.ReleaseAndClose();
+  session_.DisconnectInstrument();
+  result_.releaseAndClose = true;
 }
 
 void UpgradeRun::EndingE2() {
-  host_.View().SetCursor(package::Cursor::kDefault);
-  host_.Session().DisconnectInstrument();
-  host_.ReleaseAndClose();
+  events_.SetCursor(Cursor::kDefault);
+  session_.DisconnectInstrument();
+  result_.releaseAndClose = true;
 }
 
 void UpgradeRun::EnterPhase(RunPhase phase) {
-  phase_ = phase;
-  host_.PhaseStarted(phase);
+  result_.phase = phase;
+  events_.PhaseStarted(phase);
 }
 
 void UpgradeRun::Refuse(RunRefusal::Kind kind, std::int64_t found, std::int64_t needed,
                         std::int16_t slot) {
-  refusal_ = RunRefusal{kind, found, needed, slot};
+  result_.refusal = RunRefusal{kind, found, needed, slot};
 }

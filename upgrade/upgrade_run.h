@@ -3,42 +3,15 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+
+#include <vector>
 
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
-#include "package/operator_view.h"
 #include "package/package_context.h"
-
-enum class RunPhase;
-
-// What the upgrade run uses of the window that started it: the operator view, the session,
-// the operator's address, the package and the two window operations the run calls. The Qt
-// window implements it; tests implement it without Qt.
-class UpgradeHost {
- public:
-  virtual ~UpgradeHost() = default;
-
-  // The status log, progress bar, cursor, message boxes and check boxes.
-  virtual package::OperatorView& View() = 0;
-  // The instrument session; never used after ReleaseAndClose.
-  virtual instrument::TfrmVX500& Session() = 0;
-  // The address as the operator left it in the address field.
-  virtual const std::string& IpAddressText() const = 0;
-  // The release folder, opened when the release was checked; never used after ReleaseAndClose.
-  virtual const package::ReleaseRoot& Release() const = 0;
-  // The package's modules; never used after ReleaseAndClose.
-  virtual package::ModuleList& Modules() = 0;
-  // The window's progress counters (files measured, bytes measured, bytes copied).
-  virtual package::CopyCounters Counters() = 0;
-
-  // The compressed-signal question; true on Yes, with the PNB5 and SCWH5 signals selected.
-  virtual bool AskCompressedSignals() = 0;
-  // Releases the module list and the session and closes the window.
-  virtual void ReleaseAndClose() = 0;
-  // The run begins writing `phase` (a front end that records the run times it); does nothing
-  // unless overridden.
-  virtual void PhaseStarted(RunPhase phase) { (void)phase; }
-};
+#include "package/release_root.h"
+#include "upgrade/upgrade_events.h"
 
 // Megabytes (bytes taken as unsigned, times 2^-20) as "%4.1f" writes them in the C locale,
 // whatever locale the program runs in.
@@ -96,15 +69,51 @@ enum class RunMode {
   kCheckOnly,  // the module hardware check, a "Checks passed" line, disconnect; writes nothing
 };
 
+// What one run is asked to do: the address as the operator gave it, the release folder opened
+// when it was checked, its modules with the operator's signal selection (the compressed-signal
+// question may change both), the front end's progress counters, and the mode.
+struct UpgradeRequest {
+  std::string address;
+  const package::ReleaseRoot& release;
+  package::ModuleList& modules;
+  package::SignalBoxes& boxes;
+  package::CopyCounters counters;
+  RunMode mode = RunMode::kUpgrade;
+};
+
+// How a run went, readable also after an error raised from below has left Execute.
+struct UpgradeResult {
+  RunOutcome outcome = RunOutcome::kNone;
+  // How far the run has gone in writing; it has written from the MID folders on.
+  RunPhase phase = RunPhase::kChecks;
+  // In RunPhase::kConfigRoms: the slot whose configuration ROM is being programmed.
+  std::int16_t configSlot = 0;
+  // What the checks measured, also when a check refused the instrument.
+  CheckFigures figures;
+  // Check-only runs: whether the compressed-signal question would have been asked.
+  bool compressedQuestionDue = false;
+  // What refused the instrument, once a check has.
+  std::optional<RunRefusal> refusal;
+  // The modules whose NAME file could not be written (the run went on without it).
+  std::vector<std::string> unwrittenNameFiles;
+  // The run reached its end and disconnected: the front end releases the module list and the
+  // session and closes (the window), as every outcome after the first flash-drive test asks.
+  bool releaseAndClose = false;
+
+  bool WritingStarted() const { return phase != RunPhase::kChecks; }
+};
+
 // An error's text as the operator is shown it: without the CR LF that an FTP reply line keeps.
 std::string ShownErrorText(std::string text);
 
-// One press of Copy: connects, refuses an instrument that cannot take the release, makes the
-// MID folders, copies the system and module trees, programs the configuration ROMs and reports.
-// Every outcome after the connection and the first flash-drive test ends with the instrument
-// disconnected and the window released and closed. Errors raised from below (FTP failures,
-// unreadable replies, a silent instrument, a package name that cannot be sent) leave Execute
-// where they stand, for the window's error display. Keeps nothing between presses.
+// One press of Copy, without Qt: connects, refuses an instrument that cannot take the release,
+// makes the MID folders, copies the system and module trees, programs the configuration ROMs
+// and reports, telling its front end everything through UpgradeEvents (the session's own
+// events included, turned into the boxes the operator sees). Every outcome after the connection
+// and the first flash-drive test ends with the instrument disconnected and the result asking
+// for release and close. Errors raised from below (FTP failures, unreadable replies, a silent
+// instrument, a package name that cannot be sent) leave Execute where they stand, for the front
+// end's error display. Keeps nothing between presses.
 class UpgradeRun {
  public:
   // Lowest mainframe firmware level that takes this release (V2.1).
@@ -124,26 +133,13 @@ class UpgradeRun {
   static constexpr std::int16_t kRks5EndsCheckLevel = 300;
   static constexpr std::int16_t kMinScwh5HardwareLevel = 100;
 
-  explicit UpgradeRun(UpgradeHost& host, RunMode mode = RunMode::kUpgrade)
-      : host_(host), mode_(mode) {}
+  UpgradeRun(instrument::TfrmVX500& session, UpgradeEvents& events, UpgradeRequest request)
+      : session_(session), events_(events), request_(std::move(request)) {}
 
   // Runs the whole sequence for one press of Copy.
   void Execute();
 
-  // How the run ended.
-  RunOutcome Outcome() const { return outcome_; }
-  // True once the run has started writing to the instrument (the MID folders on).
-  bool WritingStarted() const { return phase_ != RunPhase::kChecks; }
-  // How far the run has gone in writing.
-  RunPhase Phase() const { return phase_; }
-  // In RunPhase::kConfigRoms: the slot whose configuration ROM is being programmed.
-  std::int16_t ConfigSlot() const { return configSlot_; }
-  // What the checks measured, also when a check refused the instrument.
-  const CheckFigures& Figures() const { return figures_; }
-  // Check-only runs: whether the compressed-signal question would have been asked.
-  bool CompressedQuestionDue() const { return compressedQuestionDue_; }
-  // What refused the instrument, once a check has.
-  const std::optional<RunRefusal>& Refusal() const { return refusal_; }
+  const UpgradeResult& Result() const { return result_; }
 
  private:
   // The free-space checks (by firmware level, with the compressed-signal question below V3.0
@@ -155,6 +151,8 @@ class UpgradeRun {
   // module trees, the configuration ROMs and the final report, which shows the sizes measured
   // before copying.
   void RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes);
+  // The compressed-signal question; on Yes the PNB5 and SCWH5 signals are selected.
+  bool AskCompressedSignals();
   // The module hardware check over slots 1 to 4; false after the SCWH5 refusal's message.
   bool ModuleHardwareAccepted();
   // An error box with the run's caption.
@@ -165,18 +163,16 @@ class UpgradeRun {
   void EndingE1();
   // Ending E2: default cursor, disconnect, then release and close.
   void EndingE2();
+  // The checks and the phases, with the session's events turned into the front end's.
+  void Sequence();
   // Moves the run into `phase` and tells the host.
   void EnterPhase(RunPhase phase);
   // Records what refused the instrument.
   void Refuse(RunRefusal::Kind kind, std::int64_t found = 0, std::int64_t needed = 0,
               std::int16_t slot = 0);
 
-  UpgradeHost& host_;
-  RunMode mode_;
-  RunOutcome outcome_ = RunOutcome::kNone;
-  RunPhase phase_ = RunPhase::kChecks;
-  std::int16_t configSlot_ = 0;
-  CheckFigures figures_;
-  bool compressedQuestionDue_ = false;
-  std::optional<RunRefusal> refusal_;
+  instrument::TfrmVX500& session_;
+  UpgradeEvents& events_;
+  UpgradeRequest request_;
+  UpgradeResult result_;
 };

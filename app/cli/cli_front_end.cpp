@@ -19,14 +19,14 @@
 #include "net/ipv4.h"
 #include "net/text.h"
 #include "package/config_rom.h"
+#include "package/mid_files.h"
 #include "package/release_check.h"
 #include "package/tree_upload.h"
 
 namespace {
 
 constexpr char kProgram[] = "vxupgrade-cli";
-constexpr const char* kCaption = instrument::kUpgradeCaption;
-constexpr char kFtpCaption[] = "VX500 Upgrade ftp";
+constexpr const char* kCaption = kUpgradeCaption;
 
 constexpr char kExitCodesHelp[] =
     "Exit codes: each with the outcome that the Result line and the JSON outcome name\n"
@@ -47,8 +47,6 @@ constexpr char kExitCodesHelp[] =
     "       (128 + the number of the first signal; the run stops at its next wait, lets an\n"
     "       awaited FPGA configuration finish, closes the channels and reports what was\n"
     "       written)\n";
-
-constexpr char kErrorLine[] = "*** ERROR ***";
 
 // A byte count as a person reads it: bytes below a megabyte, else megabytes.
 std::string Size(std::int64_t bytes) {
@@ -327,14 +325,16 @@ int CliFrontEnd::RunSteps() {
   }
   recorder_.BeginPhase("checks");
   session_ = std::make_unique<instrument::TfrmVX500>(options_.commandPort, options_.ftpPort);
-  session_->SetMessageSink(this);
   session_->SetCancelPredicate([this] { return stop_.AtWait(session_->SlotBeingConfigured()); });
   // Without a trace the recorder alone watches the session, and only what it needs: the
   // upload under way, and with --report what was written. No line costs any work for it.
   session_->SetObserver(trace_ ? static_cast<instrument::SessionObserver*>(&observers_)
                                : &recorder_);
 
-  UpgradeRun run(*this, options_.check ? RunMode::kCheckOnly : RunMode::kUpgrade);
+  UpgradeRun run(*session_, *this,
+                 {options_.ip, *release_, modules_, boxes_, {fileCount_, totalBytes_, copiedBytes_},
+                  options_.check ? RunMode::kCheckOnly : RunMode::kUpgrade});
+  const UpgradeResult& result = run.Result();
   std::string error;
   bool raised = false;
   try {
@@ -346,19 +346,19 @@ int CliFrontEnd::RunSteps() {
   output_.EndProgress();
   if (recorder_.PhaseName() != "closing") recorder_.BeginPhase("closing");
 
-  int exitCode = ExitCodeOf(run.Outcome());
+  int exitCode = ExitCodeOf(result.outcome);
   const bool interrupted = stop_.Requested();
   // Stopped by a signal: an error raised from a wait that a stop signal ended.
-  const bool stopped = run.Outcome() == RunOutcome::kNone && raised && interrupted;
-  if (run.Outcome() == RunOutcome::kNone && raised) {
+  const bool stopped = result.outcome == RunOutcome::kNone && raised && interrupted;
+  if (result.outcome == RunOutcome::kNone && raised) {
     // Where the window would show the error and stay open, the front end reports and ends.
     exitCode = stopped                ? InterruptedExitCode()
-               : run.WritingStarted() ? kExitFailed
+               : result.WritingStarted() ? kExitFailed
                                       : kExitNoInstrument;
-    if (!stopped) output_.Message(kCaption, error, package::kMbIconError);
+    if (!stopped) output_.Message(kCaption, error, kMbIconError);
   }
-  ExplainEnding(run, raised, interrupted, error);
-  if (run.Outcome() != RunOutcome::kNone) {
+  ExplainEnding(result, raised, interrupted, error);
+  if (result.outcome != RunOutcome::kNone) {
     // The run had ended (its log-out may have been cut short): its outcome stands.
     if (raised) Notice("while closing the connection: " + error);
     // A signal that came once the run had an outcome stopped nothing: the outcome is the truth.
@@ -367,9 +367,11 @@ int CliFrontEnd::RunSteps() {
     }
     error.clear();
   }
-  if (exitCode == kExitUpgraded && !logErrors_.empty() && !options_.check) {
+  const std::vector<std::string> logErrors(result.unwrittenNameFiles.size(),
+                                           package::kNameFileError);
+  if (exitCode == kExitUpgraded && !logErrors.empty() && !options_.check) {
     exitCode = kExitLogError;
-    Notice("upgraded, but the log holds an error: " + Joined(logErrors_, "; "));
+    Notice("upgraded, but the log holds an error: " + Joined(logErrors, "; "));
   }
   if (const std::string& changed = recorder_.ChangedAfterDigest(); !changed.empty()) {
     Notice("the release changed after its SHA-256 was computed: " + net::PrintableText(changed) +
@@ -377,16 +379,16 @@ int CliFrontEnd::RunSteps() {
   }
   CloseChannels();
   // After a stop, and after any ending that left part of the release behind.
-  if (stopped || (run.WritingStarted() && exitCode != kExitUpgraded && exitCode != kExitLogError)) {
-    Notice(WrittenSummary(run));
+  if (stopped || (result.WritingStarted() && exitCode != kExitUpgraded && exitCode != kExitLogError)) {
+    Notice(WrittenSummary(result));
   }
   if (options_.check) {
     const char* verdict = exitCode == kExitUpgraded  ? "every check passed"
                           : exitCode == kExitRefused ? "refused"
                                                      : "not checked to the end";
-    ReportChecks(run, verdict);
+    ReportChecks(result, verdict);
   }
-  return Finish(exitCode, OutcomeName(exitCode, options_.check), &run, error);
+  return Finish(exitCode, OutcomeName(exitCode, options_.check), &result, error);
 }
 
 std::optional<std::string> CliFrontEnd::OpenRecords() {
@@ -433,16 +435,16 @@ void CliFrontEnd::Notice(const std::string& text) {
   output_.Notice(text);
 }
 
-void CliFrontEnd::ExplainEnding(const UpgradeRun& run, bool raised, bool interrupted,
+void CliFrontEnd::ExplainEnding(const UpgradeResult& run, bool raised, bool interrupted,
                                 const std::string& error) {
   const std::string& diagnostic = session_->ConnectDiagnostic();
   const auto upload = recorder_.UploadInProgress();
-  if (interrupted && raised && run.Outcome() == RunOutcome::kNone) {
+  if (interrupted && raised && run.outcome == RunOutcome::kNone) {
     Notice(upload ? "interrupted while sending " + *upload : "interrupted (" + error + ")");
     return;
   }
   if (!diagnostic.empty()) Notice(diagnostic);
-  if (const auto& refusal = run.Refusal()) {
+  if (const auto& refusal = run.refusal) {
     if (refusal->kind != RunRefusal::kCompressedDeclined) Notice(RefusalText(*refusal));
   }
   if (raised && upload) Notice("the upload of " + *upload + " failed: " + error);
@@ -465,7 +467,7 @@ std::optional<std::string> CliFrontEnd::LoadRelease() {
     if (!std::filesystem::is_directory(appDir_, ignored)) {
       return "the release folder " + appDir_ + " does not exist";
     }
-    modules_ = package::LoadModuleList(appDir_, *this);
+    modules_ = package::LoadModuleList(appDir_, boxes_);
     if (modules_.empty()) {
       return "no modules in the release folder " + appDir_ +
              " (no manifest entry and no module folder under Target)";
@@ -495,7 +497,7 @@ std::optional<std::string> CliFrontEnd::ApplySignalOptions() {
         return std::string(option) + ": " + model +
                " has no signal box (the boxes are PNB5, PCW5, PCWX5, SCW5 and SCWH5)";
       }
-      if (!CheckBoxEnabled(model)) {
+      if (!boxes_.Enabled(model)) {
         return std::string(option) + ": the " + model + " box is disabled: the release has no " +
                model + " module with a SIGNAL folder";
       }
@@ -508,46 +510,40 @@ std::optional<std::string> CliFrontEnd::ApplySignalOptions() {
     }
   }
   // As the operator's clicks would: a tick selects the signals, a tick and untick clears them.
-  for (const std::string& model : options_.signals) {
-    SetCheckBox(model, true, true);
-    package::SelectSignals(modules_, model, true);
-  }
-  for (const std::string& model : options_.noSignals) {
-    SetCheckBox(model, true, false);
-    package::SelectSignals(modules_, model, false);
-  }
+  for (const std::string& model : options_.signals) boxes_.Click(modules_, model, true);
+  for (const std::string& model : options_.noSignals) boxes_.Click(modules_, model, false);
   return std::nullopt;
 }
 
 void CliFrontEnd::AddLogLine(const std::string& line) {
-  // The run logs an error it does not count as a failure (a NAME file that could not be
-  // written) as this line and the error's text on the next one.
-  if (errorLineNext_) logErrors_.push_back(line);
-  errorLineNext_ = line == kErrorLine;
   output_.Log(line);
 }
 
-void CliFrontEnd::SetProgress(int position) {
-  output_.Progress(position, copiedBytes_, totalBytes_);
+void CliFrontEnd::Progress(const package::CopyProgress& progress) {
+  output_.Progress(progress.position, progress.copiedBytes, progress.totalBytes);
+}
+
+void CliFrontEnd::FtpFailure(const std::string& text) {
+  // A transfer stopped by Ctrl-C is reported as interrupted, not as a failed operation.
+  if (stop_.Requested()) return;
+  output_.Message(kFtpCaption, text, kMbIconError);
 }
 
 int CliFrontEnd::ShowMessage(const std::string& text, const std::string& caption, int flags) {
-  if (flags == package::kMbYesNoQuestion) {
-    return AnswerQuestion(text, caption) ? package::kIdYes : package::kIdNo;
+  if (flags == kMbYesNoQuestion) {
+    return AnswerQuestion(text, caption) ? kIdYes : kIdNo;
   }
-  // A transfer stopped by Ctrl-C is reported as interrupted, not as a failed operation.
-  if (caption == kFtpCaption && stop_.Requested()) return package::kIdOk;
   output_.Message(caption, text, flags);
-  return package::kIdOk;
+  return kIdOk;
 }
 
 bool CliFrontEnd::AnswerQuestion(const std::string& text, const std::string& caption) {
   if (options_.compressed) {
-    output_.Message(caption, text, package::kMbYesNoQuestion, *options_.compressed ? "yes" : "no");
+    output_.Message(caption, text, kMbYesNoQuestion, *options_.compressed ? "yes" : "no");
     return *options_.compressed;
   }
   if (::isatty(STDIN_FILENO) == 0) {
-    output_.Message(caption, text, package::kMbYesNoQuestion, "no");
+    output_.Message(caption, text, kMbYesNoQuestion, "no");
     Notice("no terminal to ask on, so the answer is no (--compressed yes|no answers it)");
     return false;
   }
@@ -571,27 +567,13 @@ bool CliFrontEnd::AnswerQuestion(const std::string& text, const std::string& cap
   }
   const bool yes = !reply.empty() && (reply.front() == 'y' || reply.front() == 'Y');
   if (output_.Json()) {
-    output_.Message(caption, text, package::kMbYesNoQuestion, yes ? "yes" : "no");
+    output_.Message(caption, text, kMbYesNoQuestion, yes ? "yes" : "no");
   }
   return yes;
 }
 
-bool CliFrontEnd::AskCompressedSignals() {
-  return package::AskCompressedSignals(*this, modules_);
-}
-
-void CliFrontEnd::SetCheckBox(const std::string& model, bool enabled, bool checked) {
-  boxes_[model] = {enabled, checked};
-}
-
-bool CliFrontEnd::CheckBoxEnabled(const std::string& model) const {
-  const auto it = boxes_.find(model);
-  return it != boxes_.end() && it->second.enabled;
-}
-
-bool CliFrontEnd::CheckBoxChecked(const std::string& model) const {
-  const auto it = boxes_.find(model);
-  return it != boxes_.end() && it->second.checked;
+bool CliFrontEnd::AskCompressedSignals(const std::string& text) {
+  return AnswerQuestion(text, kCaption);
 }
 
 int CliFrontEnd::InterruptedExitCode() const {
@@ -608,10 +590,10 @@ void CliFrontEnd::CloseChannels() {
   }
 }
 
-std::string CliFrontEnd::WrittenSummary(const UpgradeRun& run) const {
+std::string CliFrontEnd::WrittenSummary(const UpgradeResult& run) const {
   const std::string copied = " (" + Size(copiedBytes_) + " of files copied)";
   std::string written;
-  switch (run.Phase()) {
+  switch (run.phase) {
     case RunPhase::kChecks:
       return "nothing was written to the instrument";
     case RunPhase::kMidFolders:
@@ -630,7 +612,7 @@ std::string CliFrontEnd::WrittenSummary(const UpgradeRun& run) const {
     case RunPhase::kConfigRoms:
       written = "every file of the release" + copied +
                 "; the configuration ROMs were being programmed, up to slot " +
-                std::to_string(run.ConfigSlot()) + " (" +
+                std::to_string(run.configSlot) + " (" +
                 (stop_.LetFinishSlot() ? "its configuration was let finish; " : "") +
                 "an image may remain on N0:)";
       break;
@@ -641,9 +623,9 @@ std::string CliFrontEnd::WrittenSummary(const UpgradeRun& run) const {
          ". Nothing is rolled back; run the upgrade again to complete it";
 }
 
-void CliFrontEnd::ReportChecks(const UpgradeRun& run, const std::string& verdict) {
+void CliFrontEnd::ReportChecks(const UpgradeResult& run, const std::string& verdict) {
   if (options_.quiet) return;
-  const CheckFigures& figures = run.Figures();
+  const CheckFigures& figures = run.figures;
   nlohmann::ordered_json event = {{"event", "check"}, {"verdict", verdict}};
   std::vector<std::string> lines;
   if (figures.firmwareLevel) {
@@ -677,9 +659,9 @@ void CliFrontEnd::ReportChecks(const UpgradeRun& run, const std::string& verdict
   }
   event["slots"] = slots;
   if (figures.freeBytes) {
-    event["compressedQuestion"] = run.CompressedQuestionDue();
+    event["compressedQuestion"] = run.compressedQuestionDue;
     lines.push_back(std::string("Compressed-signal question: ") +
-                    (run.CompressedQuestionDue() ? "would be asked" : "would not be asked"));
+                    (run.compressedQuestionDue ? "would be asked" : "would not be asked"));
   }
   nlohmann::ordered_json modules = nlohmann::ordered_json::array();
   std::vector<std::string> moduleNames;
@@ -693,8 +675,9 @@ void CliFrontEnd::ReportChecks(const UpgradeRun& run, const std::string& verdict
     nlohmann::ordered_json programmed = nlohmann::ordered_json::array();
     std::vector<std::string> plan;
     std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
+    std::vector<std::string> unwritten;
     const package::PackageContext context{
-        *session_, *this, *release_, modules_, {fileCount, totalBytes, copiedBytes}};
+        *session_, *this, *release_, modules_, {fileCount, totalBytes, copiedBytes}, unwritten};
     try {
       for (std::int16_t slot = 1; slot <= 4; ++slot) {
         const std::vector<std::string> images = package::PlannedConfigImages(context, slot);
@@ -717,7 +700,7 @@ void CliFrontEnd::ReportChecks(const UpgradeRun& run, const std::string& verdict
 }
 
 nlohmann::ordered_json CliFrontEnd::ReportJson(int exitCode, const std::string& outcome,
-                                               const UpgradeRun* run,
+                                               const UpgradeResult* run,
                                                const std::string& error) const {
   using Json = nlohmann::ordered_json;
   const auto ended = std::chrono::system_clock::now();
@@ -772,14 +755,14 @@ nlohmann::ordered_json CliFrontEnd::ReportJson(int exitCode, const std::string& 
     instrument["slots"] = slots;
   }
   if (run) {
-    const CheckFigures& figures = run->Figures();
+    const CheckFigures& figures = run->figures;
     if (figures.freeBytes) instrument["freeBytes"] = *figures.freeBytes;
     if (figures.totalBytes) instrument["totalBytes"] = *figures.totalBytes;
     if (figures.nqrm5Folder) instrument["nqrm5Folder"] = *figures.nqrm5Folder;
   }
   report["instrument"] = instrument;
 
-  Json written = {{"phase", run ? PhaseName(run->Phase()) : "checks"},
+  Json written = {{"phase", run ? PhaseName(run->phase) : "checks"},
                   {"copiedBytes", copiedBytes_},
                   {"totalBytes", totalBytes_}};
   const Json lists = recorder_.WrittenJson();
@@ -790,13 +773,16 @@ nlohmann::ordered_json CliFrontEnd::ReportJson(int exitCode, const std::string& 
   report["outcome"] = outcome;
   report["exitCode"] = exitCode;
   if (!error.empty()) report["error"] = error;
-  if (run && run->Refusal()) report["refusal"] = RefusalJson(*run->Refusal());
-  if (!logErrors_.empty()) report["logErrors"] = logErrors_;
+  if (run && run->refusal) report["refusal"] = RefusalJson(*run->refusal);
+  if (run && !run->unwrittenNameFiles.empty()) {
+    report["logErrors"] =
+        std::vector<std::string>(run->unwrittenNameFiles.size(), package::kNameFileError);
+  }
   report["notices"] = notices_;
   return report;
 }
 
-void CliFrontEnd::WriteReport(int exitCode, const std::string& outcome, const UpgradeRun* run,
+void CliFrontEnd::WriteReport(int exitCode, const std::string& outcome, const UpgradeResult* run,
                               const std::string& error) {
   if (options_.reportPath.empty()) return;
   try {
@@ -811,7 +797,7 @@ void CliFrontEnd::WriteReport(int exitCode, const std::string& outcome, const Up
   }
 }
 
-int CliFrontEnd::Finish(int exitCode, const std::string& outcome, const UpgradeRun* run,
+int CliFrontEnd::Finish(int exitCode, const std::string& outcome, const UpgradeResult* run,
                         const std::string& error) {
   recorder_.EndPhases();
   WriteReport(exitCode, outcome, run, error);
@@ -820,9 +806,9 @@ int CliFrontEnd::Finish(int exitCode, const std::string& outcome, const UpgradeR
   nlohmann::ordered_json event = {
       {"event", "outcome"}, {"outcome", outcome}, {"exitCode", exitCode}};
   if (!error.empty()) event["error"] = error;
-  if (run && run->Refusal()) event["refusal"] = RefusalJson(*run->Refusal());
+  if (run && run->refusal) event["refusal"] = RefusalJson(*run->refusal);
   if (run) {
-    event["written"] = {{"phase", PhaseName(run->Phase())},
+    event["written"] = {{"phase", PhaseName(run->phase)},
                         {"copiedBytes", copiedBytes_},
                         {"totalBytes", totalBytes_}};
   }

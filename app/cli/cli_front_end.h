@@ -19,7 +19,6 @@
 #include "upgrade/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
-#include "package/operator_view.h"
 #include "package/release_digest.h"
 #include "package/release_root.h"
 
@@ -68,7 +67,7 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
 // CliOutput and turns the run's outcome into an exit code. `caught` holds the stop signals
 // (Ctrl-C, SIGTERM, SIGHUP); the first stops the run at its next wait (but lets an awaited FPGA
 // configuration finish), and after it the channels are closed and what was written is reported.
-class CliFrontEnd : public package::OperatorView, public UpgradeHost {
+class CliFrontEnd : public UpgradeEvents {
  public:
   CliFrontEnd(CliOptions options, CliOutput& output, const StopSignals& caught);
   ~CliFrontEnd() override;
@@ -78,32 +77,17 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   // Loads the release, runs the upgrade (or the checks) and returns the exit code.
   int Run();
 
-  // package::OperatorView
+  // UpgradeEvents
   void ClearLog() override {}
   void AddLogLine(const std::string& line) override;
-  void SetProgress(int position) override;
-  void SetCursor(package::Cursor) override {}
+  void Progress(const package::CopyProgress& progress) override;
+  void SetCursor(Cursor) override {}
   int ShowMessage(const std::string& text, const std::string& caption, int flags) override;
-  void SetCheckBox(const std::string& model, bool enabled, bool checked) override;
-  bool CheckBoxEnabled(const std::string& model) const override;
-  bool CheckBoxChecked(const std::string& model) const override;
-
-  // UpgradeHost
-  package::OperatorView& View() override { return *this; }
-  instrument::TfrmVX500& Session() override { return *session_; }
-  const std::string& IpAddressText() const override { return options_.ip; }
-  const package::ReleaseRoot& Release() const override { return *release_; }
-  package::ModuleList& Modules() override { return modules_; }
-  package::CopyCounters Counters() override { return {fileCount_, totalBytes_, copiedBytes_}; }
-  bool AskCompressedSignals() override;
-  void ReleaseAndClose() override { released_ = true; }
+  void FtpFailure(const std::string& text) override;
+  bool AskCompressedSignals(const std::string& text) override;
   void PhaseStarted(RunPhase phase) override;
 
  private:
-  struct Box {
-    bool enabled = false;
-    bool checked = false;
-  };
 
   // Loads the release, runs the upgrade and reports how it ended.
   int RunSteps();
@@ -114,13 +98,13 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   void Notice(const std::string& text);
   // The notes that explain how the run ended: the connection's diagnostic, the figures of a
   // refusal, the upload under way when an error stopped it.
-  void ExplainEnding(const UpgradeRun& run, bool raised, bool interrupted,
+  void ExplainEnding(const UpgradeResult& run, bool raised, bool interrupted,
                      const std::string& error);
   // The report document of the run.
-  nlohmann::ordered_json ReportJson(int exitCode, const std::string& outcome, const UpgradeRun* run,
+  nlohmann::ordered_json ReportJson(int exitCode, const std::string& outcome, const UpgradeResult* run,
                                     const std::string& error) const;
   // Writes the report, when one was asked for.
-  void WriteReport(int exitCode, const std::string& outcome, const UpgradeRun* run,
+  void WriteReport(int exitCode, const std::string& outcome, const UpgradeResult* run,
                    const std::string& error);
   // Finds the release, builds its module list, applies the signal options and checks every
   // name it would send; the usage error's text when it cannot be used.
@@ -130,13 +114,13 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   int InterruptedExitCode() const;
   // The answer to the compressed-signal question: the option, else the terminal, else No.
   bool AnswerQuestion(const std::string& text, const std::string& caption);
-  std::string WrittenSummary(const UpgradeRun& run) const;
-  void ReportChecks(const UpgradeRun& run, const std::string& verdict);
+  std::string WrittenSummary(const UpgradeResult& run) const;
+  void ReportChecks(const UpgradeResult& run, const std::string& verdict);
   // Closes both channels if the run left them open, with a log-out that a new signal or a
   // short bound cuts off.
   void CloseChannels();
   // The closing event (or line) and the exit code.
-  int Finish(int exitCode, const std::string& outcome, const UpgradeRun* run,
+  int Finish(int exitCode, const std::string& outcome, const UpgradeResult* run,
              const std::string& error = {});
 
   CliOptions options_;
@@ -147,12 +131,8 @@ class CliFrontEnd : public package::OperatorView, public UpgradeHost {
   std::int64_t totalBytes_ = 0;
   std::int64_t copiedBytes_ = 0;
   std::unique_ptr<instrument::TfrmVX500> session_;
-  std::map<std::string, Box, std::less<>> boxes_;
+  package::SignalBoxes boxes_;
   StopRequest stop_;
-  bool released_ = false;
-  // The error lines the run logged after "*** ERROR ***" (a NAME file that was not written).
-  std::vector<std::string> logErrors_;
-  bool errorLineNext_ = false;
   std::vector<std::string> notices_;
   std::chrono::system_clock::time_point started_;
   std::optional<package::ReleaseRoot> release_;

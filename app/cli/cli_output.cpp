@@ -14,8 +14,8 @@ constexpr int kBarWidth = 30;
 constexpr char kEraseBar[] = "\r\033[K";
 
 const char* IconName(int flags) {
-  if (flags == package::kMbIconError) return "error";
-  if (flags == package::kMbYesNoQuestion) return "question";
+  if (flags == kMbIconError) return "error";
+  if (flags == kMbYesNoQuestion) return "question";
   return "none";
 }
 

@@ -84,11 +84,11 @@ class CopyOnTheWindow : public ::testing::Test {
   }
 
   // Message boxes recorded and answered (OK, or `answer` for a question) instead of shown.
-  void AnswerBoxes(int answer = package::kIdYes) {
+  void AnswerBoxes(int answer = kIdYes) {
     window->SetMessageResponder(
         [this, answer](const std::string& text, const std::string& caption, int flags) {
           messages.push_back({text, caption, flags});
-          return flags == package::kMbYesNoQuestion ? answer : package::kIdOk;
+          return flags == kMbYesNoQuestion ? answer : kIdOk;
         });
   }
 
@@ -239,7 +239,7 @@ TEST_F(CopyOnTheWindow, ErrorsFromBelowAreShownAndTheWindowStaysOpen) {
     bounds.reply = c.replyBound;
     window->frmVX500->SetCommandBounds(bounds);
     AnswerBoxes();
-    window->SetCursor(package::Cursor::kHourGlass);
+    window->SetCursor(Cursor::kHourGlass);
     TypeAddressAndCopy();
     EXPECT_EQ(messages, (std::vector<Message>{{c.text, "VX500 Upgrade", 16}}));
     ExpectWindowWaiting();

@@ -51,7 +51,7 @@ class MainWindow : public ::testing::Test {
     window->SetMessageResponder(
         [this](const std::string& text, const std::string& caption, int flags) {
           messages.push_back({text, caption, flags});
-          if (answers.empty()) return flags == package::kMbYesNoQuestion ? package::kIdYes : 1;
+          if (answers.empty()) return flags == kMbYesNoQuestion ? kIdYes : 1;
           const int answer = answers.front();
           answers.erase(answers.begin());
           return answer;
@@ -310,43 +310,26 @@ TEST_F(MainWindow, APackageFolderThatCannotBeReadStopsTheWindowWithItsName) {
   }
 }
 
-TEST_F(MainWindow, CompressedSignalQuestionTicksOnlyEnabledBoxes) {
+// A Yes to the compressed-signal question (asked by the run, which then tells the window that
+// the selection changed) disables and ticks the enabled PNB5 and SCWH5 boxes only.
+TEST_F(MainWindow, ACompressedSignalYesTicksOnlyEnabledBoxes) {
   struct Case {
     bool pnb5Signals, scwh5Signals;
-    int answer;
-    bool result, pnb5Ticked, scwh5Ticked;
-  } cases[] = {
-      {true, true, package::kIdYes, true, true, true},
-      {false, true, package::kIdYes, true, false, true},
-      {true, false, package::kIdYes, true, true, false},
-      {false, false, package::kIdYes, true, false, false},
-      {true, true, package::kIdNo, false, false, false},
-  };
+  } cases[] = {{true, true}, {false, true}, {true, false}, {false, false}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.pnb5Signals << c.scwh5Signals << " answer " << c.answer);
+    SCOPED_TRACE(testing::Message() << c.pnb5Signals << c.scwh5Signals);
     vxtest::TempTree tree;
     tree.Folder(c.pnb5Signals ? "Target/PNB5/SIGNAL" : "Target/PNB5");
     tree.Folder(c.scwh5Signals ? "Target/SCWH5/SIGNAL" : "Target/SCWH5");
     TfrmMain w(TfrmMain::kCommandPort, TfrmMain::kFtpPort, tree.Dir());
-    std::vector<Message> shown;
-    w.SetMessageResponder([&](const std::string& text, const std::string& caption, int flags) {
-      shown.push_back({text, caption, flags});
-      return c.answer;
-    });
-
-    EXPECT_EQ(w.AskCompressedSignals(), c.result);
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].text,
-              "There is not enough space to upgrade VX500.\n\nThe signals of SCWH5/PNB5 are "
-              "overwritten with compressed signals.\n\nClick YES to continue.");
-    EXPECT_EQ(shown[0].caption, "VX500 Upgrade");
-    EXPECT_EQ(shown[0].flags, 36);
-    EXPECT_EQ(w.cbPNB5->isChecked(), c.pnb5Ticked);
-    EXPECT_EQ(w.cbSCWH5->isChecked(), c.scwh5Ticked);
-    EXPECT_EQ(w.cbPNB5->isEnabled(), c.pnb5Signals && !c.pnb5Ticked);
-    EXPECT_EQ(w.cbSCWH5->isEnabled(), c.scwh5Signals && !c.scwh5Ticked);
-    EXPECT_EQ(package::FindModule(w.moduleList, "PNB5")->hasSignal, c.pnb5Ticked);
-    EXPECT_EQ(package::FindModule(w.moduleList, "SCWH5")->hasSignal, c.scwh5Ticked);
+    w.signalBoxes.AcceptCompressedSignals(w.moduleList);
+    w.SelectionChanged();
+    EXPECT_EQ(w.cbPNB5->isChecked(), c.pnb5Signals);
+    EXPECT_EQ(w.cbSCWH5->isChecked(), c.scwh5Signals);
+    EXPECT_FALSE(w.cbPNB5->isEnabled());
+    EXPECT_FALSE(w.cbSCWH5->isEnabled());
+    EXPECT_EQ(package::FindModule(w.moduleList, "PNB5")->hasSignal, c.pnb5Signals);
+    EXPECT_EQ(package::FindModule(w.moduleList, "SCWH5")->hasSignal, c.scwh5Signals);
   }
 }
 
@@ -384,13 +367,13 @@ TEST_F(MainWindow, OperatorViewDrivesTheLogBarAndCursor) {
             "Connecting VX500 ...\n\nCopying... caf\xC3\xA9.bin");
   window->ClearLog();
   EXPECT_EQ(window->mmStatus->toPlainText(), "");
-  window->SetProgress(42);
+  window->Progress({42, 0, 0});
   EXPECT_EQ(window->ProgressBar->value(), 42);
   const Qt::CursorShape logCursor = window->mmStatus->viewport()->cursor().shape();
-  window->SetCursor(package::Cursor::kHourGlass);
+  window->SetCursor(Cursor::kHourGlass);
   EXPECT_EQ(window->cursor().shape(), Qt::WaitCursor);
   EXPECT_EQ(window->mmStatus->viewport()->cursor().shape(), Qt::WaitCursor);
-  window->SetCursor(package::Cursor::kDefault);
+  window->SetCursor(Cursor::kDefault);
   EXPECT_EQ(window->cursor().shape(), Qt::ArrowCursor);
   EXPECT_EQ(window->mmStatus->viewport()->cursor().shape(), logCursor);
 }
@@ -404,12 +387,12 @@ TEST_F(MainWindow, MessageBoxFlagsGiveTheirButtonsIconsAndAnswers) {
     QMessageBox::StandardButton press;
     int answer;
   } cases[] = {
-      {0, QMessageBox::NoIcon, QMessageBox::Ok, QMessageBox::Ok, package::kIdOk},
-      {16, QMessageBox::Critical, QMessageBox::Ok, QMessageBox::Ok, package::kIdOk},
+      {0, QMessageBox::NoIcon, QMessageBox::Ok, QMessageBox::Ok, kIdOk},
+      {16, QMessageBox::Critical, QMessageBox::Ok, QMessageBox::Ok, kIdOk},
       {36, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No,
-       package::kIdNo},
+       kIdNo},
       {36, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes,
-       package::kIdYes},
+       kIdYes},
   };
   TfrmMain w(TfrmMain::kCommandPort, TfrmMain::kFtpPort, package.Dir());
   for (const auto& c : cases) {
@@ -438,7 +421,7 @@ TEST_F(MainWindow, GrabbedWindowIsTheClientAreaSize) {
   Open();
   window->show();
   window->AddLogLine("Connecting VX500 ...");
-  window->SetProgress(40);
+  window->Progress({40, 0, 0});
   const QPixmap shot = window->grab();
   EXPECT_EQ(shot.size(), QSize(368, 443));
   if (const char* dir = std::getenv("VX_BINARY_DIR")) {

@@ -50,7 +50,7 @@ int main(int argc, char* argv[]) {
                        static_cast<std::uint16_t>(std::stoi(argv[2])), argv[3]);
   window.SetMessageResponder([](const std::string& text, const std::string& caption, int flags) {
     Print("box: " + caption + ": " + text);
-    return flags == package::kMbYesNoQuestion ? package::kIdNo : package::kIdOk;
+    return flags == kMbYesNoQuestion ? kIdNo : kIdOk;
   });
   window.show();
   // The address as leaving the field after typing it leaves it; the click goes through the

@@ -33,7 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 using Content = std::map<std::string, std::string>;
-using Message = vxtest::RecordingView::Message;
+using Message = testsupport::EventRecorder::Message;
 using vxtest::ExpectMessages;
 using Modules = std::vector<std::pair<int, std::string>>;  // MID number, model name
 
@@ -336,7 +336,7 @@ const Message kSuccess{
     "Copy successfully completed !\nPlease reboot the VX500.\nMemory Size:\n"
     "free=64.0 MB,total=64.0 MB\n",
     "VX500 Upgrade Complete", 0};
-const Message kUploadFailed{"Upload failed", "VX500 Upgrade ftp", package::kMbIconError};
+const Message kUploadFailed{"Upload failed", "VX500 Upgrade ftp", kMbIconError};
 
 // The package folder and the operator: the manifest or the folder scan, the boxes ticked.
 struct Operator {
@@ -351,15 +351,14 @@ void PreparePackage(const vxtest::TempTree& package, vxtest::RunHost& host, cons
   host.appDir = package.Dir();
   if (op.manifest) {
     package.File("vxUpgrade.ini", kManifest);
-    package::ReadModuleList(*package::FindManifest(host.appDir), host.appDir, host.view,
+    package::ReadModuleList(*package::FindManifest(host.appDir), host.appDir, host.boxes,
                             host.modules);
   } else {
-    host.modules = package::ScanTargetFolder(host.appDir, host.view);
+    host.modules = package::ScanTargetFolder(host.appDir, host.boxes);
   }
   for (const auto& model : op.ticked) {
-    ASSERT_TRUE(host.view.CheckBoxEnabled(model)) << model;
-    host.view.boxes[model].checked = true;
-    package::SelectSignals(host.modules, model, true);
+    ASSERT_TRUE(host.boxes.Enabled(model)) << model;
+    host.boxes.Click(host.modules, model, true);
   }
 }
 
@@ -370,9 +369,9 @@ Lines NamesOf(const package::ModuleList& modules) {
 }
 
 // Runs the upgrade; the text of an error raised from below, or empty.
-std::string Execute(UpgradeRun& run) {
+std::string Execute(vxtest::RunHost& host) {
   try {
-    run.Execute();
+    host.Run();
   } catch (const std::exception& error) {
     return error.what();
   }
@@ -411,23 +410,22 @@ void RunRow(const Row& row) {
     ASSERT_EQ(order, (Lines{"RKS5", "PCWX5", "PNB5"}));
   }
 
-  UpgradeRun run(host);
-  const std::string raised = Execute(run);
+  const std::string raised = Execute(host);
 
   // The ending.
-  EXPECT_EQ(run.Outcome(), row.outcome);
+  EXPECT_EQ(host.result.outcome, row.outcome);
   if (row.raised.empty()) {
     EXPECT_EQ(raised, "");
     EXPECT_TRUE(host.closed);
     EXPECT_FALSE(host.commandOpenAtRelease);
     EXPECT_FALSE(host.ftpConnectedAtRelease);
-    EXPECT_EQ(host.view.cursor, package::Cursor::kDefault);
+    EXPECT_EQ(host.view.cursor, Cursor::kDefault);
   } else {
     EXPECT_NE(raised.find(row.raised), std::string::npos) << raised;
     EXPECT_FALSE(host.closed);
     ASSERT_NE(host.session, nullptr);
     EXPECT_TRUE(host.session->CommandConnectionOpen());
-    EXPECT_EQ(host.view.cursor, package::Cursor::kHourGlass);
+    EXPECT_EQ(host.view.cursor, Cursor::kHourGlass);
   }
   ExpectMessages(host.view.messages, row.messages);
 
@@ -460,7 +458,7 @@ void RunRow(const Row& row) {
   } else {
     EXPECT_EQ(host.copiedBytes, 0);
   }
-  EXPECT_EQ(host.view.progress, row.reach == Reach::kConfig
+  EXPECT_EQ(host.view.progress.position, row.reach == Reach::kConfig
                                     ? 100
                                     : package::ProgressPosition(host.copiedBytes, host.totalBytes));
 
@@ -487,9 +485,9 @@ TEST(FullUpgrade, EndsAsTheInstrumentAndTheOperatorDecide) {
                              "  Confirm the H/W version.",
                              "Start config pcwx5_1.rpd",
                              "Done"};
-  const Message scwh5Refused{"SCWH5,Ver=95", "VX500 Upgrade failed", package::kMbIconError};
+  const Message scwh5Refused{"SCWH5,Ver=95", "VX500 Upgrade failed", kMbIconError};
   const Message configFailed{"Fail to config FPGA on PCWX5.", "VX500 Upgrade",
-                             package::kMbIconError};
+                             kMbIconError};
   const std::string pnb5Bin = FileOf("Target/PNB5/pnb5.bin");
   // clang-format off
   const Row rows[] = {
@@ -561,13 +559,12 @@ TEST(FullUpgrade, AFolderWithoutModulesStopsBeforeAnythingIsWritten) {
   vxtest::TempTree emptyFolder;
   vxtest::RunHost host(instrument);
   host.appDir = emptyFolder.Dir();
-  host.modules = package::ScanTargetFolder(host.appDir, host.view);
+  host.modules = package::ScanTargetFolder(host.appDir, host.boxes);
 
-  UpgradeRun run(host);
-  const std::string raised = Execute(run);
+  const std::string raised = Execute(host);
 
   EXPECT_NE(raised.find(host.appDir), std::string::npos) << raised;
-  EXPECT_EQ(run.Outcome(), RunOutcome::kNone);
+  EXPECT_EQ(host.result.outcome, RunOutcome::kNone);
   EXPECT_TRUE(host.view.messages.empty());
   EXPECT_FALSE(host.closed);
   EXPECT_EQ(host.view.log, Lines{"Connecting VX500 ..."});
@@ -592,10 +589,9 @@ TEST(FullUpgrade, AStockFtpServerReceivesTheWholeRelease) {
   PreparePackage(package, host, {});
   const Lines order = NamesOf(host.modules);
 
-  UpgradeRun run(host);
-  EXPECT_EQ(Execute(run), "");
+  EXPECT_EQ(Execute(host), "");
 
-  EXPECT_EQ(run.Outcome(), RunOutcome::kCompleted);
+  EXPECT_EQ(host.result.outcome, RunOutcome::kCompleted);
   ExpectMessages(host.view.messages, {kSuccess});
   EXPECT_TRUE(host.closed);
   EXPECT_TRUE(LogMatches(host.view.log, ExpectedLog(Reach::kConfig, order, {"RKS5"}, {},
@@ -619,18 +615,17 @@ TEST(FullUpgrade, TheSampleReleaseInstallsOnTheDefaultInstrument) {
   simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
   vxtest::RunHost host(instrument);
   host.appDir = release;
-  package::ReadModuleList(release + "vxUpgrade.ini", release, host.view, host.modules);
+  package::ReadModuleList(release + "vxUpgrade.ini", release, host.boxes, host.modules);
   const Lines order = NamesOf(host.modules);
   ASSERT_EQ(order, (Lines{"PNB5", "PCWX5", "RKS5", "SCWH5", "NQRM5"}));
 
-  UpgradeRun run(host);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Execute(run), "");
+  EXPECT_EQ(Execute(host), "");
   const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
   std::cout << "[ timing   ] full upgrade of the sample release: " << took.count() << " ms\n";
   RecordProperty("upgrade_ms", static_cast<int>(took.count()));
 
-  EXPECT_EQ(run.Outcome(), RunOutcome::kCompleted);
+  EXPECT_EQ(host.result.outcome, RunOutcome::kCompleted);
   ExpectMessages(host.view.messages, {kSuccess});
   ASSERT_GE(host.view.log.size(), kAllProgrammed.size());
   EXPECT_EQ(

@@ -18,10 +18,10 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-using Message = vxtest::RecordingView::Message;
+using Message = testsupport::EventRecorder::Message;
 using vxtest::ExpectMessages;
 
-constexpr int kError = package::kMbIconError;
+constexpr int kError = kMbIconError;
 constexpr char kCaption[] = "VX500 Upgrade";
 const std::string kQuestion =
     "There is not enough space to upgrade VX500.\n\nThe signals of SCWH5/PNB5 are overwritten "
@@ -41,7 +41,7 @@ const Message kSixteenMb{"Can't update for 16Mb VX500\n", kCaption, kError};
 const Message kDamaged{"VX500's File System was damaged!", kCaption, kError};
 const Message kNotVX500{"This instrument is not a VX500.\n\nCan not continue.", kCaption, kError};
 const Message kCantConnect{"Can't connect VX500.\n\nPlease check IP address.", kCaption, kError};
-const Message kAsk{kQuestion, kCaption, package::kMbYesNoQuestion};
+const Message kAsk{kQuestion, kCaption, kMbYesNoQuestion};
 
 // What the simulator receives, piece by piece, in the order the run sends it.
 const Lines kIdentify = {"*IDN?", "*OPT?"};
@@ -164,17 +164,17 @@ void RunRow(const Row& row) {
   SeedDrive(instrument, row.setup.nqrm5Folder);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}, {3, "SCWH5", false, {}}};
-  for (const auto& model : row.setup.enabled) host.view.boxes[model] = {true, false};
-  for (const auto& model : row.setup.ticked) host.view.boxes[model] = {true, true};
+  for (const auto& model : row.setup.enabled) host.boxes.Set(model, true, false);
+  for (const auto& model : row.setup.ticked) host.boxes.Set(model, true, true);
   host.view.answers = row.setup.answers;
   host.view.log = {"left over from before"};
-  host.view.progress = 42;
+  host.view.progress.position = 42;
 
-  UpgradeRun(host).Execute();
+  host.Run();
 
   ExpectEnding(host, row.ending);
   if (row.ending != Ending::kPassed) {
-    EXPECT_EQ(host.view.progress, 0);
+    EXPECT_EQ(host.view.progress.position, 0);
     EXPECT_EQ(host.view.log, Lines{"Connecting VX500 ..."});
     ExpectMessages(host.view.messages, row.messages);
     EXPECT_EQ(instrument.CommandLines(), row.commands);
@@ -227,9 +227,9 @@ TEST(PreCopyChecks, FreeSpaceBelowV30AndTheCompressedSignalQuestion) {
       {"under 5 MB, nothing ticked: no question", Instrument("2.99", 5242879, kRoomy),
        Enabled({"PNB5"}), {}, Ending::kPassed, sized},
       {"under 5 MB, PCW5 ticked, No ends the run", Instrument("2.1", 5242879, kRoomy),
-       Ticked({"PCW5"}, {package::kIdNo}), {kAsk}, Ending::kE1, sized},
+       Ticked({"PCW5"}, {kIdNo}), {kAsk}, Ending::kE1, sized},
       {"under 5 MB, PCWX5 ticked, Yes goes on", Instrument("2.1", 2621440, kRoomy),
-       Ticked({"PCWX5"}, {package::kIdYes}), {kAsk}, Ending::kPassed, sized},
+       Ticked({"PCWX5"}, {kIdYes}), {kAsk}, Ending::kPassed, sized},
       {"5 MB free, PCW5 ticked: no question", Instrument("2.1", 5242880, kRoomy),
        Ticked({"PCW5"}), {}, Ending::kPassed, sized},
       {"free passes, 23,003,135 in all is refused", Instrument("2.1", 5242880, 23003135), {},
@@ -245,13 +245,15 @@ TEST(PreCopyChecks, YesToTheQuestionSelectsTheEnabledCompressedSignals) {
   SeedDrive(instrument);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}, {3, "SCWH5", false, {}}};
-  host.view.boxes = {{"PNB5", {true, false}}, {"PCW5", {true, true}}, {"SCWH5", {false, false}}};
-  UpgradeRun(host).Execute();
+  host.boxes.Set("PNB5", true, false);
+  host.boxes.Set("PCW5", true, true);
+  host.boxes.Set("SCWH5", false, false);
+  host.Run();
   ASSERT_EQ(host.view.messages.size(), 2u);  // the question, then the success report
   ExpectMessages({host.view.messages.front()}, {kAsk});
-  EXPECT_FALSE(host.view.boxes["PNB5"].enabled);
-  EXPECT_TRUE(host.view.boxes["PNB5"].checked);
-  EXPECT_FALSE(host.view.boxes["SCWH5"].checked);
+  EXPECT_FALSE(host.boxes.Enabled("PNB5"));
+  EXPECT_TRUE(host.boxes.Ticked("PNB5"));
+  EXPECT_FALSE(host.boxes.Ticked("SCWH5"));
   ExpectEnding(host, Ending::kPassed);
   EXPECT_TRUE(package::FindModule(host.modulesAtRelease, "PNB5")->hasSignal);
   EXPECT_FALSE(package::FindModule(host.modulesAtRelease, "SCWH5")->hasSignal);
@@ -318,7 +320,7 @@ TEST(PreCopyChecks, AFailedConnectShowsOneMessageAndSendsNothing) {
     SCOPED_TRACE(address);
     vxtest::RunHost host(instrument);
     host.address = address;
-    UpgradeRun(host).Execute();
+    host.Run();
     ASSERT_EQ(host.view.messages.size(), 1u);
     EXPECT_EQ(host.view.messages[0].text, kCantConnect.text);
     EXPECT_EQ(host.view.messages[0].flags, kError);
@@ -328,7 +330,7 @@ TEST(PreCopyChecks, AFailedConnectShowsOneMessageAndSendsNothing) {
   simtest::SimInstrument other;
   const vxtest::RefusingPort closed;
   vxtest::RunHost host(closed.Port(), other.FtpPort());
-  UpgradeRun(host).Execute();
+  host.Run();
   ASSERT_EQ(host.view.messages.size(), 1u);
   EXPECT_EQ(host.view.messages[0].text, kCantConnect.text);
   ExpectEnding(host, Ending::kNoLink);
@@ -373,7 +375,7 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
     host.session->SetCommandBounds(bounds);
     std::string raised;
     try {
-      UpgradeRun(host).Execute();
+      host.Run();
     } catch (const std::exception& error) {
       raised = error.what();
     }
@@ -395,12 +397,12 @@ TEST(PreCopyChecks, CheckOnlyRunsAskAndWriteNothing) {
   SeedDrive(instrument);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}};
-  host.view.boxes = {{"PNB5", {true, false}}, {"PCW5", {true, true}}};
-  UpgradeRun run(host, RunMode::kCheckOnly);
-  run.Execute();
-  EXPECT_EQ(run.Outcome(), RunOutcome::kChecksPassed);
-  EXPECT_TRUE(run.CompressedQuestionDue());
-  EXPECT_FALSE(run.WritingStarted());
+  host.boxes.Set("PNB5", true, false);
+  host.boxes.Set("PCW5", true, true);
+  host.Run(RunMode::kCheckOnly);
+  EXPECT_EQ(host.result.outcome, RunOutcome::kChecksPassed);
+  EXPECT_TRUE(host.result.compressedQuestionDue);
+  EXPECT_FALSE(host.result.WritingStarted());
   EXPECT_TRUE(host.view.messages.empty());
   EXPECT_EQ(host.view.log,
             (Lines{"Connecting VX500 ...", "Checks passed: free= 3.8 MB,total=32.0 MB"}));
@@ -453,14 +455,14 @@ TEST(ScenarioFiles, EachEndsTheRunAsNamed) {
     SeedDrive(instrument, e.setup.nqrm5Folder);
     vxtest::RunHost host(instrument);
     host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}};
-    for (const auto& model : e.setup.ticked) host.view.boxes[model] = {true, true};
+    for (const auto& model : e.setup.ticked) host.boxes.Set(model, true, true);
     if (e.raises) {
-      EXPECT_THROW(UpgradeRun(host).Execute(), ftp::FTPException);
+      EXPECT_THROW(host.Run(), ftp::FTPException);
       EXPECT_FALSE(host.closed);
       EXPECT_TRUE(host.session->CommandConnectionOpen());
       continue;
     }
-    UpgradeRun(host).Execute();
+    host.Run();
     if (e.ending == Ending::kPassed) host.view.messages.pop_back();  // the success report
     ASSERT_EQ(host.view.messages.size(), e.messages.size());
     for (std::size_t i = 0; i < e.messages.size(); ++i)

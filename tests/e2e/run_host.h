@@ -13,15 +13,16 @@
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/release_root.h"
-#include "tests/package/recording_view.h"
+#include "tests/support/event_recorder.h"
 #include "tests/package/temp_tree.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace vxtest {
 
-// The upgrade run's host without Qt: a recording operator view, a real session on the
-// simulator's two ports (with short bounds), and the window's release recorded as flags.
-class RunHost : public UpgradeHost {
+// A front end of the upgrade run without Qt: an event recorder, a real session on the
+// simulator's two ports (with short bounds), the release with its signal boxes, and the
+// window's release and close recorded as flags.
+class RunHost {
  public:
   RunHost(int commandPort, int ftpPort)
       : session(std::make_unique<instrument::TfrmVX500>(commandPort, ftpPort)) {
@@ -31,37 +32,44 @@ class RunHost : public UpgradeHost {
     bounds.reply = 5s;
     session->SetCommandBounds(bounds);
     session->FtpClient.TimeOut = 5000;
-    session->SetMessageSink(&view);
   }
   explicit RunHost(const simtest::SimInstrument& instrument)
       : RunHost(instrument.Port(), instrument.FtpPort()) {}
 
-  RecordingView view;
+  // One press of Copy: the release is opened first, as a front end opens it at Copy. `result`
+  // holds how the run went, also when an error leaves it; a run that asks for release and
+  // close gets it.
+  void Run(RunMode mode = RunMode::kUpgrade) {
+    if (!release) release.emplace(appDir);
+    UpgradeRun run(*session, view,
+                   {address, *release, modules, boxes, {fileCount, totalBytes, copiedBytes}, mode});
+    struct KeepResult {
+      const UpgradeRun& run;
+      UpgradeResult& result;
+      ~KeepResult() { result = run.Result(); }
+    } keep{run, result};
+    run.Execute();
+    if (run.Result().releaseAndClose) ReleaseAndClose();
+  }
+
+  testsupport::EventRecorder view;
   std::unique_ptr<instrument::TfrmVX500> session;
   package::ModuleList modules;
+  package::SignalBoxes boxes;
   package::ModuleList modulesAtRelease;  // what ReleaseAndClose released
   std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
   std::string address = "127.0.0.1";
   TempTree emptyRelease;
   std::string appDir = emptyRelease.Dir();
-  mutable std::optional<package::ReleaseRoot> release;
+  std::optional<package::ReleaseRoot> release;
+  UpgradeResult result;
   // Set by ReleaseAndClose, with the channels' state at that moment.
   bool closed = false;
   bool commandOpenAtRelease = false;
   bool ftpConnectedAtRelease = false;
 
-  package::OperatorView& View() override { return view; }
-  instrument::TfrmVX500& Session() override { return *session; }
-  const std::string& IpAddressText() const override { return address; }
-  // The release is opened when the run first asks for it, as a front end opens it at Copy.
-  const package::ReleaseRoot& Release() const override {
-    if (!release) release.emplace(appDir);
-    return *release;
-  }
-  package::ModuleList& Modules() override { return modules; }
-  package::CopyCounters Counters() override { return {fileCount, totalBytes, copiedBytes}; }
-  bool AskCompressedSignals() override { return package::AskCompressedSignals(view, modules); }
-  void ReleaseAndClose() override {
+ private:
+  void ReleaseAndClose() {
     commandOpenAtRelease = session->CommandConnectionOpen();
     ftpConnectedAtRelease = session->FtpClient.Connected();
     modulesAtRelease = std::move(modules);
@@ -72,8 +80,8 @@ class RunHost : public UpgradeHost {
 };
 
 // The message boxes shown, text, caption and flags, are the expected ones in order.
-inline void ExpectMessages(const std::vector<RecordingView::Message>& shown,
-                           const std::vector<RecordingView::Message>& expected) {
+inline void ExpectMessages(const std::vector<testsupport::EventRecorder::Message>& shown,
+                           const std::vector<testsupport::EventRecorder::Message>& expected) {
   ASSERT_EQ(shown.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(shown[i].text, expected[i].text) << i;

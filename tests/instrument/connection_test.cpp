@@ -10,7 +10,8 @@
 
 #include "ftp/ftp_errors.h"
 #include "instrument/instrument_errors.h"
-#include "instrument/message_sink.h"
+#include "tests/support/event_recorder.h"
+#include "upgrade/session_messages.h"
 #include "instrument/session_observer.h"
 #include "instrument/tfrm_vx500.h"
 #include "net/unique_fd.h"
@@ -25,19 +26,9 @@ using Lines = std::vector<std::string>;
 
 using simtest::ScenarioFromText;
 
-// Records every message box and answers OK.
-struct RecordingSink : instrument::MessageSink {
-  struct Box {
-    std::string text, caption;
-    int flags;
-    bool operator==(const Box&) const = default;
-  };
-  int ShowMessage(const std::string& text, const std::string& caption, int flags) override {
-    boxes.push_back({text, caption, flags});
-    return instrument::kIdOk;
-  }
-  std::vector<Box> boxes;
-};
+// The session's events as the operator is shown them; every box is answered OK.
+using RecordingSink = testsupport::EventRecorder;
+using Box = testsupport::EventRecorder::Message;
 
 // A session on a simulator's two ports, with short bounds, its messages recorded.
 struct Rig {
@@ -48,17 +39,17 @@ struct Rig {
     bounds.reply = 5s;
     session.SetCommandBounds(bounds);
     session.FtpClient.TimeOut = 5000;
-    session.SetMessageSink(&sink);
   }
   simtest::SimInstrument instrument;
   RecordingSink sink;
   TfrmVX500 session;
+  SessionEventsShown shown{session, sink};
 };
 
 TEST(ConnectInstrument, BringsUpBothChannelsIdentifiesAndReadsTheSlots) {
   Rig rig;
   ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
-  EXPECT_TRUE(rig.sink.boxes.empty());
+  EXPECT_TRUE(rig.sink.messages.empty());
   EXPECT_TRUE(rig.session.CommandConnectionOpen());
   EXPECT_TRUE(rig.session.FtpClient.Connected());
   EXPECT_EQ(rig.session.SlotModuleName(1), "RKS5");
@@ -81,8 +72,8 @@ TEST(ConnectInstrument, UnreachableOrMalformedAddressShowsOneMessageAndSendsNoth
   for (const char* address : {"", "127.0.0", "localhost"}) {
     Rig rig;
     EXPECT_FALSE(rig.session.ConnectInstrument(address)) << address;
-    EXPECT_EQ(rig.sink.boxes,
-              (std::vector<RecordingSink::Box>{
+    EXPECT_EQ(rig.sink.messages,
+              (std::vector<Box>{
                   {"Can't connect VX500.\n\nPlease check IP address.", "VX500 Upgrade", 16}}));
     EXPECT_TRUE(rig.instrument.CommandLines().empty());
     EXPECT_TRUE(rig.instrument.FtpLines().empty());
@@ -91,9 +82,9 @@ TEST(ConnectInstrument, UnreachableOrMalformedAddressShowsOneMessageAndSendsNoth
   RecordingSink sink;
   const vxtest::RefusingPort refusing;
   TfrmVX500 session(refusing.Port(), 1);
-  session.SetMessageSink(&sink);
+  const SessionEventsShown shown(session, sink);
   EXPECT_FALSE(session.ConnectInstrument("127.0.0.1"));
-  ASSERT_EQ(sink.boxes.size(), 1u);
+  ASSERT_EQ(sink.messages.size(), 1u);
   EXPECT_FALSE(session.FtpClient.Connected());
 }
 
@@ -114,11 +105,11 @@ TEST(ConnectInstrument, IdentityIsACaseSensitiveSubstringAndSlotsAreReadEitherWa
     EXPECT_EQ(rig.session.SlotFirmwareLevel(0), 201) << c.identity;
     EXPECT_EQ(rig.instrument.CommandLines(), (Lines{"*IDN?", "*OPT?"}));
     if (c.accepted) {
-      EXPECT_TRUE(rig.sink.boxes.empty());
+      EXPECT_TRUE(rig.sink.messages.empty());
     } else {
       EXPECT_EQ(
-          rig.sink.boxes,
-          (std::vector<RecordingSink::Box>{
+          rig.sink.messages,
+          (std::vector<Box>{
               {"This instrument is not a VX500.\n\nCan not continue.", "VX500 Upgrade", 16}}));
       // Both channels stay open after a refused identification.
       EXPECT_TRUE(rig.session.CommandConnectionOpen());
@@ -136,7 +127,7 @@ TEST(ConnectInstrument, RefusedFtpLogInIsRaisedWithTheCommandChannelLeftOpen) {
   } catch (const ftp::FTPException& e) {
     EXPECT_EQ(std::string(e.what()), "530 Login incorrect.\r\n");
   }
-  EXPECT_TRUE(rig.sink.boxes.empty());
+  EXPECT_TRUE(rig.sink.messages.empty());
   EXPECT_TRUE(rig.session.CommandConnectionOpen());
   EXPECT_FALSE(rig.session.FtpClient.Connected());
   EXPECT_TRUE(rig.instrument.CommandLines().empty());
@@ -157,7 +148,7 @@ TEST(UploadFile, StoresAFileAndRefusalsShowTheirMessagesBeforeTheError) {
   EXPECT_THROW(rig.session.UploadFile((local.Path() / "b.bad").string(), "/F0:/b.bad"),
                ftp::FTPException);
   EXPECT_FALSE(rig.session.transferOk);
-  EXPECT_EQ(rig.sink.boxes, (std::vector<RecordingSink::Box>{
+  EXPECT_EQ(rig.sink.messages, (std::vector<Box>{
                                 {"Upload not supported by this server", "VX500 Upgrade ftp", 16},
                                 {"Upload failed", "VX500 Upgrade ftp", 16}}));
 
@@ -191,16 +182,16 @@ TEST(CancelPredicate, StopsBothChannelsBeforeTheNextLine) {
 TEST(FtpNotifications, KindsOutsideTheTableShowNothing) {
   RecordingSink sink;
   TfrmVX500 session(1, 1);
-  session.SetMessageSink(&sink);
+  const SessionEventsShown shown(session, sink);
   bool handled = false;
   session.FtpClientFailure(handled, static_cast<ftp::TCmdType>(16));
   session.FtpClientUnSupportedFunction(static_cast<ftp::TCmdType>(-1));
-  EXPECT_TRUE(sink.boxes.empty());
+  EXPECT_TRUE(sink.messages.empty());
   EXPECT_FALSE(session.transferOk);
   EXPECT_FALSE(handled);
   session.FtpClientFailure(handled, ftp::cmdChangeDir);
   session.FtpClientUnSupportedFunction(ftp::cmdCurrentDir);
-  EXPECT_EQ(sink.boxes, (std::vector<RecordingSink::Box>{
+  EXPECT_EQ(sink.messages, (std::vector<Box>{
                             {"ChangeDir failed", "VX500 Upgrade ftp", 16},
                             {"CurrentDir not supported by this server", "VX500 Upgrade ftp", 16}}));
 }
@@ -329,7 +320,7 @@ TEST(ConnectDiagnostic, NamesTheChannelAddressPortAndCause) {
     if (c.ftpPeer == kSilent) ftpPort = silent.Port();
     TfrmVX500 session(commandPort, ftpPort);
     RecordingSink sink;
-    session.SetMessageSink(&sink);
+    const SessionEventsShown shown(session, sink);
     // Short only where the bound is what is tested: four times this for a reply.
     session.FtpClient.TimeOut = c.ftpPeer == kSilent ? 250 : 5000;
     try {
@@ -345,7 +336,7 @@ TEST(ConnectDiagnostic, NamesTheChannelAddressPortAndCause) {
     EXPECT_EQ(session.ConnectDiagnostic(), expected);
     // The window's messages are those it always showed.
     if (c.ftpPeer == kSimulator && c.diagnostic.starts_with("command")) {
-      EXPECT_EQ(sink.boxes.size(), 1u);
+      EXPECT_EQ(sink.messages.size(), 1u);
     }
   }
 }

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "package/local_names.h"
-#include "tests/package/recording_view.h"
 #include "tests/package/temp_tree.h"
 
 namespace {
@@ -108,8 +107,20 @@ TEST(FindModule, FindsTheFirstExactNameAndNothingInAnEmptyList) {
 
 class PackageFolder : public ::testing::Test {
  protected:
+  // Every selectable model's box as "enabled/ticked" ("--" for a box left as it starts).
+  std::map<std::string, std::string> Boxes() const {
+    std::map<std::string, std::string> shown;
+    for (const std::string_view model : package::kSelectableModels) {
+      const auto box = boxes.Of(model);
+      shown[std::string(model)] = std::string(box.enabled ? "E" : "-") + (box.ticked ? "T" : "-");
+    }
+    return shown;
+  }
+  const std::map<std::string, std::string> untouched = {
+      {"PNB5", "--"}, {"PCW5", "--"}, {"PCWX5", "--"}, {"SCW5", "--"}, {"SCWH5", "--"}};
+
   vxtest::TempTree tree;
-  vxtest::RecordingView view;
+  package::SignalBoxes boxes;
 };
 
 TEST_F(PackageFolder, ManifestSetsCheckBoxesFromTheSignalFoldersItFinds) {
@@ -127,22 +138,15 @@ TEST_F(PackageFolder, ManifestSetsCheckBoxesFromTheSignalFoldersItFinds) {
             "[ENTRY 5]\nid=5\nname=pcwx5\nhasSignal=1\n"
             "[ENTRY 6]\nid=6\nname=RKS5\nhasSignal=1\n");
   ModuleList list = package::ParseModuleList("[ENTRY 1]\nid=9\n");  // replaced, not kept
-  package::ReadModuleList(tree.Path("vxUpgrade.ini"), tree.Dir(), view, list);
+  package::ReadModuleList(tree.Path("vxUpgrade.ini"), tree.Dir(), boxes, list);
 
   EXPECT_EQ(Show(list), (std::vector<std::string>{"1 PNB5 - - - -", "2 PCW5 +sig - - - -",
                                                   "3 SCWH5 - - - -", "4 SCW5 - - - -",
                                                   "5 pcwx5 +sig - - - -", "6 RKS5 +sig - - - -"}));
-  using Box = vxtest::RecordingView::Box;
-  const std::map<std::string, Box> expected = {
-      {"PNB5", {true, false}},
-      {"PCW5", {false, false}},
-      {"SCWH5", {true, false}},
-      {"SCW5", {false, false}}};  // "pcwx5" is not the model PCWX5: no box touched
-  ASSERT_EQ(view.boxes.size(), expected.size());
-  for (const auto& [model, box] : expected) {
-    EXPECT_EQ(view.boxes[model].enabled, box.enabled) << model;
-    EXPECT_EQ(view.boxes[model].checked, box.checked) << model;
-  }
+  // "pcwx5" is not the model PCWX5: its box stays as it starts.
+  EXPECT_EQ(Boxes(), (std::map<std::string, std::string>{
+                         {"PNB5", "E-"}, {"PCW5", "--"}, {"PCWX5", "--"}, {"SCW5", "--"},
+                         {"SCWH5", "E-"}}));
 }
 
 TEST_F(PackageFolder, AManifestThatCannotBeReadGivesAnEmptyList) {
@@ -150,10 +154,10 @@ TEST_F(PackageFolder, AManifestThatCannotBeReadGivesAnEmptyList) {
   tree.Folder("folder.ini");
   for (const std::string& path : {tree.Path("missing.ini"), tree.Path("folder.ini")}) {
     ModuleList list = package::ParseModuleList("[ENTRY 1]\nid=1\nname=PNB5\n");
-    package::ReadModuleList(path, tree.Dir(), view, list);
+    package::ReadModuleList(path, tree.Dir(), boxes, list);
     EXPECT_TRUE(list.empty()) << path;
   }
-  EXPECT_EQ(view.checkBoxCalls, 0);
+  EXPECT_EQ(Boxes(), untouched);
 }
 
 TEST_F(PackageFolder, ManifestIsFoundInAnyLetterCaseButOnlyAsAFile) {
@@ -178,7 +182,7 @@ TEST_F(PackageFolder, ScanMakesOneRecordPerModuleFolderNumberedByNameOrder) {
   tree.Link("../elsewhere/NQRM5", "target/NQRM5");  // a link to a folder is a folder
   tree.Link("../nowhere", "target/PCWX5");          // a dangling link is no folder
 
-  const ModuleList list = package::ScanTargetFolder(tree.Dir(), view);
+  const ModuleList list = package::ScanTargetFolder(tree.Dir(), boxes);
 
   // Records keep the file system's order; ids are the rank of the name in byte order.
   std::vector<std::string> scanOrder;
@@ -201,23 +205,22 @@ TEST_F(PackageFolder, ScanMakesOneRecordPerModuleFolderNumberedByNameOrder) {
     EXPECT_TRUE(std::all_of(r.rpdFile.begin(), r.rpdFile.end(),
                             [](const std::string& s) { return s.empty(); }));
   }
-  ASSERT_EQ(view.boxes.size(), 3u);
-  EXPECT_TRUE(view.boxes["PNB5"].enabled);
-  EXPECT_TRUE(view.boxes["SCWH5"].enabled);
-  EXPECT_FALSE(view.boxes["PCW5"].enabled);
+  EXPECT_EQ(Boxes(), (std::map<std::string, std::string>{
+                         {"PNB5", "E-"}, {"PCW5", "--"}, {"PCWX5", "--"}, {"SCW5", "--"},
+                         {"SCWH5", "E-"}}));
 }
 
 TEST_F(PackageFolder, ScanWithoutTargetFolderGivesNothing) {
-  EXPECT_TRUE(package::ScanTargetFolder(tree.Dir(), view).empty());
+  EXPECT_TRUE(package::ScanTargetFolder(tree.Dir(), boxes).empty());
   tree.File("Target");  // a file where the folder should be
-  EXPECT_TRUE(package::ScanTargetFolder(tree.Dir(), view).empty());
-  EXPECT_EQ(view.checkBoxCalls, 0);
+  EXPECT_TRUE(package::ScanTargetFolder(tree.Dir(), boxes).empty());
+  EXPECT_EQ(Boxes(), untouched);
 }
 
 TEST_F(PackageFolder, ScanOfAFolderThatCannotBeReadIsAnErrorNamingIt) {
   tree.Link("Target", "Target");  // a link to itself: exists, but cannot be opened
   try {
-    package::ScanTargetFolder(tree.Dir(), view);
+    package::ScanTargetFolder(tree.Dir(), boxes);
     FAIL() << "no error";
   } catch (const package::LocalFsError& e) {
     EXPECT_NE(std::string(e.what()).find(tree.Path("Target")), std::string::npos) << e.what();

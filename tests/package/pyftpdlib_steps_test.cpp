@@ -62,7 +62,7 @@ TEST(PackageStepsOverPyftpdlib, MidFilesTreesAndOneSlotArriveThroughARealServer)
   EXPECT_TRUE(std::filesystem::is_empty(rig.N0()));
   EXPECT_THAT(rig.view.log, Contains("Done"));
   EXPECT_TRUE(rig.view.messages.empty());
-  EXPECT_EQ(rig.view.progress, package::ProgressPosition(rig.copiedBytes, rig.totalBytes));
+  EXPECT_EQ(rig.view.progress.position, package::ProgressPosition(rig.copiedBytes, rig.totalBytes));
 }
 
 }  // namespace

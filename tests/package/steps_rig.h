@@ -18,21 +18,12 @@
 #include "package/module_list.h"
 #include "package/package_context.h"
 #include "package/release_root.h"
-#include "tests/package/recording_view.h"
+#include "tests/support/event_recorder.h"
+#include "upgrade/session_messages.h"
 #include "tests/package/temp_tree.h"
 #include "tests/sim/sim_fixture.h"
 
 namespace vxtest {
-
-// A recording view that also keeps every progress position it is given.
-class ProgressView : public RecordingView {
- public:
-  std::vector<int> positions;
-  void SetProgress(int position) override {
-    RecordingView::SetProgress(position);
-    positions.push_back(position);
-  }
-};
 
 // Starts another FTP server over the simulator's root folder and gives its port.
 using FtpServerStarter = std::function<int(const std::filesystem::path& root)>;
@@ -51,14 +42,13 @@ class StepsRig {
     bounds.reply = std::chrono::seconds(5);
     session.SetCommandBounds(bounds);
     session.FtpClient.TimeOut = 5000;
-    session.SetMessageSink(&view);
     connected = session.ConnectInstrument("127.0.0.1");
     instrument.Transcript().Clear();
   }
   ~StepsRig() { session.DisconnectInstrument(); }
 
   package::PackageContext Context() {
-    return {session, view, release, modules, {fileCount, totalBytes, copiedBytes}};
+    return {session, view, release, modules, {fileCount, totalBytes, copiedBytes}, unwritten};
   }
   std::filesystem::path F0() const { return instrument.Root() / "F0:"; }
   std::filesystem::path N0() const { return instrument.Root() / "N0:"; }
@@ -91,13 +81,16 @@ class StepsRig {
   TempTree package;
   std::string appDir = package.Dir();
   package::ReleaseRoot release{appDir};
-  ProgressView view;
+  testsupport::EventRecorder view;
   instrument::TfrmVX500 session;
+  // The session's failed FTP operations are shown as the run shows them.
+  SessionEventsShown shown{session, view};
   bool connected = false;
   package::ModuleList modules;
   std::int64_t fileCount = 0;
   std::int64_t totalBytes = 0;
   std::int64_t copiedBytes = 0;
+  std::vector<std::string> unwritten;  // the modules whose NAME file was not written
 };
 
 // Every file (relative path -> content) and folder (relative path + "/" -> "") below `root`.

@@ -161,7 +161,7 @@ TEST(CopyTree, TheSystemTreeArrivesByteForByteWithEverySkipRule) {
   EXPECT_EQ(rig.copiedBytes, total - 5 - 9);
   EXPECT_EQ(rig.view.positions.size(), 6u);
   EXPECT_TRUE(std::is_sorted(rig.view.positions.begin(), rig.view.positions.end()));
-  EXPECT_EQ(rig.view.progress, static_cast<int>((total - 14) * 100.0 / total));
+  EXPECT_EQ(rig.view.progress.position, static_cast<int>((total - 14) * 100.0 / total));
   EXPECT_TRUE(rig.view.messages.empty());
 }
 
