@@ -76,12 +76,7 @@ TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::
   totalBytes = 0;
   fileCount = 0;
   moduleList.clear();
-  if (packageDir.empty()) {
-    std::string programName;
-    SplitPath(ProgramFilePath(), appDir, programName);
-  } else {
-    appDir = packageDir.ends_with('/') ? packageDir : packageDir + "/";
-  }
+  appDir = ReleaseFolder(packageDir);
   if (const auto manifest = package::FindManifest(appDir)) {
     package::ReadModuleList(*manifest, appDir, signalBoxes, moduleList);
     ShowSignalBoxes();

@@ -24,3 +24,10 @@ std::string ProgramFilePath() {
   }
   return path.string();
 }
+
+std::string ReleaseFolder(const std::string& packageDir) {
+  if (!packageDir.empty()) return packageDir.ends_with('/') ? packageDir : packageDir + "/";
+  std::string folder, programName;
+  SplitPath(ProgramFilePath(), folder, programName);
+  return folder;
+}

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/cli_options.h"
 #include "app/cli/cli_output.h"
 #include "app/cli/observer_fan_out.h"
 #include "app/cli/run_record.h"
@@ -21,46 +22,6 @@
 #include "package/module_list.h"
 #include "package/release_digest.h"
 #include "package/release_root.h"
-
-// The front end's exit codes.
-enum CliExitCode {
-  kExitUpgraded = 0,      // upgraded, or with --check every check passed
-  kExitRefused = 1,       // a check refused the instrument, or compressed signals were declined
-  kExitNoInstrument = 2,  // no connection, not a VX500, or an error before the copy began
-  kExitFailed = 3,        // failed or errored from the MID folders on
-  kExitUsage = 4,         // bad usage or an unusable release folder
-  kExitLogError = 5,      // upgraded, but the log holds an error (a NAME file not written)
-  // Stopped by a signal: 128 + its number, as a shell reports a program a signal ended.
-  kExitSigHup = 129,
-  kExitSigInt = 130,
-  kExitSigTerm = 143,
-};
-
-// The one name of an exit code's outcome, as the Result line and the JSON outcome give it; a
-// check-only run that passed is "checks-passed".
-const char* OutcomeName(int exitCode, bool checkOnly);
-
-// What the command line asks for.
-struct CliOptions {
-  std::string ip;
-  std::string packageDir;  // empty: the folder of the program file
-  std::vector<std::string> signals;
-  std::vector<std::string> noSignals;
-  std::optional<bool> compressed;  // the answer to the compressed-signal question
-  bool check = false;
-  bool json = false;
-  bool quiet = false;
-  std::string reportPath;  // --report: the run's JSON record, written at the end
-  std::string tracePath;   // --trace: both channels, line by line
-  int commandPort = instrument::kCommandPort;
-  int ftpPort = instrument::kFtpPort;
-};
-
-// Parses the command line into `options`. Returns the exit code when the program ends here:
-// 0 after --help or --version, kExitUsage after a usage error (its text, naming the option, on
-// `err`).
-std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options, std::FILE* out,
-                                     std::FILE* err);
 
 // The headless front end of the upgrade run: it stands where the window stands (operator view
 // and run host), takes the window's choices from the options, writes what the run shows to a
@@ -114,7 +75,6 @@ class CliFrontEnd : public UpgradeEvents {
   int InterruptedExitCode() const;
   // The answer to the compressed-signal question: the option, else the terminal, else No.
   bool AnswerQuestion(const std::string& text, const std::string& caption);
-  std::string WrittenSummary(const UpgradeResult& run) const;
   void ReportChecks(const UpgradeResult& run, const std::string& verdict);
   // Closes both channels if the run left them open, with a log-out that a new signal or a
   // short bound cuts off.

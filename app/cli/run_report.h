@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "instrument/module_info.h"
+
+// The fields of an "*IDN?" reply as the instrument sent them.
+nlohmann::ordered_json IdentityJson(const std::string& reply);
+
+// A slot record as JSON: slot, model and both levels, with `versionTexts` also the versions
+// as "major.minor" ("hardware", "firmware").
+nlohmann::ordered_json SlotJson(const instrument::tModuleInfo& record, bool versionTexts);
