@@ -4,6 +4,7 @@
 #include <exception>
 #include <optional>
 
+#include "ftp/regular_file.h"
 #include "net/file_stamp.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
@@ -40,7 +41,8 @@ TFtpClient::~TFtpClient() {
 
 void TFtpClient::RaiseClosed() {
   Connected();  // closes and renews the socket when the peer's end of file is all that is left
-  throw ESockError("Connection closed by the server before a complete reply");
+  throw ESockError(SockErrorKind::kClosed,
+                   "Connection closed by the server before a complete reply");
 }
 
 void TFtpClient::SetObserver(FtpObserver* observer) {
@@ -70,8 +72,9 @@ std::string TFtpClient::ReadReplyLine() {
   if (ReplyLines() >= kMaxReplyLines) {
     // The rest of such a reply would be taken for the answers to later commands.
     CloseSocket();
-    throw ESockError("Malformed reply: the server's reply did not end within " +
-                     std::to_string(kMaxReplyLines) + " lines");
+    throw ESockError(SockErrorKind::kMalformedReply,
+                     "Malformed reply: the server's reply did not end within " +
+                         std::to_string(kMaxReplyLines) + " lines");
   }
   return ReadLn();
 }
@@ -195,8 +198,9 @@ void TFtpClient::Disconnect() {
     failure = std::current_exception();
   } catch (const ESockError&) {
     // A connection that closes, or is reset, in answer to QUIT is a completed log-out.
-    bool gone = PeerClosed() || lastError_ == 10053 || lastError_ == 10054 ||
-                lastError_ == net::kNotConnected || lastError_ == 10058;
+    bool gone = PeerClosed() || lastError_ == net::kConnectionAborted ||
+                lastError_ == net::kConnectionReset || lastError_ == net::kNotConnected ||
+                lastError_ == net::kShutDown;
     if (!gone) failure = std::current_exception();
   }
   if (IsOpen()) TStreamSocket::Disconnect();
@@ -351,7 +355,9 @@ void TFtpClient::RunUpload(const net::UniqueFd& file, const std::string& localPa
     Exchange("PASV");
     if (ReplyCode() > 499) return refuse();
     auto port = ParsePasvPort(ReplyText());
-    if (!port) throw ESockError("Malformed reply: no data port in the PASV reply");
+    if (!port)
+      throw ESockError(SockErrorKind::kMalformedReply,
+                       "Malformed reply: no data port in the PASV reply");
     data.Host = Host;
     data.Port = *port;
     data.Connect();

@@ -6,17 +6,46 @@
 
 namespace ftp {
 
+// What went wrong in a socket operation: code compares these, never the error texts.
+enum class SockErrorKind {
+  kPlatform,          // a platform error; the text is its number and name
+  kNoSocket,          // the platform gave no socket
+  kAlreadyConnected,  // Connect on a connected socket
+  kLookupFailed,      // the host name has no address
+  kLookupTimedOut,    // the host name lookup did not end within TimeOut
+  kLookupCanceled,    // the host name lookup was cancelled
+  kNullAddress,       // no address to connect to
+  kConnectFailed,     // the connect was refused or failed; the error number says why
+  kTimedOut,          // a connect, an accept or a reply did not come within its bound
+  kCanceled,          // a connect or an accept was cancelled
+  kAborted,           // a line read or send was stopped by a cancel or by the time-out
+  kStalled,           // the peer took no data for TimeOut
+  kMalformedReply,    // a reply that breaks its bounds or holds no valid code or port
+  kClosed,            // the server closed the connection before a complete reply
+  kAcceptFailed,      // no data connection could be accepted
+};
+
 // A socket-level failure: a numbered platform error ("10054:Connection reset by peer") or one of
-// the socket layer's own texts ("Connection Failed", "Null Remote Address", ...).
+// the socket layer's own texts ("Connection Failed", "Null Remote Address", ...), with its kind
+// and, where one caused it, the platform's error number in the Windows Sockets numbering.
 class ESockError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  ESockError(SockErrorKind kind, const std::string& text, int errorNumber = 0)
+      : std::runtime_error(text), kind_(kind), errorNumber_(errorNumber) {}
+
+  SockErrorKind Kind() const { return kind_; }
+  // The Windows Sockets (or resolver) number behind the error; 0 when none.
+  int ErrorNumber() const { return errorNumber_; }
+
+ private:
+  SockErrorKind kind_;
+  int errorNumber_;
 };
 
 // A socket operation that was cancelled ("Socket readln aborted", "Socket send aborted").
 class EAbortError : public ESockError {
  public:
-  using ESockError::ESockError;
+  explicit EAbortError(const std::string& text) : ESockError(SockErrorKind::kAborted, text) {}
 };
 
 // An operation that needs a connection found none ("Not Connected").
@@ -42,8 +71,8 @@ class EFileChanged : public std::runtime_error {
  private:
   static std::string Text(const std::string& path, std::int64_t sent, std::int64_t size,
                           std::int64_t sizeNow) {
-    std::string text = path + " changed while it was being sent: " + std::to_string(sent) +
-                       " of " + std::to_string(size) + " bytes";
+    std::string text = path + " changed while it was being sent: " + std::to_string(sent) + " of " +
+                       std::to_string(size) + " bytes";
     if (sizeNow != size) text += " (it now holds " + std::to_string(sizeNow) + " bytes)";
     return text;
   }

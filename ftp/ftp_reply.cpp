@@ -37,8 +37,9 @@ int ParseReplyCode(std::string_view line) {
     ++digits;
   }
   if (value > INT16_MAX) {
-    throw ESockError("Malformed reply: the reply code does not fit 16 bits: " +
-                     net::PrintableText(line.substr(0, 80)));
+    throw ESockError(SockErrorKind::kMalformedReply,
+                     "Malformed reply: the reply code does not fit 16 bits: " +
+                         net::PrintableText(line.substr(0, 80)));
   }
   return static_cast<int>(value);
 }

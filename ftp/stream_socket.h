@@ -9,9 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "ftp/ftp_errors.h"
 #include "net/deadline.h"
@@ -20,29 +18,6 @@
 #include "net/wait.h"
 
 namespace ftp {
-
-// An allocator whose value-initialisation leaves bytes uninitialised, so that sizing a buffer
-// does not clear it.
-template <typename T>
-struct DefaultInitAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = DefaultInitAllocator<U>;
-  };
-  using std::allocator<T>::allocator;
-  template <typename U>
-  void construct(U* place) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void*>(place)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* place, Args&&... args) {
-    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-  }
-};
-
-// Opens a local regular file for reading; raises EFOpenError ("Cannot open file <path>") for a
-// missing file, a folder, a FIFO or a device.
-net::UniqueFd OpenRegularFile(const std::string& path);
 
 // A TCP stream socket with a time-out: resolves and connects to a server within `TimeOut`,
 // exchanges CR LF lines, reads reply codes, listens for and accepts one connection and sends a
@@ -198,7 +173,8 @@ class TStreamSocket {
 
   // Delivers a status text when ReportLevel is at least `level`.
   void Report(int level, std::string_view text);
-  // Stores the platform error, fires OnError and raises ESockError with the numbered text.
+  // Stores the platform error, fires OnError and raises an ESockError of kind kPlatform with the
+  // numbered text.
   [[noreturn]] void RaiseSocketError(int errnoValue);
   void StartTimer();
   void StopTimer();
@@ -230,7 +206,9 @@ class TStreamSocket {
 
  private:
   void NewSocket();
+  // The address to connect to: dotted text parsed, a name looked up.
   in_addr Resolve();
+  // Looks a host name up on a thread of its own, waiting within `TimeOut`.
   in_addr LookUp(const std::string& name);
   void TimerTriggered();
   void SendAll(const char* data, std::size_t size, bool fileData);
@@ -270,9 +248,9 @@ class TStreamSocket {
   std::string replyText_;
   std::string statusText_;
   std::uint64_t sentBytes_ = 0;
-  // Left uninitialised: every use writes the bytes it then reads, and a data connection that
-  // sends by sendfile never touches it.
-  std::vector<char, DefaultInitAllocator<char>> buffer_;
+  // kMaxLineBytes left uninitialised: every use writes the bytes it then reads, and a data
+  // connection that sends by sendfile never touches them.
+  std::unique_ptr<char[]> buffer_;
 };
 
 }  // namespace ftp

@@ -70,11 +70,13 @@ class FtpConnectWatch : public ftp::FtpObserver {
 std::string FtpConnectCause(const FtpConnectWatch& watch, const std::exception& error,
                             const ftp::TFtpClient& client) {
   const std::string text = net::WithoutLineEnd(error.what());
-  const bool timedOut = text.find("Timed out") != std::string::npos;
+  const auto* socketError = dynamic_cast<const ftp::ESockError*>(&error);
+  const bool timedOut = socketError && socketError->Kind() == ftp::SockErrorKind::kTimedOut;
   if (!watch.connected) {
     if (timedOut)
       return "connection timed out after " + FormatBound(std::chrono::milliseconds(client.TimeOut));
-    if (text == "Connection Failed" && client.LastError() != 0)
+    if (socketError && socketError->Kind() == ftp::SockErrorKind::kConnectFailed &&
+        client.LastError() != 0)
       return CauseOfError(client.LastError());
     return "cannot connect: " + text;
   }

@@ -37,4 +37,11 @@ class Deadline {
   Clock::time_point at_{};
 };
 
+// The one of two deadlines that passes first.
+inline Deadline Earlier(const Deadline& a, const Deadline& b) {
+  if (a.IsNever()) return b;
+  if (b.IsNever()) return a;
+  return a.At() <= b.At() ? a : b;
+}
+
 }  // namespace net
