@@ -4,13 +4,12 @@
 #include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
 
-#include "net/unique_fd.h"
 #include "sim/command_interpreter.h"
 #include "sim/connection_threads.h"
 #include "sim/drive.h"
 #include "sim/scenario.h"
+#include "sim/tcp_server.h"
 #include "sim/transcript.h"
 
 namespace sim {
@@ -46,28 +45,17 @@ class CommandServer {
   void Release();
 
  private:
-  void AcceptLoop();
   void Serve(int fd, const std::string& peer);
   // Handles one line; false when the connection is to be closed.
   bool Handle(int fd, const std::string& line);
-  // Waits `ms` milliseconds unless the server stops first; false when it stopped.
-  bool Pause(int ms);
-  // Waits until Release() or Stop(); false when it stopped.
-  bool AwaitRelease();
-  bool SendAll(int fd, std::string_view bytes);
   void Log(const std::string& text);
 
   Transcript& transcript_;
   CommandServerOptions options_;
   CommandInterpreter interpreter_;
   std::mutex interpreterMutex_;
-  net::UniqueFd listener_;
-  net::UniqueFd stopEvent_;     // readable once Stop() was called
-  net::UniqueFd releaseEvent_;  // readable once Release() was called
   int port_ = 0;
-  std::thread acceptThread_;
-  ConnectionThreads connections_;
-  bool stopped_ = false;
+  TcpServer tcp_;  // last, so its threads end before the members they use
 };
 
 }  // namespace sim

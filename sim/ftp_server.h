@@ -2,12 +2,11 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
 
-#include "net/unique_fd.h"
 #include "sim/connection_threads.h"
 #include "sim/drive.h"
 #include "sim/ftp_scenario.h"
+#include "sim/tcp_server.h"
 #include "sim/transcript.h"
 
 namespace sim {
@@ -45,21 +44,14 @@ class FtpServer {
  private:
   class Session;
 
-  void AcceptLoop();
-
   const Drive& drive_;
   Transcript& transcript_;
   std::string bindAddress_;
   std::uint16_t port_;
   const FtpBehaviour behaviour_;
-  const ConnectionLimits limits_;
   const DriveCapacity capacity_;
-  net::UniqueFd listener_;
-  net::UniqueFd stop_;     // readable once Stop() was called
-  net::UniqueFd release_;  // readable once Release() was called
-  std::thread acceptThread_;
-  ConnectionThreads connections_;
   bool running_ = false;
+  TcpServer tcp_;  // last, so its threads end before the members they use
 };
 
 }  // namespace sim

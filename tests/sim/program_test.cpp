@@ -23,6 +23,7 @@
 #include "net/deadline.h"
 #include "net/unique_fd.h"
 #include "net/wait.h"
+#include "tests/net/loopback.h"
 #include "tests/sim/sim_fixture.h"
 
 extern char** environ;
@@ -222,6 +223,36 @@ TEST(Program, RefusesABadScenarioNamingTheFile) {
     std::string err = ReadAll(dir.Path() / "err.txt");
     EXPECT_NE(err.find("vx500-sim: scenario: " + file.string() + ": "), std::string::npos) << err;
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
+  }
+}
+
+// A server that cannot have its port ends the program with status 1 and a message that names
+// the server and the address, each server in its own words.
+TEST(Program, AServerThatCannotListenEndsItNamingTheServerAndTheAddress) {
+  vxtest::RefusingPort taken;
+  const std::string port = std::to_string(taken.Port());
+  struct Case {
+    const char* commandPort;
+    const char* ftpPort;
+    std::string says;
+  } cases[] = {
+      {port.c_str(), "0",
+       "vx500-sim: command server: cannot listen on 127.0.0.1:" + port +
+           ": 10048:Address already in use\n"},
+      {"0", port.c_str(),
+       "vx500-sim: FTP server: cannot listen on 127.0.0.1:" + port +
+           ": Address already in use\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.says);
+    simtest::TempDir dir;
+    Child child({"--root", (dir.Path() / "root").string(), "--command-port", c.commandPort,
+                 "--ftp-port", c.ftpPort},
+                dir.Path() / "err.txt");
+    int status = child.Wait(60s);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(ReadAll(dir.Path() / "err.txt"), c.says);
   }
 }
 
