@@ -21,7 +21,7 @@ TEST(SlotTable, EachModelHasItsOwnThresholdAndExactName) {
   } cases[] = {
       {"RKS5", 2, 99, false, true},  // 299: a PCW threshold is not enough for an RKS5
       {"PCW5", 1, 99, false, true},  // 199: just under its own threshold
-      {"PCWX5", 2, 0, true, true},
+      {"PCWX5", 2, 0, true, true},   // 200: at its threshold
       {"rks5", 9, 0, false, false},  // letter case counts
       {"PCW", 9, 0, false, false},   // a prefix of a model is none
   };
