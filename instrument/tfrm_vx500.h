@@ -35,8 +35,7 @@ struct CommandBounds {
 // `FtpClient`, the slot table read with "*OPT?", and the queries on the instrument's flash drive.
 class TfrmVX500 {
  public:
-  // A session whose command connection is TCP to `commandPort` and whose FTP client logs in
-  // on `ftpPort`.
+  // A session whose command connection is TCP to `commandPort`, logging in by FTP on `ftpPort`.
   explicit TfrmVX500(int commandPort = kCommandPort, int ftpPort = kFtpPort);
   // A session over the given command transport (tests use an in-memory one).
   explicit TfrmVX500(std::unique_ptr<CommandTransport> transport, int ftpPort = kFtpPort);
@@ -45,91 +44,81 @@ class TfrmVX500 {
   TfrmVX500(const TfrmVX500&) = delete;
   TfrmVX500& operator=(const TfrmVX500&) = delete;
 
-  // Who is told of a failed connection, a peer that is not a VX500 and failed or unsupported
-  // FTP operations (none: nobody is told; the outcomes are returned or raised all the same).
+  // Who is told of failed connections, non-VX500 peers and failed or unsupported FTP operations.
   void SetEvents(SessionEvents* events) { events_ = events; }
-  // Installs the observer of both channels and of what the session writes (none: no work is
-  // done for one); what it watches is asked here, once.
+  // Installs the observer of both channels and of what the session writes (none: no work done).
   void SetObserver(SessionObserver* observer);
 
-  // Why the latest ConnectInstrument did not connect both channels, naming the channel, its
-  // address and port and the cause ("command channel 10.0.0.5:5000: connection refused",
-  // "FTP 10.0.0.5:21: no greeting within 240 s"); empty when both channels came up.
+  // Why the latest ConnectInstrument did not bring up both channels; empty when it did.
   const std::string& ConnectDiagnostic() const { return connectDiagnostic_; }
   // The "*IDN?" reply of the latest ConnectInstrument, without its line end.
   const std::string& IdentityReply() const { return identityReply_; }
 
-  // Opens the command connection, logs the FTP client in, asks "*IDN?" and reads the slot
-  // inventory. False, after its event, when the command connection cannot be opened or the
-  // instrument is not a VX500 (the slots are read in that case too). FTP failures and
-  // unreadable replies are raised.
+  // Opens both channels, identifies the peer and reads the slots; false when not a VX500 one.
   bool ConnectInstrument(const std::string& ipAddress);
   // Closes the command connection and logs the FTP client out, each only if open.
   void DisconnectInstrument();
-  // Uploads a local file to an instrument path (absolute, or relative to the FTP current
-  // folder); the outcome that the FTP notifications reported.
+  // Uploads a local file to an instrument path; the outcome the FTP notifications reported.
   bool UploadFile(const std::string& localPath, const std::string& remotePath);
   // The same for a file already open for reading: `file` is what is sent, `localPath` names it.
   bool UploadFile(const net::UniqueFd& file, const std::string& localPath,
                   const std::string& remotePath);
 
-  // The FTP client's transfer type (1 = ASCII, 2 = image), working folder and file deletion,
-  // for the run and the package steps: FTP errors are raised.
+  // Sets the FTP transfer type (1 = ASCII, 2 = image); FTP errors are raised.
   void SetTransferType(int type);
+  // Changes the FTP working folder; FTP errors are raised.
   void ChangeFtpFolder(const std::string& folder);
+  // Deletes an instrument file by FTP; FTP errors are raised.
   void DeleteFile(const std::string& path);
   // Installs what every FTP wait calls, so a window stays live meanwhile.
   void SetFtpEventPump(std::function<void()> pump);
 
-  // The FTP client's notifications.
+  // The FTP client's notification of an operation that succeeded.
   void FtpClientSuccess(ftp::TCmdType transType);
+  // The FTP client's notification of an operation that failed.
   void FtpClientFailure(bool& handled, ftp::TCmdType transType);
+  // The FTP client's notification of an operation the server does not support.
   void FtpClientUnSupportedFunction(ftp::TCmdType transType);
 
-  // Installs the predicate that every wait of both channels asks (a front end's "stop
-  // requested"), and every command and FTP command line before it is sent: once it answers
-  // true, the command raises CommandCancelledError and the FTP operation raises as a cancelled
-  // one.
+  // Installs the "stop requested" predicate that both channels ask before sending and waiting.
   void SetCancelPredicate(const std::function<bool()>& cancelled);
-  // The slot whose FPGA configuration has been sent and whose outcome is awaited, if any: a
-  // configuration cut short may leave the module unusable, so a front end may let it finish.
+  // The slot whose FPGA configuration has been sent and whose outcome is awaited, if any.
   std::optional<int16_t> SlotBeingConfigured() const { return slotBeingConfigured_; }
 
+  // Replaces the command channel's bounds.
   void SetCommandBounds(const CommandBounds& bounds) { bounds_ = bounds; }
+  // The command channel's bounds.
   const CommandBounds& Bounds() const { return bounds_; }
 
-  // Closes any open command connection, then connects to the dotted IPv4 address (no name
-  // lookup) within the connect bound; raises CommandConnectError when that fails.
+  // Connects the command channel to a dotted IPv4 address; raises CommandConnectError on failure.
   void OpenCommandConnection(const std::string& ipAddress);
   // Closes the command connection if it is open.
   void CloseCommandConnection();
+  // True while the command connection is open.
   bool CommandConnectionOpen() const;
 
-  // Writes `text` as one line (a line feed is added unless it already ends in one). A closed
-  // connection writes nothing. Raises CommandSocketError ("send") and closes on failure.
+  // Writes `text` as one line (a line feed added unless present); a closed connection writes none.
   void SendCommand(std::string_view text);
-  // Reads one reply line, line feed included; what arrived before the peer closed, or empty
-  // at once when closed. Raises (and closes) on a failed receive, a bound or an overlong line.
+  // Reads one reply line, line feed included; empty at once when the connection is closed.
   std::string ReadReply();
   // Sends `text` and "SYSTEM:ERR?", reads one error-queue entry and returns its number.
   int16_t SendChecked(std::string_view text);
 
-  // Empties the slot table, then fills it from "*OPT?"; a field that does not convert raises
-  // ConversionError, keeping the records read before it.
+  // Empties the slot table, then fills it from "*OPT?" (the records before a bad field stay).
   void ReadSlotInventory();
+  // The slot table of the latest ReadSlotInventory.
   const std::vector<tModuleInfo>& SlotTable() const { return slotTable; }
   // The first record of `slot`, or nullptr.
   const tModuleInfo* FindSlotRecord(int16_t slot) const;
   // The slot's model name; empty without a record.
   std::string SlotModuleName(int16_t slot) const;
-  // Hardware / firmware level of the slot (major * 100 + minor); 0 without a record.
+  // Hardware level of the slot (major * 100 + minor); 0 without a record.
   int16_t SlotHardwareLevel(int16_t slot) const;
+  // Firmware level of the slot (major * 100 + minor); 0 without a record.
   int16_t SlotFirmwareLevel(int16_t slot) const;
   // True for an RKS5 of hardware level 300 or more, or a PCW5 / PCWX5 of 200 or more.
   bool SlotSupportsFpgaConfig(int16_t slot) const;
-  // Selects the slot and configures its FPGA from the image "N0:" + fileName; the
-  // instrument's error number (0 = configured), or -1 when the selection is refused or the
-  // slot holds none of the configurable models.
+  // Configures the slot's FPGA from "N0:" + fileName; the error number, or -1 when not possible.
   int16_t ConfigureFpga(int16_t slot, int16_t index, const std::string& fileName);
 
   // True when the instrument accepts `path` as its current folder.
@@ -138,25 +127,27 @@ class TfrmVX500 {
   bool RemoteDirExists(const std::string& parent, const std::string& name);
   // True when the catalogue of `directory` lists `name` between double quotes.
   bool CatalogContains(const std::string& directory, const std::string& name);
-  // Makes folder `name` inside `parent`; false when the parent cannot be entered or the
-  // instrument reports an error. The current folder is the parent afterwards.
+  // Makes folder `name` inside `parent`, which is the current folder afterwards; false on error.
   bool MakeRemoteDir(const std::string& parent, const std::string& name);
-  // Free bytes, and used plus free bytes, of the flash drive "/F0:/".
+  // Free bytes of the flash drive "/F0:/".
   int32_t FreeFlashBytes();
+  // Used plus free bytes of the flash drive "/F0:/".
   int32_t TotalFlashBytes();
 
  private:
+  // Raises RefusedParameterError when `value` cannot travel inside a quoted parameter.
+  static void RequireQuotable(std::string_view value, const char* what);
+  // The catalogue reply of `directory`.
   std::string CatalogOf(const std::string& directory);
-  // SendChecked; with `configuredSlot`, SlotBeingConfigured() names it from the moment the
-  // command has been sent until the error query's answer has been read.
+  // SendChecked that names `configuredSlot` in SlotBeingConfigured() while its answer is awaited.
   int16_t SendChecked(std::string_view text, std::optional<int16_t> configuredSlot);
+  // Sets the FTP client's port, log-in and notifications.
   void ConfigureFtpClient(int ftpPort);
   // Connects and logs the FTP client in; on failure records the diagnostic and raises again.
   void ConnectFtpClient(const std::string& ipAddress);
 
  public:
-  // The file channel. The session's own: others ask the session's operations above; tests
-  // adjust its settings and hooks.
+  // The file channel, the session's own: others use the operations above; tests adjust it.
   ftp::TFtpClient FtpClient;
   // Outcome of the latest FTP operation as its notifications reported it.
   bool transferOk = true;
