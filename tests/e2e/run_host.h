@@ -14,8 +14,8 @@
 #include "package/module_list.h"
 #include "package/release_root.h"
 #include "tests/package/recording_view.h"
-#include "tests/package/temp_tree.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace vxtest {
 
@@ -33,7 +33,7 @@ class RunHost : public UpgradeHost {
     session->FtpClient.TimeOut = 5000;
     session->SetMessageSink(&view);
   }
-  explicit RunHost(const simtest::SimInstrument& instrument)
+  explicit RunHost(const testsupport::SimInstrument& instrument)
       : RunHost(instrument.Port(), instrument.FtpPort()) {}
 
   RecordingView view;
@@ -42,7 +42,7 @@ class RunHost : public UpgradeHost {
   package::ModuleList modulesAtRelease;  // what ReleaseAndClose released
   std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
   std::string address = "127.0.0.1";
-  TempTree emptyRelease;
+  testsupport::TempTree emptyRelease;
   std::string appDir = emptyRelease.Dir();
   mutable std::optional<package::ReleaseRoot> release;
   // Set by ReleaseAndClose, with the channels' state at that moment.

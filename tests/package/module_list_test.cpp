@@ -9,7 +9,7 @@
 
 #include "package/local_names.h"
 #include "tests/package/recording_view.h"
-#include "tests/package/temp_tree.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ TEST(FindModule, FindsTheFirstExactNameAndNothingInAnEmptyList) {
 
 class PackageFolder : public ::testing::Test {
  protected:
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   vxtest::RecordingView view;
 };
 

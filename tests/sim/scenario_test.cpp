@@ -4,15 +4,15 @@
 #include <string>
 
 #include "sim/scenario.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
 using nlohmann::json;
 
 TEST(Scenario, ReadsEveryPartAndKeepsTheDocument) {
-  simtest::TempDir dir;
-  simtest::WriteFile(dir.Path() / "s.json", R"({
+  testsupport::TempTree dir;
+  testsupport::WriteFile(dir.Path() / "s.json", R"({
     "identity": "KOVA/ZEPHLORAN,VX500,42,V2.1",
     "slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.10"},
               {"slot": 3, "model": "PCWX5", "hardware": "1.99", "firmware": "1.0"}],
@@ -67,8 +67,8 @@ TEST(Scenario, MistakesAreReportedNotIgnored) {
        }) {
     EXPECT_THROW(sim::ScenarioFromJson(json::parse(text)), std::runtime_error) << text;
   }
-  simtest::TempDir dir;
-  simtest::WriteFile(dir.Path() / "bad.json", "{ not json");
+  testsupport::TempTree dir;
+  testsupport::WriteFile(dir.Path() / "bad.json", "{ not json");
   EXPECT_THROW(sim::LoadScenario(dir.Path() / "bad.json"), std::runtime_error);
   EXPECT_THROW(sim::LoadScenario(dir.Path() / "missing.json"), std::runtime_error);
 }
