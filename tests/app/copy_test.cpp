@@ -123,8 +123,7 @@ TEST_F(CopyOnTheWindow, TypeTheAddressClickCopyAnswerTheBoxesAndTheUpgradeComple
   package.File("Target/PNB5/SIGNAL/p.sig", "pnb5 signals");
   package.File("Target/PCW5/SIGNAL/c.sig", "pcw5 signals");
   package.Folder("Target/SCWH5");
-  Open(R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
-           "drive": {"total": 33554432, "free": 4000000}})");
+  Open(testsupport::ScenarioText("tests/data/scenarios/compressed-question-mainframe-only.json"));
   QTest::mouseClick(window->cbPCW5, Qt::LeftButton);
   ASSERT_TRUE(window->cbPCW5->isChecked());
 
@@ -192,7 +191,7 @@ TEST_F(CopyOnTheWindow, ControlCharactersInANameAreWrittenOutInTheLog) {
 
 TEST_F(CopyOnTheWindow, AnEndingReleasesEverythingAndClosesTheWindow) {
   package.Folder("Target/PCWX5/SIGNAL");
-  Open(R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})");
+  Open(testsupport::ScenarioText("sim/scenarios/firmware-v2.0.json"));
   AnswerBoxes();
   TypeAddressAndCopy();
   EXPECT_EQ(messages, (std::vector<Message>{{"This release requires VX500 V2.1 or above.\n\n"

@@ -62,8 +62,7 @@ TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOthersWithTheirReason
   const fs::path release = out.Path() / "release";
   clitest::MakeRelease(release);
   auto healthy = clitest::Instrument();
-  auto old = clitest::Instrument(
-      R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})");
+  auto old = clitest::Instrument(testsupport::ScenarioText("sim/scenarios/firmware-v2.0.json"));
   const testsupport::RefusingPort refusing;
   const int closed = refusing.Port();
   const fs::path marker = out.Path() / "marker";

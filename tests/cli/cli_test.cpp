@@ -88,7 +88,7 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
     const char* release = "";  // a release folder other than the sound one
   } cases[] = {
       {"firmware V2.0 is refused",
-       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})",
+       testsupport::ScenarioText("sim/scenarios/firmware-v2.0.json"),
        {},
        1,
        "VX500 Upgrade: This release requires VX500 V2.1 or above."},
@@ -98,8 +98,7 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
        1,
        "VX500 Upgrade: VX500's File System was damaged!"},
       {"the compressed-signal question, with no terminal to ask on",
-       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
-           "drive": {"total": 33554432, "free": 4000000}})",
+       testsupport::ScenarioText("tests/data/scenarios/compressed-question-mainframe-only.json"),
        {"--signals", "PCW5"},
        1,
        "answered no"},
@@ -237,8 +236,7 @@ TEST(Cli, CheckReportsFiguresAndVerdictAndWritesNothing) {
         "Configuration ROMs to program: slot 1 RKS5 (rks5.rpd)", "Verdict: every check passed",
         "Result: checks-passed (exit code 0)"}},
       {"the question would come, and is not asked",
-       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
-           "drive": {"total": 33554432, "free": 4000000}})",
+       testsupport::ScenarioText("tests/data/scenarios/compressed-question-mainframe-only.json"),
        {},
        0,
        {"Firmware level: 201", "Compressed-signal question: would be asked",
@@ -406,8 +404,7 @@ TEST(Cli, OnATerminalTheQuestionIsAskedAndABarShowsTheCopy) {
   MakeRelease(release.Path());
   testsupport::WriteFile(release.Path() / "answer", "y\n");
   auto instrument = Instrument(
-      R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
-          "drive": {"total": 33554432, "free": 4000000}})");
+      testsupport::ScenarioText("tests/data/scenarios/compressed-question-mainframe-only.json"));
   const std::string command =
       std::string(VXUPGRADE_CLI_PROGRAM) + " --ip 127.0.0.1 --signals PCW5 --command-port " +
       std::to_string(instrument->Port()) + " --ftp-port " + std::to_string(instrument->FtpPort()) +

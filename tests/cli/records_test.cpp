@@ -220,8 +220,7 @@ TEST(CliRecords, ReportsOfARefusedAndOfAnInterruptedRun) {
     Json expected;  // fields of the report
     std::string said;
   } cases[] = {
-      {"refused for its firmware",
-       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})",
+      {"refused for its firmware", testsupport::ScenarioText("sim/scenarios/firmware-v2.0.json"),
        nullptr, 1, Json::parse(R"({"outcome": "refused", "exitCode": 1,
            "refusal": {"reason": "firmware", "found": 200, "needed": 201}})"),
        "vxupgrade-cli: refused: the mainframe firmware is level 200; this release needs level "

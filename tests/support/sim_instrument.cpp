@@ -1,6 +1,9 @@
 #include "tests/support/sim_instrument.h"
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -31,6 +34,17 @@ void SimInstrument::Release() {
 
 sim::Scenario ScenarioFromText(const std::string& json) {
   return sim::ScenarioFromJson(nlohmann::json::parse(json));
+}
+
+std::string ScenarioText(const std::string& relative) {
+  const std::filesystem::path path = SourcePath(relative);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read the scenario " + path.string());
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::filesystem::path SourcePath(const std::string& relative) {
+  return std::filesystem::path(VX_TEST_SOURCE_DIR) / relative;
 }
 
 int PassivePort(const std::string& reply) {

@@ -43,6 +43,14 @@ class SimInstrument {
 // A scenario from its JSON text.
 sim::Scenario ScenarioFromText(const std::string& json);
 
+// The JSON text of a scenario file, by its path in the source tree (the shared ones are in
+// tests/data/scenarios/, the demo's in sim/scenarios/). Raises std::runtime_error when it
+// cannot be read.
+std::string ScenarioText(const std::string& relative);
+
+// The path of `relative` in the source tree.
+std::filesystem::path SourcePath(const std::string& relative);
+
 // The port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)." reply.
 int PassivePort(const std::string& reply);
 
