@@ -22,8 +22,9 @@
 #include <vector>
 
 #include "app/main_window.h"
-#include "tests/package/temp_tree.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/sim_session.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -62,22 +63,19 @@ class WhenDisabled : public QObject {
 // The real window on a package folder, its session pointed at an in-process simulator.
 class CopyOnTheWindow : public ::testing::Test {
  protected:
-  vxtest::TempTree package;
-  std::unique_ptr<simtest::SimInstrument> instrument;
+  testsupport::TempTree package;
+  std::unique_ptr<testsupport::SimInstrument> instrument;
   std::unique_ptr<TfrmMain> window;
   std::vector<Message> messages;
 
   // Starts the simulator with `scenario` and opens the window on it, with short bounds.
-  void Open(const char* scenario = "{}") {
+  void Open(const std::string& scenario = "{}") {
     window.reset();
-    instrument = std::make_unique<simtest::SimInstrument>(simtest::ScenarioFromText(scenario));
-    simtest::WriteFile(instrument->Root() / "F0:" / "SYSTEM" / "vx500.bin", "firmware");
+    instrument =
+        std::make_unique<testsupport::SimInstrument>(testsupport::ScenarioFromText(scenario));
+    testsupport::WriteFile(instrument->Root() / "F0:" / "SYSTEM" / "vx500.bin", "firmware");
     window = std::make_unique<TfrmMain>(instrument->Port(), instrument->FtpPort(), package.Dir());
-    instrument::CommandBounds bounds;
-    bounds.connect = 5s;
-    bounds.reply = 5s;
-    window->frmVX500->SetCommandBounds(bounds);
-    window->frmVX500->FtpClient.TimeOut = 5000;
+    testsupport::UseTestBounds(*window->frmVX500);
     window->show();
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get(), 5000));
@@ -125,8 +123,7 @@ TEST_F(CopyOnTheWindow, TypeTheAddressClickCopyAnswerTheBoxesAndTheUpgradeComple
   package.File("Target/PNB5/SIGNAL/p.sig", "pnb5 signals");
   package.File("Target/PCW5/SIGNAL/c.sig", "pcw5 signals");
   package.Folder("Target/SCWH5");
-  Open(R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
-           "drive": {"total": 33554432, "free": 4000000}})");
+  Open(testsupport::ScenarioText("tests/data/scenarios/compressed-question-mainframe-only.json"));
   QTest::mouseClick(window->cbPCW5, Qt::LeftButton);
   ASSERT_TRUE(window->cbPCW5->isChecked());
 
@@ -194,7 +191,7 @@ TEST_F(CopyOnTheWindow, ControlCharactersInANameAreWrittenOutInTheLog) {
 
 TEST_F(CopyOnTheWindow, AnEndingReleasesEverythingAndClosesTheWindow) {
   package.Folder("Target/PCWX5/SIGNAL");
-  Open(R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})");
+  Open(testsupport::ScenarioText("sim/scenarios/firmware-v2.0.json"));
   AnswerBoxes();
   TypeAddressAndCopy();
   EXPECT_EQ(messages, (std::vector<Message>{{"This release requires VX500 V2.1 or above.\n\n"
@@ -256,7 +253,7 @@ TEST_F(CopyOnTheWindow, ErrorsFromBelowAreShownAndTheWindowStaysOpen) {
 // Copy checks the release first: one holding a link out of it and missing an image is
 // refused, naming both paths, before the window connects; mended, it installs.
 TEST_F(CopyOnTheWindow, AReleaseThatCannotBeInstalledIsRefusedBeforeAnythingIsSent) {
-  vxtest::TempTree outside;
+  testsupport::TempTree outside;
   outside.File("environ", "OPERATOR_SECRET=1");
   package.File("vxUpgrade.ini", "[ENTRY 1]\nid=1\nname=RKS5\nrpdFile1=rks5.rpd\n");
   package.File("MainFrame/boot.bin", "system");

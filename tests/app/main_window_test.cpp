@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/utilities.h"
 #include "package/local_names.h"
-#include "tests/net/loopback.h"
-#include "tests/package/temp_tree.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temp_tree.h"
+#include "upgrade/utilities.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ struct Message {
 // A package folder and the real window built on it, with message boxes answered by script.
 class MainWindow : public ::testing::Test {
  protected:
-  vxtest::TempTree package;
+  testsupport::TempTree package;
   std::unique_ptr<TfrmMain> window;
   std::vector<Message> messages;
   std::vector<int> answers;  // answers in order; OK (or Yes) when they run out
@@ -211,7 +211,7 @@ TEST_F(MainWindow, LeavingTheAddressFieldDropsTheBlanksOfEmptyPositions) {
 
 TEST_F(MainWindow, ClickingCopyTakesTheFocusAndTheAddressWithIt) {
   // Nobody listens on the port, so the run stops at its connection with one message.
-  const vxtest::RefusingPort closed;
+  const testsupport::RefusingPort closed;
   package.Folder("Target/PNB5");
   Open(closed.Port(), closed.Port());
   ShowActive();
@@ -318,7 +318,7 @@ TEST_F(MainWindow, ACompressedSignalYesTicksOnlyEnabledBoxes) {
   } cases[] = {{true, true}, {false, true}, {true, false}, {false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.pnb5Signals << c.scwh5Signals);
-    vxtest::TempTree tree;
+    testsupport::TempTree tree;
     tree.Folder(c.pnb5Signals ? "Target/PNB5/SIGNAL" : "Target/PNB5");
     tree.Folder(c.scwh5Signals ? "Target/SCWH5/SIGNAL" : "Target/SCWH5");
     TfrmMain w(TfrmMain::kCommandPort, TfrmMain::kFtpPort, tree.Dir());

@@ -8,18 +8,18 @@
 
 #include "app/main_window.h"
 #include "package/local_names.h"
-#include "tests/app/sample_release.h"
-#include "tests/package/temp_tree.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
-using vxtest::MakeRelease;
+using testsupport::MakeSampleRelease;
 
 TEST(SampleRelease, IsAPackageTheWindowReadsWithTheProgramCopiedIn) {
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   tree.File("build/vxupgrade", "#!/bin/sh\n");
   tree.Link("build/vxupgrade", "program-link");
-  ASSERT_EQ(MakeRelease(tree.Path("release"), tree.Path("program-link")), 0);
+  ASSERT_EQ(MakeSampleRelease(tree.Path("release"), tree.Path("program-link")), 0);
 
   struct stat st {};
   ASSERT_EQ(::lstat(tree.Path("release/vxupgrade").c_str(), &st), 0);
@@ -51,9 +51,9 @@ TEST(SampleRelease, IsAPackageTheWindowReadsWithTheProgramCopiedIn) {
   EXPECT_TRUE(package::ResolveLocalPath(window.appDir, {"MainFrame", "LOGO", "logo.bmp"}));
 
   // A second run replaces its own earlier release, but never an unrelated folder.
-  EXPECT_EQ(MakeRelease(tree.Path("release"), tree.Path("build/vxupgrade")), 0);
+  EXPECT_EQ(MakeSampleRelease(tree.Path("release"), tree.Path("build/vxupgrade")), 0);
   tree.File("other/keep.txt");
-  EXPECT_NE(MakeRelease(tree.Path("other"), tree.Path("build/vxupgrade")), 0);
+  EXPECT_NE(MakeSampleRelease(tree.Path("other"), tree.Path("build/vxupgrade")), 0);
   EXPECT_TRUE(package::FindLocalEntry(tree.Path("other"), "keep.txt"));
 }
 

@@ -12,9 +12,10 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/cli/cli_fixture.h"
-#include "tests/cli/cli_process.h"
-#include "tests/net/loopback.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/child_process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -25,25 +26,27 @@ namespace fs = std::filesystem;
 
 // The playbook in docs/ run by the ansible-playbook of the set-up script over an inventory (a
 // YAML inventory written as JSON, so any value goes in unquoted), with its output under `out`.
-std::unique_ptr<clitest::ChildRun> StartPlaybook(const fs::path& out, const fs::path& outputDir,
-                                                 const nlohmann::json& hosts,
-                                                 const fs::path& release) {
+std::unique_ptr<testsupport::ChildProcess> StartPlaybook(const fs::path& out,
+                                                         const fs::path& outputDir,
+                                                         const nlohmann::json& hosts,
+                                                         const fs::path& release) {
   const fs::path inventory = out / "inventory.yml";
-  simtest::WriteFile(inventory, nlohmann::json{{"vx500", {{"hosts", hosts}}}}.dump());
+  testsupport::WriteFile(inventory, nlohmann::json{{"vx500", {{"hosts", hosts}}}}.dump());
   const nlohmann::json variables = {
       {"vxupgrade_cli", VXUPGRADE_CLI_PROGRAM},
       {"output_dir", outputDir.string()},
       {"vxupgrade_options", {"--package", release.string(), "--compressed", "no"}}};
   const fs::path home = out / "home";
   fs::create_directories(home);
-  return std::make_unique<clitest::ChildRun>(
+  return std::make_unique<testsupport::ChildProcess>(
       clitest::Lines{"/usr/bin/ansible-playbook", "-i", inventory.string(), VX_PLAYBOOK, "-e",
                      variables.dump()},
-      std::map<std::string, std::string>{
-          {"HOME", home.string()}, {"ANSIBLE_NOCOLOR", "1"}, {"ANSIBLE_CONFIG", ""}});
+      testsupport::ChildOptions{.environment = {{"HOME", home.string()},
+                                                {"ANSIBLE_NOCOLOR", "1"},
+                                                {"ANSIBLE_CONFIG", ""}}});
 }
 
-nlohmann::json SimulatedHost(const simtest::SimInstrument& instrument) {
+nlohmann::json SimulatedHost(const testsupport::SimInstrument& instrument) {
   return {{"ansible_host", "127.0.0.1"},
           {"vx500_command_port", instrument.Port()},
           {"vx500_ftp_port", instrument.FtpPort()}};
@@ -55,13 +58,12 @@ nlohmann::json SimulatedHost(const simtest::SimInstrument& instrument) {
 // never reads an earlier run's report.
 TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOthersWithTheirReasons) {
   ASSERT_TRUE(fs::exists("/usr/bin/ansible-playbook")) << "scripts/setup.sh installs it";
-  simtest::TempDir out;
+  testsupport::TempTree out;
   const fs::path release = out.Path() / "release";
   clitest::MakeRelease(release);
   auto healthy = clitest::Instrument();
-  auto old = clitest::Instrument(
-      R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})");
-  const vxtest::RefusingPort refusing;
+  auto old = clitest::Instrument(testsupport::ScenarioText("sim/scenarios/firmware-v2.0.json"));
+  const testsupport::RefusingPort refusing;
   const int closed = refusing.Port();
   const fs::path marker = out.Path() / "marker";
   const std::string substituted = "127.0.0.1$(touch " + marker.string() + ")";
@@ -73,8 +75,8 @@ TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOthersWithTheirReason
   quoted["ansible_host"] = chained;
   quoted["vx500_ftp_port"] = "21`touch " + marker.string() + "`";
   // An earlier run's report of a host whose run now writes none.
-  simtest::WriteFile(out.Path() / "reports" / "injected.json",
-                     R"({"outcome": "upgraded", "exitCode": 0})");
+  testsupport::WriteFile(out.Path() / "reports" / "injected.json",
+                         R"({"outcome": "upgraded", "exitCode": 0})");
 
   auto playbook =
       StartPlaybook(out.Path(), out.Path(),
@@ -108,14 +110,14 @@ TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOthersWithTheirReason
   for (const Host& host : hosts) {
     SCOPED_TRACE(host.name);
     const std::string log =
-        clitest::ReadFile(out.Path() / "logs" / (std::string(host.name) + ".log"));
+        testsupport::ReadFile(out.Path() / "logs" / (std::string(host.name) + ".log"));
     EXPECT_THAT(log, HasSubstr(host.logged));
     const fs::path reportPath = out.Path() / "reports" / (std::string(host.name) + ".json");
     if (host.exitCode == 4) {
       EXPECT_FALSE(fs::exists(reportPath));
     } else {
       EXPECT_THAT(log, HasSubstr("(exit code " + std::to_string(host.exitCode) + ")"));
-      const auto report = nlohmann::json::parse(clitest::ReadFile(reportPath));
+      const auto report = nlohmann::json::parse(testsupport::ReadFile(reportPath));
       EXPECT_EQ(report["outcome"], host.outcome);
       EXPECT_EQ(report["exitCode"], host.exitCode);
       EXPECT_EQ(report["instrument"]["address"], "127.0.0.1");
@@ -153,7 +155,7 @@ TEST(Ansible, PlaybookRefusesAnOutputFolderOfAnotherUserOrALinkInIt) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     if (c.othersFolder && ::geteuid() != 0) GTEST_SKIP() << "only root can give a folder away";
-    simtest::TempDir out;
+    testsupport::TempTree out;
     const fs::path release = out.Path() / "release";
     clitest::MakeRelease(release);
     auto instrument = clitest::Instrument();
@@ -172,9 +174,9 @@ TEST(Ansible, PlaybookRefusesAnOutputFolderOfAnotherUserOrALinkInIt) {
     EXPECT_THAT(playbook->Out(), HasSubstr(c.said));
     EXPECT_THAT(playbook->Out(), Not(HasSubstr("Run the upgrade")));
     EXPECT_THAT(instrument->CommandLines(), IsEmpty());
-    EXPECT_THAT(clitest::TreeOf(elsewhere), IsEmpty());
+    EXPECT_THAT(testsupport::TreeEntries(elsewhere), IsEmpty());
     if (c.othersFolder) {
-      EXPECT_THAT(clitest::TreeOf(outputDir), IsEmpty());
+      EXPECT_THAT(testsupport::TreeEntries(outputDir), IsEmpty());
     }
   }
 }

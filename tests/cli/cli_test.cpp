@@ -1,48 +1,42 @@
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "tests/cli/cli_fixture.h"
-#include "tests/cli/cli_process.h"
-#include "tests/net/loopback.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/child_process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 using clitest::Finished;
 using clitest::Instrument;
 using clitest::JsonLines;
 using clitest::kRunBound;
 using clitest::Lines;
 using clitest::MakeRelease;
-using clitest::ReadFile;
 using clitest::Received;
 using clitest::RunCli;
 using clitest::StartCli;
-using clitest::TreeOf;
 using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
+using testsupport::ReadFile;
+using testsupport::TreeEntries;
 namespace fs = std::filesystem;
 
 // The environment that makes a program keep its temporary files in `folder`.
@@ -51,7 +45,7 @@ std::map<std::string, std::string> TemporaryFolder(const fs::path& folder) {
 }
 
 TEST(Cli, AFullUpgradeExitsZeroWithTheReleaseOnTheFlashDrive) {
-  simtest::TempDir release;
+  testsupport::TempTree release;
   MakeRelease(release.Path());
   auto instrument = Instrument();
   const Finished run = RunCli(*instrument, release.Path(), {"--signals", "PNB5"});
@@ -94,7 +88,7 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
     const char* release = "";  // a release folder other than the sound one
   } cases[] = {
       {"firmware V2.0 is refused",
-       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})",
+       testsupport::ScenarioText("sim/scenarios/firmware-v2.0.json"),
        {},
        1,
        "VX500 Upgrade: This release requires VX500 V2.1 or above."},
@@ -104,8 +98,7 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
        1,
        "VX500 Upgrade: VX500's File System was damaged!"},
       {"the compressed-signal question, with no terminal to ask on",
-       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
-           "drive": {"total": 33554432, "free": 4000000}})",
+       testsupport::ScenarioText("tests/data/scenarios/compressed-question-mainframe-only.json"),
        {"--signals", "PCW5"},
        1,
        "answered no"},
@@ -185,11 +178,11 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir release;
+    testsupport::TempTree release;
     MakeRelease(release.Path() / "sound");
     fs::create_directories(release.Path() / "empty");
     MakeRelease(release.Path() / "badname");
-    simtest::WriteFile(release.Path() / "badname" / "MainFrame" / "a\nb", "x");
+    testsupport::WriteFile(release.Path() / "badname" / "MainFrame" / "a\nb", "x");
     MakeRelease(release.Path() / "linkout");
     fs::create_symlink("/etc/passwd", release.Path() / "linkout" / "MainFrame" / "passwd");
     MakeRelease(release.Path() / "noimage");
@@ -197,7 +190,7 @@ TEST(Cli, EachExitCodeComesFromItsCause) {
     const fs::path folder = release.Path() / (*c.release ? c.release : "sound");
 
     auto instrument = Instrument(c.scenario);
-    const vxtest::RefusingPort refusing;
+    const testsupport::RefusingPort refusing;
     Lines extra = c.extra;
     if (c.deadPort) {
       extra.insert(extra.end(), {"--command-port", std::to_string(refusing.Port())});
@@ -243,8 +236,7 @@ TEST(Cli, CheckReportsFiguresAndVerdictAndWritesNothing) {
         "Configuration ROMs to program: slot 1 RKS5 (rks5.rpd)", "Verdict: every check passed",
         "Result: checks-passed (exit code 0)"}},
       {"the question would come, and is not asked",
-       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
-           "drive": {"total": 33554432, "free": 4000000}})",
+       testsupport::ScenarioText("tests/data/scenarios/compressed-question-mainframe-only.json"),
        {},
        0,
        {"Firmware level: 201", "Compressed-signal question: would be asked",
@@ -264,7 +256,7 @@ TEST(Cli, CheckReportsFiguresAndVerdictAndWritesNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir release;
+    testsupport::TempTree release;
     MakeRelease(release.Path());
     auto instrument = Instrument(c.scenario);
     Lines extra = c.extra;
@@ -280,7 +272,7 @@ TEST(Cli, CheckReportsFiguresAndVerdictAndWritesNothing) {
       EXPECT_FALSE(Received(instrument->FtpLines(), write)) << write;
     }
     EXPECT_EQ(instrument->FtpLines().back(), "QUIT");
-    EXPECT_EQ(TreeOf(instrument->Root()),
+    EXPECT_EQ(TreeEntries(instrument->Root()),
               (std::set<std::string>{"F0:", "F0:/SYSTEM", "F0:/SYSTEM/old.bin", "N0:"}));
   }
 }
@@ -305,7 +297,7 @@ TEST(Cli, JsonEventsParseLineByLineAndEndWithTheOutcome) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir release;
+    testsupport::TempTree release;
     MakeRelease(release.Path());
     auto instrument = Instrument(c.scenario);
     const Finished run = RunCli(*instrument, release.Path(), {"--json"});
@@ -341,9 +333,9 @@ TEST(Cli, ControlCharactersInANameAreWrittenOutOnTheTerminalAndExactInJson) {
       {"\x1b]0;owned\x07\x1b[2Jlogo\x7f.bmp", "\\x1b]0;owned\\x07\\x1b[2Jlogo\\x7f.bmp"},
       {"\xc2\x9bKcaf\xc3\xa9\xe2\x80\xaepmb.bmp", "\\u009bKcaf\xc3\xa9\\u202epmb.bmp"},
   };
-  simtest::TempDir release;
+  testsupport::TempTree release;
   MakeRelease(release.Path());
-  for (const Case& c : cases) simtest::WriteFile(release.Path() / "MainFrame" / c.name, "logo");
+  for (const Case& c : cases) testsupport::WriteFile(release.Path() / "MainFrame" / c.name, "logo");
   auto instrument = Instrument();
 
   const Finished text = RunCli(*instrument, release.Path());
@@ -369,7 +361,7 @@ TEST(Cli, ControlCharactersInANameAreWrittenOutOnTheTerminalAndExactInJson) {
 
 // A usage error names what is wrong, exits 4 and contacts no instrument.
 TEST(Cli, UsageErrorsNameTheBadOption) {
-  simtest::TempDir release;
+  testsupport::TempTree release;
   MakeRelease(release.Path());
   auto instrument = Instrument();
   const std::string port = std::to_string(instrument->Port());
@@ -391,13 +383,13 @@ TEST(Cli, UsageErrorsNameTheBadOption) {
     SCOPED_TRACE(c.named);
     Lines argv = {VXUPGRADE_CLI_PROGRAM, "--package", release.Path().string()};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    clitest::ChildRun child(argv);
+    testsupport::ChildProcess child(argv);
     EXPECT_EQ(child.Wait(kRunBound), 4);
     EXPECT_THAT(child.Err(), HasSubstr(c.named));
   }
   EXPECT_THAT(instrument->Transcript().Entries(), IsEmpty());
 
-  clitest::ChildRun help({VXUPGRADE_CLI_PROGRAM, "--help"});
+  testsupport::ChildProcess help({VXUPGRADE_CLI_PROGRAM, "--help"});
   EXPECT_EQ(help.Wait(kRunBound), 0);
   EXPECT_THAT(help.Out(), AllOf(HasSubstr("--check"), HasSubstr("Exit codes:"),
                                 HasSubstr("129  interrupted: stopped by SIGHUP"),
@@ -408,18 +400,17 @@ TEST(Cli, UsageErrorsNameTheBadOption) {
 // On a terminal the compressed-signal question is asked and answered there, and a progress bar
 // follows the bytes copied; `script` gives the program a terminal.
 TEST(Cli, OnATerminalTheQuestionIsAskedAndABarShowsTheCopy) {
-  simtest::TempDir release;
+  testsupport::TempTree release;
   MakeRelease(release.Path());
-  simtest::WriteFile(release.Path() / "answer", "y\n");
+  testsupport::WriteFile(release.Path() / "answer", "y\n");
   auto instrument = Instrument(
-      R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"}],
-          "drive": {"total": 33554432, "free": 4000000}})");
+      testsupport::ScenarioText("tests/data/scenarios/compressed-question-mainframe-only.json"));
   const std::string command =
       std::string(VXUPGRADE_CLI_PROGRAM) + " --ip 127.0.0.1 --signals PCW5 --command-port " +
       std::to_string(instrument->Port()) + " --ftp-port " + std::to_string(instrument->FtpPort()) +
       " --package " + release.Path().string();
-  clitest::ChildRun child({"/usr/bin/script", "-qec", command, "/dev/null"}, {},
-                          (release.Path() / "answer").string());
+  testsupport::ChildProcess child({"/usr/bin/script", "-qec", command, "/dev/null"},
+                                  {.input = (release.Path() / "answer").string()});
   EXPECT_EQ(child.Wait(kRunBound), 0) << child.Out();
   EXPECT_THAT(child.Out(), HasSubstr("Click YES to continue.\r\n[y/N] "));
   // Yes selected the PNB5 signals, whose box was enabled but not ticked.
@@ -442,7 +433,7 @@ int NameFiles(const fs::path& folder) {
 // configuration's answer, which the instrument holds, comes only once the program has said
 // (`letFinish`) that it lets the configuration finish, unless a second signal follows: that one
 // stops the run at once, with the configuration unanswered.
-void SignalWhileAwaited(clitest::ChildRun& child, simtest::SimInstrument& instrument,
+void SignalWhileAwaited(testsupport::ChildProcess& child, testsupport::SimInstrument& instrument,
                         const std::string& awaited, const std::vector<int>& signals,
                         const std::string& letFinish) {
   child.Signal(signals.front());
@@ -512,7 +503,7 @@ TEST(Cli, AStopSignalEndsTheRunAtItsNextWaitButLetsAnFpgaConfigurationFinish) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir release, temporary;
+    testsupport::TempTree release, temporary;
     MakeRelease(release.Path());
     auto instrument = Instrument(c.scenario);
     auto child = StartCli(*instrument, release.Path(), {}, TemporaryFolder(temporary.Path()));
@@ -547,37 +538,22 @@ TEST(Cli, AStopSignalEndsTheRunAtItsNextWaitButLetsAnFpgaConfigurationFinish) {
 
 namespace {
 
-// True once process `pid` catches `signal` (its handler is installed), false after `bound`. The
-// window program says nothing when it has started, so its signal mask is read.
-bool Catches(pid_t pid, int signal, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  do {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("SigCgt:") &&
-          (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0) {
-        return true;
-      }
-    }
-    std::this_thread::sleep_for(10ms);
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
-}
-
 // Reading a large release before connecting (its check and, with --report, its digest) stops at
 // a signal as a run does: 128 + N, the report written, nothing connected. The release holds a
 // sparse file of a terabyte, which would take many minutes to read whole.
 TEST(Cli, AStopSignalWhileTheReleaseIsReadEndsBeforeConnecting) {
-  simtest::TempDir release;
+  testsupport::TempTree release;
   MakeRelease(release.Path());
-  fs::resize_file([&] {
-    simtest::WriteFile(release.Path() / "MainFrame" / "huge.bin", "");
-    return release.Path() / "MainFrame" / "huge.bin";
-  }(), std::uintmax_t{1} << 40);
+  fs::resize_file(
+      [&] {
+        testsupport::WriteFile(release.Path() / "MainFrame" / "huge.bin", "");
+        return release.Path() / "MainFrame" / "huge.bin";
+      }(),
+      std::uintmax_t{1} << 40);
   auto instrument = Instrument();
   const fs::path report = release.Path() / "run.json";
   auto child = StartCli(*instrument, release.Path(), {"--report", report.string()});
-  ASSERT_TRUE(Catches(child->Pid(), SIGTERM, kRunBound));
+  ASSERT_TRUE(child->WaitCatches(SIGTERM, kRunBound));
   child->Signal(SIGTERM);
   EXPECT_EQ(child->Wait(kRunBound), 143) << child->Out() << child->Err();
   EXPECT_THAT(child->Err(), HasSubstr("interrupted before connecting"));
@@ -587,14 +563,15 @@ TEST(Cli, AStopSignalWhileTheReleaseIsReadEndsBeforeConnecting) {
 
 // Outside a run, a stop signal closes the window and the program ends normally.
 TEST(Window, AStopSignalOutsideARunClosesTheWindow) {
-  simtest::TempDir release;
+  testsupport::TempTree release;
   MakeRelease(release.Path());
   const fs::path program = release.Path() / "vxupgrade";
   fs::copy_file(VXUPGRADE_PROGRAM, program);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signal);
-    clitest::ChildRun window({program.string()}, {{"QT_QPA_PLATFORM", "offscreen"}});
-    ASSERT_TRUE(Catches(window.Pid(), signal, kRunBound));
+    testsupport::ChildProcess window({program.string()},
+                                     {.environment = {{"QT_QPA_PLATFORM", "offscreen"}}});
+    ASSERT_TRUE(window.WaitCatches(signal, kRunBound));
     window.Signal(signal);
     EXPECT_EQ(window.Wait(kRunBound), 0) << window.Err();  // not ended by the signal itself
   }
@@ -645,14 +622,15 @@ TEST(Window, AStopSignalStopsTheRunAtItsNextWaitLogsOutAndClosesTheWindow) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir release, temporary;
+    testsupport::TempTree release, temporary;
     MakeRelease(release.Path());
     auto instrument = Instrument(c.scenario);
     auto environment = TemporaryFolder(temporary.Path());
     environment["QT_QPA_PLATFORM"] = "offscreen";
-    clitest::ChildRun window({WINDOW_PROGRAM, std::to_string(instrument->Port()),
-                              std::to_string(instrument->FtpPort()), release.Path().string()},
-                             environment);
+    testsupport::ChildProcess window(
+        {WINDOW_PROGRAM, std::to_string(instrument->Port()), std::to_string(instrument->FtpPort()),
+         release.Path().string()},
+        {.environment = environment});
     const std::string awaited = c.awaited;
     if (awaited.starts_with("box: ")) {
       ASSERT_TRUE(window.WaitForOutput(awaited, kRunBound)) << window.Out() << window.Err();
@@ -673,33 +651,21 @@ TEST(Window, AStopSignalStopsTheRunAtItsNextWaitLogsOutAndClosesTheWindow) {
   }
 }
 
-// A listening socket on the host's 127.0.0.1:port, when the port can be had.
-net::UniqueFd HoldPort(int port) {
-  net::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(fd.Get(), 1) != 0)
-    return {};
-  return fd;
-}
-
 // Without a display the demo upgrades its simulated instrument with the command line, and
 // needs none of the host's ports: here they are taken while it runs.
 TEST(Demo, RunsTheCommandLineWhenThereIsNoDisplay) {
   const char* source = std::getenv("VX_SOURCE_DIR");
   const char* binary = std::getenv("VX_BINARY_DIR");
   if (source == nullptr || binary == nullptr) GTEST_SKIP() << "run through ctest";
-  net::UniqueFd commandPort = HoldPort(5000);
-  net::UniqueFd ftpPort = HoldPort(21);
-  simtest::TempDir out;
-  clitest::ChildRun demo({"/bin/bash", std::string(source) + "/scripts/demo.sh"},
-                         {{"DISPLAY", ""},
-                          {"WAYLAND_DISPLAY", ""},
-                          {"VX_DEMO_BIN", binary},
-                          {"VX_DEMO_OUT", out.Path().string()}});
+  // Taken where they can be had: port 21 only by root.
+  net::UniqueFd commandPort = testsupport::ListenOnLoopback(5000, 1);
+  net::UniqueFd ftpPort = testsupport::ListenOnLoopback(21, 1);
+  testsupport::TempTree out;
+  testsupport::ChildProcess demo({"/bin/bash", std::string(source) + "/scripts/demo.sh"},
+                                 {.environment = {{"DISPLAY", ""},
+                                                  {"WAYLAND_DISPLAY", ""},
+                                                  {"VX_DEMO_BIN", binary},
+                                                  {"VX_DEMO_OUT", out.Path().string()}}});
   EXPECT_EQ(demo.Wait(kRunBound), 0) << demo.Out() << demo.Err();
   EXPECT_THAT(demo.Out(), HasSubstr("demo: no display, so vxupgrade-cli runs the upgrade"));
   EXPECT_THAT(demo.Out(), HasSubstr("Result: upgraded (exit code 0)"));

@@ -15,9 +15,10 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/cli/cli_fixture.h"
-#include "tests/cli/cli_process.h"
-#include "tests/net/loopback.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/child_process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -26,7 +27,6 @@ using clitest::Instrument;
 using clitest::kRunBound;
 using clitest::Lines;
 using clitest::MakeRelease;
-using clitest::ReadFile;
 using clitest::RunCli;
 using clitest::StartCli;
 using ::testing::AllOf;
@@ -36,6 +36,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::StartsWith;
+using testsupport::ReadFile;
 using Json = nlohmann::json;
 namespace fs = std::filesystem;
 
@@ -79,8 +80,8 @@ std::string ReleaseSha256(const fs::path& release, const fs::path& scratch) {
     const std::string content = ReadFile(release / path);
     stream += path + '\0' + std::to_string(content.size()) + '\0' + content;
   }
-  simtest::WriteFile(scratch, stream);
-  clitest::ChildRun sum({"/usr/bin/sha256sum", scratch.string()});
+  testsupport::WriteFile(scratch, stream);
+  testsupport::ChildProcess sum({"/usr/bin/sha256sum", scratch.string()});
   EXPECT_EQ(sum.Wait(kRunBound), 0);
   return sum.Out().substr(0, 64);
 }
@@ -102,7 +103,7 @@ Json ReadJson(const fs::path& path) {
 
 // The report and the trace of a whole upgrade hold what the simulator received, field by field.
 TEST(CliRecords, ReportAndTraceOfAWholeUpgradeMatchWhatTheInstrumentReceived) {
-  simtest::TempDir out;
+  testsupport::TempTree out;
   const fs::path release = out.Path() / "release";
   MakeRelease(release);
   auto instrument = Instrument();
@@ -114,7 +115,7 @@ TEST(CliRecords, ReportAndTraceOfAWholeUpgradeMatchWhatTheInstrumentReceived) {
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
 
   const Json r = ReadJson(report);
-  clitest::ChildRun version({VXUPGRADE_CLI_PROGRAM, "--version"});
+  testsupport::ChildProcess version({VXUPGRADE_CLI_PROGRAM, "--version"});
   ASSERT_EQ(version.Wait(kRunBound), 0);
   EXPECT_EQ("vxupgrade-cli " + r["version"].get<std::string>() + "\n", version.Out());
   const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)");
@@ -219,8 +220,7 @@ TEST(CliRecords, ReportsOfARefusedAndOfAnInterruptedRun) {
     Json expected;  // fields of the report
     std::string said;
   } cases[] = {
-      {"refused for its firmware",
-       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.0"}]})",
+      {"refused for its firmware", testsupport::ScenarioText("sim/scenarios/firmware-v2.0.json"),
        nullptr, 1, Json::parse(R"({"outcome": "refused", "exitCode": 1,
            "refusal": {"reason": "firmware", "found": 200, "needed": 201}})"),
        "vxupgrade-cli: refused: the mainframe firmware is level 200; this release needs level "
@@ -236,7 +236,7 @@ TEST(CliRecords, ReportsOfARefusedAndOfAnInterruptedRun) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir out;
+    testsupport::TempTree out;
     const fs::path release = out.Path() / "release";
     MakeRelease(release);
     if (c.awaitedFtpLine) fs::resize_file(release / "Target/PCW5/pcw5.bin", 256u << 20);
@@ -253,7 +253,8 @@ TEST(CliRecords, ReportsOfARefusedAndOfAnInterruptedRun) {
     EXPECT_THAT(child->Err(), HasSubstr(c.said));
     EXPECT_THAT(child->Err(), Not(HasSubstr("Upload failed")));
     // Written whole under its name, and nothing else left in the folder.
-    EXPECT_EQ(clitest::TreeOf(out.Path() / "reports"), (std::set<std::string>{"run.json"}));
+    EXPECT_EQ(testsupport::TreeEntries(out.Path() / "reports"),
+              (std::set<std::string>{"run.json"}));
     const Json r = ReadJson(report);
     for (const auto& [key, value] : c.expected.items()) EXPECT_EQ(r[key], value) << key;
     EXPECT_EQ(r["instrument"]["identity"]["serialNumber"], "SIM00001");
@@ -309,11 +310,11 @@ TEST(CliRecords, AReleaseChangedDuringTheRunFailsItNamingTheFile) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir out;
+    testsupport::TempTree out;
     const fs::path release = out.Path() / "release";
     MakeRelease(release);
     fs::resize_file(release / "MainFrame/vx500.bin", 1u << 20);
-    simtest::WriteFile(out.Path() / "id_rsa", "private key");
+    testsupport::WriteFile(out.Path() / "id_rsa", "private key");
     const fs::path report = out.Path() / "run.json";
     auto instrument = Instrument(
         R"({"ftp": {"delay": [{"command": "STOR", "pattern": "*/vx500.bin", "hold": true}]}})");
@@ -394,12 +395,12 @@ TEST(CliRecords, DiagnosticsNameTheChannelAndTheCauseOrTheFigures) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::TempDir release;
+    testsupport::TempTree release;
     MakeRelease(release.Path());
     auto instrument = Instrument(c.scenario);
     Lines extra = c.extra;
     std::string note = c.note;
-    const vxtest::RefusingPort refusing;
+    const testsupport::RefusingPort refusing;
     if (c.closedCommandPort || c.closedFtpPort) {
       const int port = refusing.Port();
       extra.insert(extra.end(),
@@ -435,10 +436,10 @@ TEST(CliRecords, RecordPathsThatAreNotFilesAreRefusedBeforeConnecting) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.option) + " at " + c.planted);
-    simtest::TempDir out;
+    testsupport::TempTree out;
     MakeRelease(out.Path() / "release");
     const fs::path secret = out.Path() / "root-only" / "secret";
-    simtest::WriteFile(secret, "kept");
+    testsupport::WriteFile(secret, "kept");
     fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
     fs::create_directories(out.Path() / "shared");
     fs::path path = out.Path() / "shared" / "record";
@@ -489,7 +490,7 @@ TEST(CliRecords, ReportAndTraceGetTheModeOfANewFileUnderTheUmask) {
     mode_t umask;
     fs::perms mode;
   } cases[] = {{027, fs::perms(0640)}, {002, fs::perms(0664)}, {077, fs::perms(0600)}};
-  simtest::TempDir out;
+  testsupport::TempTree out;
   MakeRelease(out.Path() / "release");
   auto instrument = Instrument();
   for (const auto& c : cases) {
@@ -498,7 +499,7 @@ TEST(CliRecords, ReportAndTraceGetTheModeOfANewFileUnderTheUmask) {
     const fs::path trace = out.Path() / "run.trace";
     fs::remove(report);
     fs::remove(trace);
-    std::unique_ptr<clitest::ChildRun> child;
+    std::unique_ptr<testsupport::ChildProcess> child;
     {
       const ScopedUmask mask(c.umask);
       child = StartCli(*instrument, out.Path() / "release",
@@ -512,11 +513,11 @@ TEST(CliRecords, ReportAndTraceGetTheModeOfANewFileUnderTheUmask) {
 
 // --version, --help, --quiet, and exit code 5 for an upgrade whose log holds an error.
 TEST(CliRecords, VersionHelpQuietAndAnUpgradeWithAnErrorInItsLog) {
-  clitest::ChildRun version({VXUPGRADE_CLI_PROGRAM, "--version"});
+  testsupport::ChildProcess version({VXUPGRADE_CLI_PROGRAM, "--version"});
   EXPECT_EQ(version.Wait(kRunBound), 0);
   EXPECT_THAT(version.Out(), StartsWith(std::string("vxupgrade-cli ") + VX_PROJECT_VERSION));
 
-  clitest::ChildRun help({VXUPGRADE_CLI_PROGRAM, "--help"});
+  testsupport::ChildProcess help({VXUPGRADE_CLI_PROGRAM, "--help"});
   EXPECT_EQ(help.Wait(kRunBound), 0);
   for (const char* listed : {"--ip",
                              "--package",
@@ -544,7 +545,7 @@ TEST(CliRecords, VersionHelpQuietAndAnUpgradeWithAnErrorInItsLog) {
     EXPECT_THAT(help.Out(), HasSubstr(listed));
   }
 
-  simtest::TempDir out;
+  testsupport::TempTree out;
   MakeRelease(out.Path() / "release");
   auto instrument = Instrument();
   const Finished quiet = RunCli(*instrument, out.Path() / "release", {"--quiet"});

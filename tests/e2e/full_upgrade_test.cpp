@@ -5,10 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -17,16 +15,13 @@
 #include <variant>
 #include <vector>
 
-#include "upgrade/upgrade_run.h"
 #include "package/module_list.h"
 #include "package/tree_upload.h"
-#include "tests/app/sample_release.h"
 #include "tests/e2e/run_host.h"
-#include "tests/ftp/pyftpd.h"
-#include "tests/ftp/test_util.h"
-#include "tests/package/steps_rig.h"
-#include "tests/package/temp_tree.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/child_process.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
+#include "upgrade/upgrade_run.h"
 
 namespace {
 
@@ -156,7 +151,7 @@ Lines PartsInOrder(const std::vector<sim::Transcript::Entry>& entries, bool from
 
 // `size` bytes that begin with `name`, so no two files of the package hold the same bytes.
 std::string Bytes(const std::string& name, std::size_t size) {
-  return name + testing_ftp::Pattern(size - name.size());
+  return name + testsupport::Pattern(size - name.size());
 }
 
 const char kManifest[] =
@@ -346,7 +341,8 @@ struct Operator {
 
 // Lays out the package (with the manifest when `manifest`), reads its module list as the
 // window does at start-up, and ticks boxes as the operator's clicks do.
-void PreparePackage(const vxtest::TempTree& package, vxtest::RunHost& host, const Operator& op) {
+void PreparePackage(const testsupport::TempTree& package, vxtest::RunHost& host,
+                    const Operator& op) {
   for (const auto& [path, bytes] : PackageFiles()) package.File(path, bytes);
   host.appDir = package.Dir();
   if (op.manifest) {
@@ -393,15 +389,15 @@ struct Row {
   // Changes to the flash drive of the reach: a path's content, or nothing for an absent file.
   std::map<std::string, std::optional<std::string>> flashChanges = {};
   // Odd entries added to the package and the lines they add to the log.
-  std::function<void(const vxtest::TempTree&)> addOddEntries = nullptr;
+  std::function<void(const testsupport::TempTree&)> addOddEntries = nullptr;
   ExtraLines extraLines = {};
 };
 
 void RunRow(const Row& row) {
   SCOPED_TRACE(row.what);
-  simtest::SimInstrument instrument(simtest::ScenarioFromText(row.scenario));
-  simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
-  vxtest::TempTree package;
+  testsupport::SimInstrument instrument(testsupport::ScenarioFromText(row.scenario));
+  testsupport::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
+  testsupport::TempTree package;
   vxtest::RunHost host(instrument);
   PreparePackage(package, host, row.op);
   if (row.addOddEntries) row.addOddEntries(package);
@@ -448,7 +444,7 @@ void RunRow(const Row& row) {
       flash.erase(path);
     }
   }
-  EXPECT_EQ(vxtest::TreeContent(instrument.Root() / "F0:"), flash);
+  EXPECT_EQ(testsupport::TreeContent(instrument.Root() / "F0:"), flash);
   EXPECT_TRUE(fs::is_empty(instrument.Root() / "N0:"));
 
   // The counters and the bar.
@@ -522,7 +518,7 @@ TEST(FullUpgrade, EndsAsTheInstrumentAndTheOperatorDecide) {
 }
 
 // A manifest run, nothing ticked, with an odd entry that `add` puts into the package.
-Row WithOddEntry(const char* what, std::function<void(const vxtest::TempTree&)> add) {
+Row WithOddEntry(const char* what, std::function<void(const testsupport::TempTree&)> add) {
   Row row{what, "{}", {true, {}}, {"RKS5"}, Reach::kConfig, kAllProgrammed};
   row.outcome = RunOutcome::kCompleted;
   row.messages = {kSuccess};
@@ -533,16 +529,16 @@ Row WithOddEntry(const char* what, std::function<void(const vxtest::TempTree&)> 
 // Entries a release should not hold end cleanly: nothing hangs, nothing is silently lost.
 TEST(FullUpgrade, LinkLoopsFifosAndDanglingLinksEndCleanly) {
   Row loop = WithOddEntry("a link loop is skipped with a line",
-                          [](const vxtest::TempTree& p) { p.Link(".", "Target/PNB5/self"); });
+                          [](const testsupport::TempTree& p) { p.Link(".", "Target/PNB5/self"); });
   loop.extraLines = {{"PNB5", "Skipping... self"}};
-  Row fifo = WithOddEntry("a FIFO is skipped with a line", [](const vxtest::TempTree& p) {
+  Row fifo = WithOddEntry("a FIFO is skipped with a line", [](const testsupport::TempTree& p) {
     ASSERT_EQ(::mkfifo(p.Path("MainFrame/pipe").c_str(), 0600), 0);
   });
   fifo.extraLines = {{"SYSTEM", "Skipping... pipe"}};
   // Measuring the trees finds it, after the MID folders and before any tree file.
   Row dangling = WithOddEntry(
       "a dangling link is an error naming it",
-      [](const vxtest::TempTree& p) { p.Link("no-such-file", "MainFrame/LOGO/gone"); });
+      [](const testsupport::TempTree& p) { p.Link("no-such-file", "MainFrame/LOGO/gone"); });
   dangling.reach = Reach::kMidFolders;
   dangling.configLines = {};
   dangling.outcome = RunOutcome::kNone;
@@ -554,9 +550,9 @@ TEST(FullUpgrade, LinkLoopsFifosAndDanglingLinksEndCleanly) {
 // A program started from a folder that holds no release finds no modules: the run raises an
 // error naming the folder before it writes anything, and never reports success.
 TEST(FullUpgrade, AFolderWithoutModulesStopsBeforeAnythingIsWritten) {
-  simtest::SimInstrument instrument;
-  simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
-  vxtest::TempTree emptyFolder;
+  testsupport::SimInstrument instrument;
+  testsupport::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
+  testsupport::TempTree emptyFolder;
   vxtest::RunHost host(instrument);
   host.appDir = emptyFolder.Dir();
   host.modules = package::ScanTargetFolder(host.appDir, host.boxes);
@@ -569,7 +565,7 @@ TEST(FullUpgrade, AFolderWithoutModulesStopsBeforeAnythingIsWritten) {
   EXPECT_FALSE(host.closed);
   EXPECT_EQ(host.view.log, Lines{"Connecting VX500 ..."});
   EXPECT_EQ(instrument.FtpLines(), (Lines{"USER kestro", "PASS pelto3318"}));
-  EXPECT_EQ(vxtest::TreeContent(instrument.Root() / "F0:"),
+  EXPECT_EQ(testsupport::TreeContent(instrument.Root() / "F0:"),
             (Content{{"SYSTEM/", ""}, {"SYSTEM/vx500.bin", kFirmwareOnDrive}}));
 }
 
@@ -578,13 +574,13 @@ TEST(FullUpgrade, AFolderWithoutModulesStopsBeforeAnythingIsWritten) {
 // relative to its current folder, so one slot is programmed.
 TEST(FullUpgrade, AStockFtpServerReceivesTheWholeRelease) {
   // Below V3.0 the checks send nothing on the command channel that names a module folder.
-  simtest::SimInstrument instrument(simtest::ScenarioFromText(
+  testsupport::SimInstrument instrument(testsupport::ScenarioFromText(
       R"({"slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.1"},
                     {"slot": 1, "model": "RKS5", "hardware": "3.0", "firmware": "1.0"}]})"));
-  simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
-  testing_ftp::Pyftpd server(instrument.Root());
+  testsupport::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
+  testsupport::Pyftpd server(instrument.Root());
   ASSERT_NE(server.Port(), 0) << "pyftpdlib did not start";
-  vxtest::TempTree package;
+  testsupport::TempTree package;
   vxtest::RunHost host(instrument.Port(), server.Port());
   PreparePackage(package, host, {});
   const Lines order = NamesOf(host.modules);
@@ -597,7 +593,7 @@ TEST(FullUpgrade, AStockFtpServerReceivesTheWholeRelease) {
   EXPECT_TRUE(LogMatches(host.view.log, ExpectedLog(Reach::kConfig, order, {"RKS5"}, {},
                                                     {"Start config rks5.rpd", "Done"})))
       << Joined(host.view.log);
-  EXPECT_EQ(vxtest::TreeContent(instrument.Root() / "F0:"),
+  EXPECT_EQ(testsupport::TreeContent(instrument.Root() / "F0:"),
             Installed(kManifestModules, {"RKS5"}, "\n"));
   EXPECT_TRUE(fs::is_empty(instrument.Root() / "N0:"));
   EXPECT_EQ(PartsInOrder(instrument.Transcript().Entries(), true),
@@ -607,12 +603,12 @@ TEST(FullUpgrade, AStockFtpServerReceivesTheWholeRelease) {
 // The sample release that the README's demo installs, against the default simulated
 // instrument. Its wall time is printed for the record, never judged.
 TEST(FullUpgrade, TheSampleReleaseInstallsOnTheDefaultInstrument) {
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   tree.File("build/vxupgrade", "#!/bin/sh\n");
-  ASSERT_EQ(vxtest::MakeRelease(tree.Path("release"), tree.Path("build/vxupgrade")), 0);
+  ASSERT_EQ(testsupport::MakeSampleRelease(tree.Path("release"), tree.Path("build/vxupgrade")), 0);
   const std::string release = tree.Path("release") + "/";
-  simtest::SimInstrument instrument;
-  simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
+  testsupport::SimInstrument instrument;
+  testsupport::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", kFirmwareOnDrive);
   vxtest::RunHost host(instrument);
   host.appDir = release;
   package::ReadModuleList(release + "vxUpgrade.ini", release, host.boxes, host.modules);
@@ -638,15 +634,14 @@ TEST(FullUpgrade, TheSampleReleaseInstallsOnTheDefaultInstrument) {
                              "RKS5/", "RKS5/FLEX/", "SCWH5/", "NQRM5/", "NQRM5/SIGNAL/"})
     expected[folder] = "";
   const auto source = [&](const std::string& path) {
-    std::ifstream in(release + path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return testsupport::ReadFile(release + path);
   };
   for (const char* file : {"vx500.bin", "boot.cfg", "LOGO/logo.bmp", "FONTS/fixed12.fnt"})
     expected["SYSTEM/" + std::string(file)] = source("MainFrame/" + std::string(file));
   for (const char* file : {"PNB5/pnb5.bin", "PCWX5/pcwx5.bin", "RKS5/rks5.bin", "SCWH5/scwh5.bin",
                            "NQRM5/nqrm5.bin", "NQRM5/SIGNAL/noise.sig"})
     expected[file] = source("Target/" + std::string(file));
-  EXPECT_EQ(vxtest::TreeContent(instrument.Root() / "F0:"), expected);
+  EXPECT_EQ(testsupport::TreeContent(instrument.Root() / "F0:"), expected);
   EXPECT_TRUE(fs::is_empty(instrument.Root() / "N0:"));
   EXPECT_EQ(PartsInOrder(instrument.Transcript().Entries()), ExpectedParts(Reach::kConfig, order));
 }

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/upgrade_run.h"
 #include "ftp/ftp_errors.h"
 #include "instrument/instrument_errors.h"
 #include "tests/e2e/run_host.h"
-#include "tests/net/loopback.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_instrument.h"
+#include "upgrade/upgrade_run.h"
 
 namespace {
 
@@ -152,15 +152,15 @@ void ExpectEnding(const vxtest::RunHost& host, Ending ending) {
 
 // An instrument as it comes: its drive holds the system folder (a drive that lists nothing
 // answers a catalogue the tool cannot read, as the real one would).
-void SeedDrive(const simtest::SimInstrument& instrument, bool nqrm5Folder = false) {
-  simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", "firmware");
+void SeedDrive(const testsupport::SimInstrument& instrument, bool nqrm5Folder = false) {
+  testsupport::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "vx500.bin", "firmware");
   if (nqrm5Folder) std::filesystem::create_directories(instrument.Root() / "F0:" / "NQRM5");
 }
 
 // Runs one press of Copy against a simulator set up as the row says and checks the outcome.
 void RunRow(const Row& row) {
   SCOPED_TRACE(row.what);
-  simtest::SimInstrument instrument(simtest::ScenarioFromText(row.scenario));
+  testsupport::SimInstrument instrument(testsupport::ScenarioFromText(row.scenario));
   SeedDrive(instrument, row.setup.nqrm5Folder);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}, {3, "SCWH5", false, {}}};
@@ -241,7 +241,8 @@ TEST(PreCopyChecks, FreeSpaceBelowV30AndTheCompressedSignalQuestion) {
 
 // Yes ticks and disables the enabled ones of PNB5 and SCWH5 and selects their signals.
 TEST(PreCopyChecks, YesToTheQuestionSelectsTheEnabledCompressedSignals) {
-  simtest::SimInstrument instrument(simtest::ScenarioFromText(Instrument("2.1", 4000000, kRoomy)));
+  testsupport::SimInstrument instrument(
+      testsupport::ScenarioFromText(Instrument("2.1", 4000000, kRoomy)));
   SeedDrive(instrument);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}, {3, "SCWH5", false, {}}};
@@ -315,7 +316,7 @@ TEST(PreCopyChecks, StopsThatLeaveTheWindowOpen) {
 }
 
 TEST(PreCopyChecks, AFailedConnectShowsOneMessageAndSendsNothing) {
-  simtest::SimInstrument instrument;
+  testsupport::SimInstrument instrument;
   for (const char* address : {"", "127.0.0", "999.0.0.1"}) {
     SCOPED_TRACE(address);
     vxtest::RunHost host(instrument);
@@ -327,8 +328,8 @@ TEST(PreCopyChecks, AFailedConnectShowsOneMessageAndSendsNothing) {
     ExpectEnding(host, Ending::kNoLink);
   }
   // A well-formed address where nobody answers.
-  simtest::SimInstrument other;
-  const vxtest::RefusingPort closed;
+  testsupport::SimInstrument other;
+  const testsupport::RefusingPort closed;
   vxtest::RunHost host(closed.Port(), other.FtpPort());
   host.Run();
   ASSERT_EQ(host.view.messages.size(), 1u);
@@ -368,7 +369,7 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::SimInstrument instrument(simtest::ScenarioFromText(c.scenario));
+    testsupport::SimInstrument instrument(testsupport::ScenarioFromText(c.scenario));
     vxtest::RunHost host(instrument);
     instrument::CommandBounds bounds = host.session->Bounds();
     bounds.reply = c.replyBound;
@@ -393,7 +394,8 @@ TEST(PreCopyChecks, ErrorsFromBelowEndTheRunWhereItStands) {
 
 // A check-only run asks nothing, writes nothing and says whether the question would come.
 TEST(PreCopyChecks, CheckOnlyRunsAskAndWriteNothing) {
-  simtest::SimInstrument instrument(simtest::ScenarioFromText(Instrument("2.1", 4000000, kRoomy)));
+  testsupport::SimInstrument instrument(
+      testsupport::ScenarioFromText(Instrument("2.1", 4000000, kRoomy)));
   SeedDrive(instrument);
   vxtest::RunHost host(instrument);
   host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}};
@@ -451,7 +453,7 @@ TEST(ScenarioFiles, EachEndsTheRunAsNamed) {
     const auto it = expected.find(name);
     ASSERT_NE(it, expected.end()) << "no expectation for this scenario file";
     const Expect& e = it->second;
-    simtest::SimInstrument instrument(sim::LoadScenario(entry.path()));
+    testsupport::SimInstrument instrument(sim::LoadScenario(entry.path()));
     SeedDrive(instrument, e.setup.nqrm5Folder);
     vxtest::RunHost host(instrument);
     host.modules = {{1, "PNB5", false, {}}, {2, "PCW5", false, {}}};

@@ -14,8 +14,8 @@
 #include "package/module_list.h"
 #include "package/release_root.h"
 #include "tests/support/event_recorder.h"
-#include "tests/package/temp_tree.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace vxtest {
 
@@ -33,7 +33,7 @@ class RunHost {
     session->SetCommandBounds(bounds);
     session->FtpClient.TimeOut = 5000;
   }
-  explicit RunHost(const simtest::SimInstrument& instrument)
+  explicit RunHost(const testsupport::SimInstrument& instrument)
       : RunHost(instrument.Port(), instrument.FtpPort()) {}
 
   // One press of Copy: the release is opened first, as a front end opens it at Copy. `result`
@@ -59,7 +59,7 @@ class RunHost {
   package::ModuleList modulesAtRelease;  // what ReleaseAndClose released
   std::int64_t fileCount = 0, totalBytes = 0, copiedBytes = 0;
   std::string address = "127.0.0.1";
-  TempTree emptyRelease;
+  testsupport::TempTree emptyRelease;
   std::string appDir = emptyRelease.Dir();
   std::optional<package::ReleaseRoot> release;
   UpgradeResult result;

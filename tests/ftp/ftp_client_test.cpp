@@ -4,8 +4,9 @@
 
 #include "ftp/ftp_client.h"
 #include "tests/ftp/script_peer.h"
-#include "tests/ftp/test_util.h"
-#include "tests/net/loopback.h"
+#include "tests/support/error_text.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -13,8 +14,8 @@ using ftp::FTPException;
 using ftp::TCmdType;
 using ftp::TFtpClient;
 using ::testing::ElementsAre;
-using testing_ftp::ErrorText;
 using testing_ftp::ScriptPeer;
+using testsupport::ErrorText;
 
 constexpr const char* kGreeting = "220 VX500 FTP server ready.\r\n";
 
@@ -336,9 +337,9 @@ TEST_F(FtpClientTest, OnlyATwoHundredCompletionAfterTheDataIsAStoredFile) {
   }
   Start();
   client.Connect();
-  testing_ftp::TempDir dir;
-  std::string bytes = testing_ftp::Pattern(100000);
-  testing_ftp::WriteFile(dir.Path() / "f.bin", bytes);
+  testsupport::TempTree dir;
+  std::string bytes = testsupport::Pattern(100000);
+  testsupport::WriteFile(dir.Path() / "f.bin", bytes);
   for (const auto& c : cases) {
     events.clear();
     EXPECT_EQ(ErrorText([&] { client.Upload((dir.Path() / "f.bin").string(), "f.bin"); }), c.error)
@@ -372,17 +373,17 @@ TEST_F(FtpClientTest, DataPortTakesOnlyTheServer) {
     if (text == "Accepting") {
       int port = sender.LocalPort();
       // The data port exists on the control connection's interface only.
-      otherInterface = testing_ftp::ConnectFrom("127.0.0.1", "127.0.0.3", port).Valid();
-      intruder = testing_ftp::ConnectFrom("127.0.0.2", "127.0.0.1", port);
+      otherInterface = testsupport::ConnectFrom("127.0.0.1", "127.0.0.3", port).Valid();
+      intruder = testsupport::ConnectFrom("127.0.0.2", "127.0.0.1", port);
     } else if (text.rfind("Data connection from 127.0.0.2:", 0) == 0) {
       EXPECT_THAT(text, ::testing::EndsWith(" refused: only the server 127.0.0.1 may connect"));
-      intruderGot = testing_ftp::ReadToEnd(intruder.Get());
+      intruderGot = testsupport::ReadToEnd(intruder.Get());
       peer.Signal();
     }
   };
-  testing_ftp::TempDir dir;
-  std::string bytes = testing_ftp::Pattern(300000);
-  testing_ftp::WriteFile(dir.Path() / "f.bin", bytes);
+  testsupport::TempTree dir;
+  std::string bytes = testsupport::Pattern(300000);
+  testsupport::WriteFile(dir.Path() / "f.bin", bytes);
   client.Upload((dir.Path() / "f.bin").string(), "f.bin");
   EXPECT_FALSE(otherInterface);
   EXPECT_TRUE(intruder.Valid());
@@ -435,7 +436,7 @@ TEST_F(FtpClientTest, ArgumentsWithLineBreaksAreRefusedUnsent) {
 }
 
 TEST_F(FtpClientTest, LoginTextWithLineBreakIsRefusedBeforeConnecting) {
-  const vxtest::RefusingPort refusing;
+  const testsupport::RefusingPort refusing;
   client.Port = refusing.Port();
   client.Password = "pelto3318\r\nDELE x";
   std::string error = ErrorText([&] { client.Connect(); });

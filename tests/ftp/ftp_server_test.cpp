@@ -5,7 +5,7 @@
 
 #include "ftp/ftp_client.h"
 #include "sim/ftp_server.h"
-#include "tests/ftp/test_util.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ class SimFtpServerTest : public ::testing::Test {
     EXPECT_THAT(Ask("PASS pelto3318"), StartsWith("230 "));
   }
 
-  testing_ftp::TempDir root;
+  testsupport::TempTree root;
   sim::Drive drive{root.Path()};
   sim::Transcript transcript;
   std::unique_ptr<sim::FtpServer> server;
@@ -102,8 +102,8 @@ TEST_F(SimFtpServerTest, DrivePathsWorkFromAnyFolderAndStayUnderTheRoot) {
 TEST_F(SimFtpServerTest, StoredFilesKeepTheirBytesAndDeleteRemovesThem) {
   Start();
   line.Disconnect();
-  testing_ftp::TempDir local;
-  testing_ftp::WriteFile(local.Path() / "NAME", "PNB5\r\n");
+  testsupport::TempTree local;
+  testsupport::WriteFile(local.Path() / "NAME", "PNB5\r\n");
   ftp::TFtpClient client;
   client.Host = "127.0.0.1";
   client.Port = server->Port();
@@ -116,7 +116,7 @@ TEST_F(SimFtpServerTest, StoredFilesKeepTheirBytesAndDeleteRemovesThem) {
   // The instrument keeps the NAME file's CR LF under TYPE A.
   client.Mode(1);
   client.Upload((local.Path() / "NAME").string(), "NAME");
-  EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "F0:" / "SYSTEM" / "NAME"), "PNB5\r\n");
+  EXPECT_EQ(testsupport::ReadFile(root.Path() / "F0:" / "SYSTEM" / "NAME"), "PNB5\r\n");
   client.Delete("/F0:/SYSTEM/NAME");
   EXPECT_FALSE(fs::exists(root.Path() / "F0:" / "SYSTEM" / "NAME"));
   EXPECT_THROW(client.Upload((local.Path() / "NAME").string(), "/F0:/NOFOLDER/NAME"),

@@ -12,8 +12,10 @@
 #include "ftp/ftp_client.h"
 #include "net/socket_error.h"
 #include "sim/ftp_server.h"
-#include "tests/ftp/child_process.h"
-#include "tests/ftp/test_util.h"
+#include "tests/support/child_process.h"
+#include "tests/support/error_text.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -22,7 +24,8 @@ using ftp::TCmdType;
 using ftp::TFtpClient;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
-using testing_ftp::ErrorText;
+using testsupport::ErrorText;
+using namespace std::chrono_literals;
 
 // Uploads through the client to the simulator's FTP server over its drive folder.
 class UploadTest : public ::testing::Test {
@@ -51,16 +54,13 @@ class UploadTest : public ::testing::Test {
     events.clear();
   }
   std::string Local(const std::string& name, const std::string& bytes) {
-    testing_ftp::WriteFile(local.Path() / name, bytes);
+    testsupport::WriteFile(local.Path() / name, bytes);
     return (local.Path() / name).string();
   }
   fs::path OnDrive(const std::string& relative) { return root.Path() / "F0:" / relative; }
   // The FTP lines the server received, the PORT address masked.
   std::vector<std::string> Lines() {
-    auto lines = transcript.Lines(sim::Transcript::Channel::kFtp);
-    for (auto& l : lines)
-      if (l.rfind("PORT ", 0) == 0) l = "PORT *";
-    return lines;
+    return testsupport::PortMasked(transcript.Lines(sim::Transcript::Channel::kFtp));
   }
   // Waits (bounded) until the server's late reply has reached the control connection.
   void AwaitLateReply() {
@@ -78,11 +78,11 @@ class UploadTest : public ::testing::Test {
     };
   }
   std::string SparseLocal(const std::string& name, off_t size) {
-    return testing_ftp::SparseFile(local.Path() / name, size);
+    return testsupport::SparseFile(local.Path() / name, size);
   }
 
-  testing_ftp::TempDir root;
-  testing_ftp::TempDir local;
+  testsupport::TempTree root;
+  testsupport::TempTree local;
   sim::Transcript transcript;
   std::unique_ptr<sim::Drive> drive;
   std::unique_ptr<sim::FtpServer> server;
@@ -96,11 +96,11 @@ TEST_F(UploadTest, StoresEveryByteAcrossBlockBoundaries) {
   client.ChangeDir("/F0:/SYSTEM");
   for (std::size_t size : {0u, 1u, 65535u, 65536u, 65537u, 3u * 65536u + 5u, 2u << 20}) {
     std::string name = std::to_string(size) + ".bin";
-    std::string bytes = testing_ftp::Pattern(size);
+    std::string bytes = testsupport::Pattern(size);
     events.clear();
     client.Upload(Local(name, bytes), name);
     EXPECT_THAT(events, ElementsAre("success:9")) << size;
-    EXPECT_EQ(testing_ftp::ReadFile(OnDrive("SYSTEM/" + name)), bytes) << size;
+    EXPECT_EQ(testsupport::ReadFile(OnDrive("SYSTEM/" + name)), bytes) << size;
   }
   EXPECT_EQ(client.ReplyCode(), 150);  // the completion reply leaves the STOR code in place
 }
@@ -119,9 +119,9 @@ TEST_F(UploadTest, EachFileCostsPortAndStorOnly) {
   EXPECT_THAT(Lines(), ElementsAre("USER kestro", "PASS pelto3318", "TYPE I", "CWD /F0:/SYSTEM",
                                    "PORT *", "STOR a.bin", "CWD N0:", "PORT *", "STOR image.rpd",
                                    "DELE image.rpd", "PORT *", "STOR /F0:/c.bin", "QUIT"));
-  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("SYSTEM/a.bin")), "abc");
+  EXPECT_EQ(testsupport::ReadFile(OnDrive("SYSTEM/a.bin")), "abc");
   EXPECT_FALSE(fs::exists(root.Path() / "N0:" / "image.rpd"));
-  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("c.bin")), "c");
+  EXPECT_EQ(testsupport::ReadFile(OnDrive("c.bin")), "c");
 }
 
 TEST_F(UploadTest, MissingLocalFileFailsBeforeAnythingIsSent) {
@@ -181,14 +181,14 @@ TEST_F(UploadTest, StoreRefusalsAndTheCompletionReplyDecideTheOutcome) {
       {"empty.c502", {"failure:9"}, "502 Not stored.\r\n"},
       {"fine.bin", {"success:9"}, "(no error)"},
   };
-  std::string bytes = testing_ftp::Pattern(100000);
+  std::string bytes = testsupport::Pattern(100000);
   for (const auto& c : cases) {
     events.clear();
     EXPECT_EQ(ErrorText([&] { client.Upload(Local(c.name, bytes), c.name); }), c.error) << c.name;
     EXPECT_EQ(events, c.events) << c.name;
   }
   EXPECT_EQ(fs::file_size(OnDrive("SYSTEM/fw.trunc")), 1000u);
-  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("SYSTEM/fine.bin")), bytes);
+  EXPECT_EQ(testsupport::ReadFile(OnDrive("SYSTEM/fine.bin")), bytes);
 }
 
 TEST_F(UploadTest, HandledRefusalReturnsQuietlyWithoutSuccess) {
@@ -225,7 +225,7 @@ TEST_F(UploadTest, ClientStaysUsableAfterTheServerDropsTheDataConnection) {
   client.Upload(Local("good.bin", "good"), "good.bin");
   client.ChangeDir("/F0:/");
   EXPECT_THAT(events, ElementsAre("success:9", "success:0"));
-  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("SYSTEM/good.bin")), "good");
+  EXPECT_EQ(testsupport::ReadFile(OnDrive("SYSTEM/good.bin")), "good");
 }
 
 TEST_F(UploadTest, ServerThatNeverConnectsBackIsCutOffAfterTheTimeOut) {
@@ -274,7 +274,7 @@ TEST_F(UploadTest, UploadStartedFromAHandlerDuringAnUploadIsRefused) {
   client.OnPacketSent = [&](ftp::TStreamSocket&) {
     if (refusal.empty()) refusal = ErrorText([&] { client.Upload(inner, "inner.bin"); });
   };
-  client.Upload(Local("outer.bin", testing_ftp::Pattern(200000)), "/F0:/outer.bin");
+  client.Upload(Local("outer.bin", testsupport::Pattern(200000)), "/F0:/outer.bin");
   EXPECT_EQ(refusal, "Upload refused: another upload is still running");
   EXPECT_THAT(events, ElementsAre("failure:9", "success:9"));
   EXPECT_EQ(fs::file_size(OnDrive("outer.bin")), 200000u);
@@ -284,9 +284,9 @@ TEST_F(UploadTest, UploadStartedFromAHandlerDuringAnUploadIsRefused) {
 TEST_F(UploadTest, PassiveModeUploads) {
   StartServer();
   client.Passive = true;
-  client.Upload(Local("p.bin", testing_ftp::Pattern(70000)), "/F0:/p.bin");
+  client.Upload(Local("p.bin", testsupport::Pattern(70000)), "/F0:/p.bin");
   EXPECT_THAT(events, ElementsAre("success:9"));
-  EXPECT_EQ(testing_ftp::ReadFile(OnDrive("p.bin")), testing_ftp::Pattern(70000));
+  EXPECT_EQ(testsupport::ReadFile(OnDrive("p.bin")), testsupport::Pattern(70000));
   EXPECT_THAT(Lines(), ElementsAre("USER kestro", "PASS pelto3318", "PASV", "STOR /F0:/p.bin"));
 }
 
@@ -299,33 +299,32 @@ TEST_F(UploadTest, ProgressEventsSurroundTheFileData) {
     EXPECT_NE(&data, &client);
     if (order.empty() || order.back() != "packet") order.push_back("packet");
   };
-  client.Upload(Local("a.bin", testing_ftp::Pattern(300000)), "/F0:/a.bin");
+  client.Upload(Local("a.bin", testsupport::Pattern(300000)), "/F0:/a.bin");
   EXPECT_THAT(order, ElementsAre("start", "packet", "stop"));
 }
 
 TEST(UploadKill, ServerKilledMidUploadIsAnErrorWithText) {
-  testing_ftp::TempDir root;
-  testing_ftp::TempDir local;
-  testing_ftp::ChildProcess server({VX_SIM_FTP_STANDALONE, root.Path().string(),
-                                    R"({"store": [{"pattern": "*", "fault": "stall"}]})"});
-  std::string port = server.ReadLine(10000);
-  ASSERT_FALSE(port.empty());
+  testsupport::TempTree root;
+  testsupport::TempTree local;
+  testsupport::PortServer server({VX_SIM_FTP_STANDALONE, root.Path().string(),
+                                  R"({"store": [{"pattern": "*", "fault": "stall"}]})"});
+  ASSERT_NE(server.Port(), 0);
   fs::create_directories(root.Path() / "F0:");
 
   TFtpClient client;
   client.Host = "127.0.0.1";
-  client.Port = std::stoi(port);
+  client.Port = server.Port();
   client.TimeOut = 5000;
   client.UserID = sim::FtpServer::kUser;
   client.Password = sim::FtpServer::kPassword;
   client.Connect();
-  std::string path = testing_ftp::SparseFile(local.Path() / "big.bin", 256 << 20);
+  std::string path = testsupport::SparseFile(local.Path() / "big.bin", 256 << 20);
   int failures = 0;
   client.OnFailure = [&](TFtpClient&, bool&, TCmdType k) {
     EXPECT_EQ(k, ftp::cmdUpload);
     ++failures;
   };
-  client.OnPacketSent = [&](ftp::TStreamSocket&) { server.Kill(SIGKILL); };
+  client.OnPacketSent = [&](ftp::TStreamSocket&) { server.Process().Stop(SIGKILL, 10s); };
   try {
     client.Upload(path, "big.bin");
     FAIL() << "the upload went through";

@@ -1,11 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include "ftp/ftp_client.h"
-#include "tests/ftp/child_process.h"
-#include "tests/ftp/test_util.h"
+#include "tests/support/child_process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -14,20 +14,14 @@ using ftp::TCmdType;
 using ftp::TFtpClient;
 using ::testing::ElementsAre;
 
-std::string Python() {
-  return ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-}
-
 // The client against pyftpdlib serving a temporary folder as user kestro.
 class PyftpdlibTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server = std::make_unique<testing_ftp::ChildProcess>(
-        std::vector<std::string>{Python(), VX_PYFTPD_FIXTURE, root.Path().string()});
-    std::string port = server->ReadLine(20000);
-    ASSERT_FALSE(port.empty()) << "pyftpdlib did not start";
+    server = std::make_unique<testsupport::Pyftpd>(root.Path());
+    ASSERT_NE(server->Port(), 0) << "pyftpdlib did not start";
     client.Host = "127.0.0.1";
-    client.Port = std::stoi(port);
+    client.Port = server->Port();
     client.TimeOut = 10000;
     client.UserID = "kestro";
     client.Password = "pelto3318";
@@ -43,13 +37,13 @@ class PyftpdlibTest : public ::testing::Test {
     events.push_back(std::string(what) + ":" + std::to_string(static_cast<int>(kind)));
   }
   std::string Local(const std::string& name, const std::string& bytes) {
-    testing_ftp::WriteFile(local.Path() / name, bytes);
+    testsupport::WriteFile(local.Path() / name, bytes);
     return (local.Path() / name).string();
   }
 
-  testing_ftp::TempDir root;
-  testing_ftp::TempDir local;
-  std::unique_ptr<testing_ftp::ChildProcess> server;
+  testsupport::TempTree root;
+  testsupport::TempTree local;
+  std::unique_ptr<testsupport::Pyftpd> server;
   TFtpClient client;
   std::vector<std::string> events;
 };
@@ -62,16 +56,16 @@ TEST_F(PyftpdlibTest, UploadsArriveByteForByte) {
   std::vector<std::size_t> sizes = {0, 65535, 65536, 65537, 5 * 1024 * 1024 + 123};
   for (std::size_t size : sizes) {
     std::string name = "f" + std::to_string(size) + ".bin";
-    client.Upload(Local(name, testing_ftp::Pattern(size)), name);
+    client.Upload(Local(name, testsupport::Pattern(size)), name);
   }
   for (std::size_t size : sizes) {
     std::string name = "f" + std::to_string(size) + ".bin";
-    EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "sub" / name), testing_ftp::Pattern(size))
+    EXPECT_EQ(testsupport::ReadFile(root.Path() / "sub" / name), testsupport::Pattern(size))
         << name;
   }
   // An empty remote name takes the local file's name.
   client.Upload(Local("plain.rpd", "rpd bytes"));
-  EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "sub" / "plain.rpd"), "rpd bytes");
+  EXPECT_EQ(testsupport::ReadFile(root.Path() / "sub" / "plain.rpd"), "rpd bytes");
   client.Delete("plain.rpd");
   EXPECT_FALSE(fs::exists(root.Path() / "sub" / "plain.rpd"));
   client.Disconnect();
@@ -91,19 +85,19 @@ TEST_F(PyftpdlibTest, AThirdPartyOnTheDataPortGetsNothingAndTheFileArrivesWhole)
     if (text.rfind("PORT ", 0) == 0) {
       // Before the server hears of the port: the third party is first in the accept queue.
       ftp::TStreamSocket& data = *client.DataConnection();
-      intruder = testing_ftp::ConnectFrom("127.0.0.2", "127.0.0.1", data.LocalPort());
+      intruder = testsupport::ConnectFrom("127.0.0.2", "127.0.0.1", data.LocalPort());
       pollfd queued{data.Handle(), POLLIN, 0};
       ASSERT_EQ(::poll(&queued, 1, 10000), 1);
     } else if (text.rfind("Data connection from 127.0.0.2:", 0) == 0) {
       refused = true;
     }
   };
-  std::string bytes = testing_ftp::Pattern(300000);
+  std::string bytes = testsupport::Pattern(300000);
   client.Upload(Local("f.bin", bytes), "f.bin");
   EXPECT_TRUE(intruder.Valid());
   EXPECT_TRUE(refused);
-  EXPECT_EQ(testing_ftp::ReadToEnd(intruder.Get()), "");
-  EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "f.bin"), bytes);
+  EXPECT_EQ(testsupport::ReadToEnd(intruder.Get()), "");
+  EXPECT_EQ(testsupport::ReadFile(root.Path() / "f.bin"), bytes);
   EXPECT_THAT(events, ElementsAre("success:9"));
 }
 
@@ -112,10 +106,10 @@ TEST_F(PyftpdlibTest, AsciiTypeStoresTheServersLineEnds) {
   client.Mode(1);
   client.Upload(Local("NAME", "PNB5\r\n"), "NAME");
   // Under TYPE A this server stores LF for CR LF.
-  EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "NAME"), "PNB5\n");
+  EXPECT_EQ(testsupport::ReadFile(root.Path() / "NAME"), "PNB5\n");
   client.Mode(2);
   client.Upload(Local("NAME", "PNB5\r\n"), "NAME2");
-  EXPECT_EQ(testing_ftp::ReadFile(root.Path() / "NAME2"), "PNB5\r\n");
+  EXPECT_EQ(testsupport::ReadFile(root.Path() / "NAME2"), "PNB5\r\n");
 }
 
 TEST_F(PyftpdlibTest, RefusalsOfARealServerAndTheClientGoesOn) {

@@ -1,15 +1,11 @@
 #include "tests/ftp/script_peer.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
-
-#include "tests/ftp/test_util.h"
 
 namespace testing_ftp {
 namespace {
@@ -18,20 +14,6 @@ namespace {
 constexpr int kBoundMs = 10000;
 
 }  // namespace
-
-ScriptPeer::ScriptPeer() {
-  listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(listener_.Get(), 4) != 0 ||
-      ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    ADD_FAILURE() << "script peer cannot listen";
-  }
-  port_ = ntohs(a.sin_port);
-}
 
 ScriptPeer::~ScriptPeer() {
   {
@@ -121,16 +103,14 @@ bool ScriptPeer::ReceiveData() {
     Fail("no PORT line to connect to: \"" + port + "\"");
     return false;
   }
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_addr.s_addr = htonl(h[0] << 24 | h[1] << 16 | h[2] << 8 | h[3]);
-  target.sin_port = htons(static_cast<std::uint16_t>(p[0] * 256 + p[1]));
-  net::UniqueFd data(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (::connect(data.Get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+  const std::string target = std::to_string(h[0]) + "." + std::to_string(h[1]) + "." +
+                             std::to_string(h[2]) + "." + std::to_string(h[3]);
+  net::UniqueFd data = testsupport::ConnectFrom("127.0.0.1", target.c_str(), p[0] * 256 + p[1]);
+  if (!data) {
     Fail("cannot open the data connection to " + port);
     return false;
   }
-  std::string bytes = testing_ftp::ReadToEnd(data.Get());
+  std::string bytes = testsupport::ReadToEnd(data.Get());
   std::lock_guard lock(mutex_);
   data_.push_back(std::move(bytes));
   return true;
@@ -162,9 +142,8 @@ bool ScriptPeer::ReadLine(std::string& line) {
 }
 
 void ScriptPeer::Run() {
-  pollfd p{listener_.Get(), POLLIN, 0};
-  if (::poll(&p, 1, kBoundMs) <= 0) return Fail("no client connected");
-  conn_.Reset(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  conn_ = listener_.Accept();
+  if (!conn_) return Fail("no client connected");
   int waited = 0;
   for (const auto& step : steps_) {
     switch (step.kind) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/unique_fd.h"
+#include "tests/support/loopback.h"
 
 namespace testing_ftp {
 
@@ -16,10 +17,9 @@ namespace testing_ftp {
 // other line. Every line it receives is recorded.
 class ScriptPeer {
  public:
-  ScriptPeer();
   ~ScriptPeer();
 
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
 
   ScriptPeer& Send(std::string bytes);
   // Receives one line and checks it (an empty `line` accepts any).
@@ -58,9 +58,8 @@ class ScriptPeer {
   bool AwaitSignal(int& waited);
   bool ReceiveData();
 
-  net::UniqueFd listener_;
+  testsupport::Listener listener_;
   net::UniqueFd conn_;
-  int port_ = 0;
   std::vector<Step> steps_;
   bool silent_ = false;
   std::string input_;

@@ -12,8 +12,9 @@
 #include "net/ipv4.h"
 #include "net/socket_error.h"
 #include "tests/ftp/script_peer.h"
-#include "tests/ftp/test_util.h"
-#include "tests/net/loopback.h"
+#include "tests/support/error_text.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -21,9 +22,9 @@ using ftp::EAbortError;
 using ftp::ESockError;
 using Kind = ftp::SockErrorKind;
 using ftp::TStreamSocket;
-using testing_ftp::ErrorText;
-using testing_ftp::Listener;
 using testing_ftp::ScriptPeer;
+using testsupport::ErrorText;
+using testsupport::Listener;
 
 // Bounds long enough for a loaded machine; the bound tests set their own short ones.
 constexpr int kSafeTimeOut = 5000;
@@ -116,7 +117,7 @@ TEST(StreamSocket, FailedConnectLeavesAFreshSocketForTheNextConnect) {
   int failures = 0;
   s.OnConnectionFailed = [&](TStreamSocket&) { ++failures; };
   s.Host = "127.0.0.1";
-  const vxtest::RefusingPort refusing;
+  const testsupport::RefusingPort refusing;
   s.Port = refusing.Port();
   s.TimeOut = kSafeTimeOut;
   const auto error = SockErrorOf([&] { s.Connect(); });
@@ -138,10 +139,7 @@ TEST(StreamSocket, FailedConnectLeavesAFreshSocketForTheNextConnect) {
 }
 
 TEST(StreamSocket, ConnectThatNeverCompletesTimesOut) {
-  // A listener whose backlog is full drops further connection requests unanswered.
-  Listener full(0);
-  TStreamSocket filler;
-  ConnectTo(filler, full.Port());
+  const testsupport::UnansweredPort full;
   TStreamSocket s;
   bool failed = false;
   s.OnConnectionFailed = [&](TStreamSocket&) { failed = true; };
@@ -277,7 +275,7 @@ TEST(StreamSocket, AcceptIsBoundedByTheTimeOutAndCanBeCancelled) {
   std::vector<std::string> status;
   guarded.OnStatus = [&](TStreamSocket&, const std::string& text) { status.push_back(text); };
   guarded.Listen(Loopback(), Loopback());
-  auto intruder = testing_ftp::ConnectFrom("127.0.0.2", "127.0.0.1", guarded.LocalPort());
+  auto intruder = testsupport::ConnectFrom("127.0.0.2", "127.0.0.1", guarded.LocalPort());
   ASSERT_TRUE(intruder.Valid());
   std::string error = ErrorText([&] { guarded.Accept(); });
   ASSERT_EQ(status.size(), 1u);
@@ -286,7 +284,7 @@ TEST(StreamSocket, AcceptIsBoundedByTheTimeOutAndCanBeCancelled) {
                                                  "connect"));
   EXPECT_EQ(error, "Accepting Timed out: the server opened no data connection within 100 ms; " +
                        status[0]);
-  EXPECT_EQ(testing_ftp::ReadToEnd(intruder.Get()), "");
+  EXPECT_EQ(testsupport::ReadToEnd(intruder.Get()), "");
 
   TStreamSocket cancelled;
   cancelled.TimeOut = kSafeTimeOut;
@@ -297,9 +295,9 @@ TEST(StreamSocket, AcceptIsBoundedByTheTimeOutAndCanBeCancelled) {
 }
 
 TEST(StreamSocket, ListenAcceptAndSendFileDeliverEveryByte) {
-  testing_ftp::TempDir dir;
-  std::string bytes = testing_ftp::Pattern(3 * 65536 + 17);
-  testing_ftp::WriteFile(dir.Path() / "f.bin", bytes);
+  testsupport::TempTree dir;
+  std::string bytes = testsupport::Pattern(3 * 65536 + 17);
+  testsupport::WriteFile(dir.Path() / "f.bin", bytes);
 
   TStreamSocket data;
   data.TimeOut = kSafeTimeOut;
@@ -315,14 +313,14 @@ TEST(StreamSocket, ListenAcceptAndSendFileDeliverEveryByte) {
   data.SendFile((dir.Path() / "f.bin").string());
   data.SetGracefulClose();
   data.CloseSocket();
-  EXPECT_EQ(testing_ftp::ReadToEnd(client.Handle()), bytes);
+  EXPECT_EQ(testsupport::ReadToEnd(client.Handle()), bytes);
   EXPECT_EQ(data.SentBytes(), bytes.size());
   EXPECT_GE(packets, 4);
 }
 
 TEST(StreamSocket, EmptyFileSendsNoBytesAndMissingFileCannotOpen) {
-  testing_ftp::TempDir dir;
-  testing_ftp::WriteFile(dir.Path() / "empty", "");
+  testsupport::TempTree dir;
+  testsupport::WriteFile(dir.Path() / "empty", "");
   Listener listener;
   TStreamSocket s;
   ConnectTo(s, listener.Port());
@@ -338,7 +336,7 @@ TEST(StreamSocket, EmptyFileSendsNoBytesAndMissingFileCannotOpen) {
 
 TEST(StreamSocket, SendFileMovesTheFileInChunksUntilItsEndACancelOrAChange) {
   constexpr std::size_t kChunk = 65536;
-  const std::string bytes = testing_ftp::Pattern(8 * kChunk + 1234);
+  const std::string bytes = testsupport::Pattern(8 * kChunk + 1234);
   const std::string size = std::to_string(bytes.size());
   struct Case {
     const char* name;
@@ -361,15 +359,15 @@ TEST(StreamSocket, SendFileMovesTheFileInChunksUntilItsEndACancelOrAChange) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    testing_ftp::TempDir dir;
+    testsupport::TempTree dir;
     const auto path = (dir.Path() / "f.bin").string();
-    testing_ftp::WriteFile(path, bytes);
+    testsupport::WriteFile(path, bytes);
     Listener listener;
     TStreamSocket s;
     ConnectTo(s, listener.Port());
     auto peer = listener.Accept();
     std::string received;
-    std::thread reader([&] { received = testing_ftp::ReadToEnd(peer.Get()); });
+    std::thread reader([&] { received = testsupport::ReadToEnd(peer.Get()); });
 
     int events = 0;
     std::uint64_t before = 0;
@@ -411,9 +409,9 @@ TEST(StreamSocket, SendFileMovesTheFileInChunksUntilItsEndACancelOrAChange) {
 }
 
 TEST(StreamSocket, SendFileEndsWhenThePeerTakesNothingForTheTimeOut) {
-  testing_ftp::TempDir dir;
+  testsupport::TempTree dir;
   // A sparse file larger than any socket buffer: the peer never reads, so the send stalls.
-  std::string path = testing_ftp::SparseFile(dir.Path() / "big", 256 << 20);
+  std::string path = testsupport::SparseFile(dir.Path() / "big", 256 << 20);
   Listener listener;
   TStreamSocket s;
   s.TimeOut = 200;
@@ -437,8 +435,8 @@ TEST(StreamSocket, LineSendEndsWhenThePeerTakesNothingForTheTimeOut) {
 }
 
 TEST(StreamSocket, PeerResetWhileSendingIsANumberedSocketError) {
-  testing_ftp::TempDir dir;
-  std::string path = testing_ftp::SparseFile(dir.Path() / "big", 256 << 20);
+  testsupport::TempTree dir;
+  std::string path = testsupport::SparseFile(dir.Path() / "big", 256 << 20);
   Listener listener;
   TStreamSocket s;
   ConnectTo(s, listener.Port());

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,8 +14,9 @@
 #include "instrument/session_observer.h"
 #include "instrument/tfrm_vx500.h"
 #include "net/unique_fd.h"
-#include "tests/net/loopback.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_session.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -24,27 +24,14 @@ using namespace std::chrono_literals;
 using instrument::TfrmVX500;
 using Lines = std::vector<std::string>;
 
-using simtest::ScenarioFromText;
+using testsupport::ScenarioFromText;
 
 // The session's events as the operator is shown them; every box is answered OK.
 using RecordingSink = testsupport::EventRecorder;
 using Box = testsupport::EventRecorder::Message;
 
 // A session on a simulator's two ports, with short bounds, its messages recorded.
-struct Rig {
-  explicit Rig(sim::Scenario scenario = {})
-      : instrument(std::move(scenario)), session(instrument.Port(), instrument.FtpPort()) {
-    instrument::CommandBounds bounds;
-    bounds.connect = 5s;
-    bounds.reply = 5s;
-    session.SetCommandBounds(bounds);
-    session.FtpClient.TimeOut = 5000;
-  }
-  simtest::SimInstrument instrument;
-  RecordingSink sink;
-  TfrmVX500 session;
-  SessionEventsShown shown{session, sink};
-};
+using Rig = testsupport::SimSession<RecordingSink>;
 
 TEST(ConnectInstrument, BringsUpBothChannelsIdentifiesAndReadsTheSlots) {
   Rig rig;
@@ -80,7 +67,7 @@ TEST(ConnectInstrument, UnreachableOrMalformedAddressShowsOneMessageAndSendsNoth
   }
   // Nobody listening on the command port.
   RecordingSink sink;
-  const vxtest::RefusingPort refusing;
+  const testsupport::RefusingPort refusing;
   TfrmVX500 session(refusing.Port(), 1);
   const SessionEventsShown shown(session, sink);
   EXPECT_FALSE(session.ConnectInstrument("127.0.0.1"));
@@ -137,13 +124,12 @@ TEST(UploadFile, StoresAFileAndRefusalsShowTheirMessagesBeforeTheError) {
   Rig rig(ScenarioFromText(
       R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*.bad", "code": 501}]}})"));
   ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
-  simtest::TempDir local;
-  simtest::WriteFile(local.Path() / "a.bin", "firmware");
-  simtest::WriteFile(local.Path() / "b.bad", "x");
+  testsupport::TempTree local;
+  testsupport::WriteFile(local.Path() / "a.bin", "firmware");
+  testsupport::WriteFile(local.Path() / "b.bad", "x");
 
   EXPECT_TRUE(rig.session.UploadFile((local.Path() / "a.bin").string(), "/F0:/a.bin"));
-  std::ifstream stored(rig.instrument.Root() / "F0:" / "a.bin", std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), "firmware");
+  EXPECT_EQ(testsupport::ReadFile(rig.instrument.Root() / "F0:" / "a.bin"), "firmware");
 
   EXPECT_THROW(rig.session.UploadFile((local.Path() / "b.bad").string(), "/F0:/b.bad"),
                ftp::FTPException);
@@ -164,8 +150,8 @@ TEST(CancelPredicate, StopsBothChannelsBeforeTheNextLine) {
   Rig rig;
   ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
   rig.session.SetCancelPredicate([] { return true; });
-  simtest::TempDir local;
-  simtest::WriteFile(local.Path() / "a.bin", "firmware");
+  testsupport::TempTree local;
+  testsupport::WriteFile(local.Path() / "a.bin", "firmware");
   std::string raised;
   try {
     rig.session.UploadFile((local.Path() / "a.bin").string(), "/F0:/a.bin");
@@ -233,8 +219,8 @@ TEST(SessionObserver, IsToldWhatItWatches) {
     Rig rig;
     rig.session.SetObserver(&observer);
     ASSERT_TRUE(rig.session.ConnectInstrument("127.0.0.1"));
-    simtest::TempDir local;
-    simtest::WriteFile(local.Path() / "a.rpd", "image");
+    testsupport::TempTree local;
+    testsupport::WriteFile(local.Path() / "a.rpd", "image");
     rig.session.FtpClient.ChangeDir("N0:");
     EXPECT_THROW(rig.session.FtpClient.ChangeDir("/F0:/missing"), ftp::FTPException);
     EXPECT_TRUE(rig.session.UploadFile((local.Path() / "a.rpd").string(), "a.rpd"));
@@ -265,22 +251,6 @@ TEST(SessionObserver, IsToldWhatItWatches) {
   }
 }
 
-// A loopback port whose connections the kernel completes but nobody ever accepts or answers.
-class SilentListener {
- public:
-  SilentListener() {
-    sockaddr_in address{};
-    fd_ = vxtest::BoundLoopbackSocket(address);
-    ::listen(fd_.Get(), 4);
-    port_ = ntohs(address.sin_port);
-  }
-  int Port() const { return port_; }
-
- private:
-  net::UniqueFd fd_;
-  int port_ = 0;
-};
-
 // Why a connection failed names the channel, the address and port, and the cause; the FTP
 // greeting's bound follows the client's time-out, so a test can shorten it.
 TEST(ConnectDiagnostic, NamesTheChannelAddressPortAndCause) {
@@ -310,10 +280,11 @@ TEST(ConnectDiagnostic, NamesTheChannelAddressPortAndCause) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::SimInstrument instrument(ScenarioFromText(c.scenario));
-    SilentListener silent;
+    testsupport::SimInstrument instrument(ScenarioFromText(c.scenario));
+    // Its connections complete, but nobody ever accepts or answers them.
+    const testsupport::Listener silent;
     int commandPort = instrument.Port();
-    const vxtest::RefusingPort refusing;
+    const testsupport::RefusingPort refusing;
     if (c.closedCommandPort) commandPort = refusing.Port();
     int ftpPort = instrument.FtpPort();
     if (c.ftpPeer == kClosed) ftpPort = refusing.Port();

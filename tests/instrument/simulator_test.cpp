@@ -1,6 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -10,9 +8,11 @@
 #include "instrument/command_socket.h"
 #include "instrument/instrument_errors.h"
 #include "instrument/tfrm_vx500.h"
+#include "net/ipv4.h"
 #include "net/unique_fd.h"
-#include "tests/net/loopback.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_session.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -20,21 +20,17 @@ using namespace std::chrono_literals;
 using instrument::TfrmVX500;
 using Lines = std::vector<std::string>;
 
-using simtest::ScenarioFromText;
-using vxtest::BoundLoopbackSocket;
+using testsupport::ScenarioFromText;
 
 // A session connected to a simulator over loopback, with short bounds.
-struct Rig {
+struct Rig : testsupport::SimSession<> {
   explicit Rig(sim::Scenario scenario = {}, std::chrono::milliseconds reply = 5s)
-      : instrument(std::move(scenario)), session(instrument.Port()) {
-    instrument::CommandBounds bounds;
-    bounds.connect = 5s;
+      : SimSession(std::move(scenario)) {
+    instrument::CommandBounds bounds = session.Bounds();
     bounds.reply = reply;
     session.SetCommandBounds(bounds);
     session.OpenCommandConnection("127.0.0.1");
   }
-  simtest::SimInstrument instrument;
-  TfrmVX500 session;
 };
 
 TEST(AgainstSimulator, FullQuerySequenceAndItsTranscript) {
@@ -42,8 +38,8 @@ TEST(AgainstSimulator, FullQuerySequenceAndItsTranscript) {
       "slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.10"},
                 {"slot": 3, "model": "RKS5", "hardware": "3.0", "firmware": "1.5"}],
       "drive": {"total": 23003136, "free": 2621440}})"));
-  simtest::WriteFile(rig.instrument.Root() / "F0:" / "SYSTEM" / "boot.bin", "x");
-  simtest::WriteFile(rig.instrument.Root() / "N0:" / "image.rpd", "bits");
+  testsupport::WriteFile(rig.instrument.Root() / "F0:" / "SYSTEM" / "boot.bin", "x");
+  testsupport::WriteFile(rig.instrument.Root() / "N0:" / "image.rpd", "bits");
   TfrmVX500& s = rig.session;
 
   s.SendCommand("*IDN?");
@@ -58,9 +54,9 @@ TEST(AgainstSimulator, FullQuerySequenceAndItsTranscript) {
   EXPECT_FALSE(s.MakeRemoteDir("/F0:/", "NQRM5"));  // exists already
   EXPECT_TRUE(s.MakeRemoteDir("/F0:/SYSTEM", "MID1"));
   EXPECT_FALSE(s.CatalogContains("/F0:/SYSTEM/MID1", "NAME"));
-  simtest::WriteFile(rig.instrument.Root() / "F0:" / "SYSTEM" / "MID1" / "NAMES", "RKS5\r\n");
+  testsupport::WriteFile(rig.instrument.Root() / "F0:" / "SYSTEM" / "MID1" / "NAMES", "RKS5\r\n");
   EXPECT_FALSE(s.CatalogContains("/F0:/SYSTEM/MID1", "NAME"));
-  simtest::WriteFile(rig.instrument.Root() / "F0:" / "SYSTEM" / "MID1" / "NAME", "RKS5\r\n");
+  testsupport::WriteFile(rig.instrument.Root() / "F0:" / "SYSTEM" / "MID1" / "NAME", "RKS5\r\n");
   EXPECT_TRUE(s.CatalogContains("/F0:/SYSTEM/MID1", "NAME"));
   EXPECT_EQ(s.FreeFlashBytes(), 2621440);
   EXPECT_EQ(s.TotalFlashBytes(), 23003136);
@@ -199,11 +195,8 @@ TEST(AgainstSimulator, AnOverlongReplyLineIsRefused) {
 }
 
 TEST(CommandConnection, RefusedConnectsAndBadAddressesRaiseTheConnectError) {
-  // A bound socket that does not listen refuses connections.
-  sockaddr_in a{};
-  net::UniqueFd closedPort = BoundLoopbackSocket(a);
-
-  TfrmVX500 session(ntohs(a.sin_port));
+  const testsupport::RefusingPort closedPort;
+  TfrmVX500 session(closedPort.Port());
   try {
     session.OpenCommandConnection("127.0.0.1");
     ADD_FAILURE();
@@ -236,7 +229,7 @@ TEST(AgainstSimulator, ScenariosExpressEachPreCopyBoundary) {
   };
   for (const auto& c : cases) {
     Rig rig(ScenarioFromText(c.scenario));
-    simtest::WriteFile(rig.instrument.Root() / "F0:" / "SYSTEM" / "a.bin", "x");
+    testsupport::WriteFile(rig.instrument.Root() / "F0:" / "SYSTEM" / "a.bin", "x");
     rig.session.SendCommand("*IDN?");
     EXPECT_EQ(rig.session.ReadReply().find("KOVA/ZEPHLORAN,VX500") != std::string::npos,
               c.identified)
@@ -251,17 +244,8 @@ TEST(AgainstSimulator, ScenariosExpressEachPreCopyBoundary) {
 }
 
 TEST(CommandConnection, AConnectThatIsNeverAcceptedEndsAtTheBound) {
-  // A listener whose accept queue is full drops further connection requests unanswered.
-  sockaddr_in a{};
-  net::UniqueFd listener = BoundLoopbackSocket(a);
-  ASSERT_EQ(listen(listener.Get(), 0), 0);
-  std::vector<net::UniqueFd> fillers;
-  for (int i = 0; i < 3; ++i) {
-    fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    connect(fillers.back().Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-
-  TfrmVX500 session(ntohs(a.sin_port));
+  const testsupport::UnansweredPort unanswered;
+  TfrmVX500 session(unanswered.Port());
   instrument::CommandBounds bounds;
   bounds.connect = 200ms;
   session.SetCommandBounds(bounds);
@@ -275,13 +259,11 @@ TEST(CommandConnection, AConnectThatIsNeverAcceptedEndsAtTheBound) {
 }
 
 TEST(CommandConnection, RepliesArrivingTogetherAreReadOneLineEach) {
-  sockaddr_in a{};
-  net::UniqueFd listener = BoundLoopbackSocket(a);
-  ASSERT_EQ(listen(listener.Get(), 1), 0);
-  instrument::CommandSocket channel(ntohs(a.sin_port));
-  ASSERT_EQ(channel.Open(a.sin_addr, net::Deadline::After(5s)).kind,
+  testsupport::Listener listener(1);
+  instrument::CommandSocket channel(listener.Port());
+  ASSERT_EQ(channel.Open(*net::ParseIPv4("127.0.0.1"), net::Deadline::After(5s)).kind,
             instrument::TransportStatus::kOk);
-  net::UniqueFd peer(accept(listener.Get(), nullptr, nullptr));
+  net::UniqueFd peer = listener.Accept();
   // Three replies in one write (a zero byte in the third), then a line longer than the bound.
   const std::string longLine(40, '7');
   const std::string bytes = "0,\"No error\"\n-256,\"File name not found\"\nKO" +

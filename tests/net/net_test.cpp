@@ -1,7 +1,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <poll.h>
 
@@ -13,6 +12,7 @@
 #include "net/text.h"
 #include "net/unique_fd.h"
 #include "net/wait.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -107,13 +107,13 @@ TEST(SocketError, MapsPlatformErrorsOntoTheTable) {
   EXPECT_EQ(net::WinsockErrorText(11001), "11001:Host not found");
 }
 
+// The two ends of one loopback connection.
 class WaitFdTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    a_.Reset(sv[0]);
-    b_.Reset(sv[1]);
+    testsupport::ConnectedPair pair = testsupport::LoopbackPair();
+    a_ = std::move(pair.a);
+    b_ = std::move(pair.b);
   }
   net::UniqueFd a_, b_;
 };

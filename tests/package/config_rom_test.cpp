@@ -11,6 +11,7 @@
 #include "instrument/instrument_errors.h"
 #include "package/local_names.h"
 #include "tests/package/steps_rig.h"
+#include "tests/support/sim_instrument.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ TEST(ProgramConfigROM, AFailedConfigurationGoesOnWithTheNextImage) {
       {-241, {}},
   };
   for (const auto& c : cases) {
-    vxtest::StepsRig rig(simtest::ScenarioFromText(
+    vxtest::StepsRig rig(testsupport::ScenarioFromText(
         R"({"faults": [{"command": "CONF:FPGA", "image": "a.rpd", "times": 1, "error": )" +
         std::to_string(c.code) + "}]}"));
     ASSERT_TRUE(rig.connected);
@@ -100,8 +101,8 @@ TEST(ProgramConfigROM, AFailedConfigurationGoesOnWithTheNextImage) {
 // turn comes was not sent, and the slot fails instead of passing for configured.
 TEST(ProgramConfigROM, AnImageNoLongerInTheFlexFolderIsAFailedSend) {
   // Spoils the release after its check; `secret` is a file outside the release.
-  using Spoil = void (*)(const vxtest::TempTree& release, const std::string& secret);
-  vxtest::TempTree outside;
+  using Spoil = void (*)(const testsupport::TempTree& release, const std::string& secret);
+  testsupport::TempTree outside;
   outside.File("secret", "operator's secret");
   const std::string secret = std::filesystem::canonical(outside.Path("secret")).string();
   struct Case {
@@ -110,19 +111,19 @@ TEST(ProgramConfigROM, AnImageNoLongerInTheFlexFolderIsAFailedSend) {
     bool refusedAsOutside;
     bool dangling = false;
   } cases[] = {
-      {"removed", [](const vxtest::TempTree&, const std::string&) {}, false},
+      {"removed", [](const testsupport::TempTree&, const std::string&) {}, false},
       {"a folder now",
-       [](const vxtest::TempTree& t, const std::string&) {
+       [](const testsupport::TempTree& t, const std::string&) {
          t.Folder("Target/PCW5/FLEX/second.rpd");
        },
        false},
       {"a dangling link now",
-       [](const vxtest::TempTree& t, const std::string&) {
+       [](const testsupport::TempTree& t, const std::string&) {
          t.Link("nowhere.rpd", "Target/PCW5/FLEX/second.rpd");
        },
        false, true},
       {"a link out of the release now",
-       [](const vxtest::TempTree& t, const std::string& secret) {
+       [](const testsupport::TempTree& t, const std::string& secret) {
          t.Link(secret, "Target/PCW5/FLEX/second.rpd");
        },
        true},
@@ -173,7 +174,7 @@ TEST(ProgramConfigROM, SlotsWithNothingToProgramSendNothing) {
       {"package name differs in letter case", 1, "{}", "Rks5"},
   };
   for (const auto& c : cases) {
-    vxtest::StepsRig rig(simtest::ScenarioFromText(c.scenario));
+    vxtest::StepsRig rig(testsupport::ScenarioFromText(c.scenario));
     ASSERT_TRUE(rig.connected) << c.what;
     rig.package.File(std::string("Target/") + c.packageModel + "/FLEX/a.rpd", "image a");
     rig.modules = {Module(c.packageModel, {"a.rpd"})};
@@ -193,7 +194,7 @@ TEST(ProgramConfigROM, AModuleWithoutImagesStillEntersTheImageDrive) {
 }
 
 TEST(ProgramConfigROM, ARefusedStoreRaisesBeforeAnyConfiguration) {
-  vxtest::StepsRig rig(simtest::ScenarioFromText(
+  vxtest::StepsRig rig(testsupport::ScenarioFromText(
       R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*.rpd", "code": 452}]}})"));
   ASSERT_TRUE(rig.connected);
   rig.package.File("Target/RKS5/FLEX/a.rpd", "image a");
@@ -205,7 +206,7 @@ TEST(ProgramConfigROM, ARefusedStoreRaisesBeforeAnyConfiguration) {
 }
 
 TEST(ProgramConfigROM, AnUploadReportedAsFailedLogsTheLocalPathAndEndsAtOnce) {
-  vxtest::StepsRig rig(simtest::ScenarioFromText(
+  vxtest::StepsRig rig(testsupport::ScenarioFromText(
       R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "a.rpd", "code": 452}]}})"));
   ASSERT_TRUE(rig.connected);
   rig.HandleFtpFailures();

@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "tests/package/temp_tree.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ using package::EntryKind;
 using package::FindLocalEntry;
 
 TEST(FindLocalEntry, ExactMatchWinsElseFirstCaseInsensitiveMatchInByteOrder) {
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   tree.Folder("target");
   tree.Folder("Target");
   tree.Folder("TARGET");
@@ -37,7 +37,7 @@ TEST(FindLocalEntry, ExactMatchWinsElseFirstCaseInsensitiveMatchInByteOrder) {
 }
 
 TEST(FindLocalEntry, AMissingFolderFindsNothingAndAnUnreadableOneIsAnError) {
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   tree.File("plain");
   tree.Link("loop", "loop");
   EXPECT_EQ(FindLocalEntry(tree.Path("missing"), "x"), std::nullopt);
@@ -46,7 +46,7 @@ TEST(FindLocalEntry, AMissingFolderFindsNothingAndAnUnreadableOneIsAnError) {
 }
 
 TEST(ResolveLocalPath, FollowsEachStepWithoutRegardToCase) {
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   tree.Folder("TARGET/pnb5/Signal");
   EXPECT_EQ(package::ResolveLocalPath(tree.Dir(), {"Target", "PNB5", "SIGNAL"}),
             tree.Path("TARGET/pnb5/Signal"));
@@ -61,7 +61,7 @@ TEST(JoinLocalPath, PutsExactlyOneSlashBetween) {
 }
 
 TEST(ListLocalFolder, GivesEveryEntryWithItsKindFollowingLinks) {
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   tree.File("d/file", "12345");
   tree.File("d/.hidden", "1");
   tree.Folder("d/sub");

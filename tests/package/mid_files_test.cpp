@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "instrument/instrument_errors.h"
-#include "tests/ftp/test_util.h"
 #include "tests/package/steps_rig.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -82,9 +83,9 @@ TEST(TemporaryFolder, TempThenTmpThenTmpdirThenSlashTmp) {
 TEST(MakeMIDFiles, MakesMissingFoldersAndNameFilesAndLeavesExistingOnesAlone) {
   vxtest::StepsRig rig;
   ASSERT_TRUE(rig.connected);
-  testing_ftp::TempDir temp;
+  testsupport::TempTree temp;
   TempVariables vars(temp.Path().string(), std::nullopt, std::nullopt);
-  simtest::WriteFile(rig.F0() / "SYSTEM/MID7/NAME", "old content");
+  testsupport::WriteFile(rig.F0() / "SYSTEM/MID7/NAME", "old content");
   std::filesystem::create_directories(rig.F0() / "SYSTEM/MID8");
   rig.modules = {Module(1, "PNB5"), Module(-2, ""), Module(1, "DUPLICATE"), Module(7, "RKS5"),
                  Module(8, "SCW5")};
@@ -95,15 +96,13 @@ TEST(MakeMIDFiles, MakesMissingFoldersAndNameFilesAndLeavesExistingOnesAlone) {
       {"MID1/", ""}, {"MID1/NAME", "PNB5\r\n"},    {"MID-2/", ""}, {"MID-2/NAME", "\r\n"},
       {"MID7/", ""}, {"MID7/NAME", "old content"}, {"MID8/", ""},  {"MID8/NAME", "SCW5\r\n"},
   };
-  EXPECT_EQ(vxtest::TreeContent(rig.F0() / "SYSTEM"), expected);
+  EXPECT_EQ(testsupport::TreeContent(rig.F0() / "SYSTEM"), expected);
   EXPECT_THAT(rig.FtpLines(),
               ElementsAre("TYPE A", "PORT *", "STOR /F0:/SYSTEM/MID1/NAME", "PORT *",
                           "STOR /F0:/SYSTEM/MID-2/NAME", "PORT *", "STOR /F0:/SYSTEM/MID8/NAME"));
   // Folders are made in list order, each looked for first.
-  Lines made;
-  for (const auto& line : rig.instrument.CommandLines())
-    if (line.rfind("MMEM:MDIR", 0) == 0) made.push_back(line);
-  EXPECT_EQ(made, (Lines{"MMEM:MDIR \"MID1\"", "MMEM:MDIR \"MID-2\""}));
+  EXPECT_EQ(testsupport::LinesStarting(rig.instrument.CommandLines(), "MMEM:MDIR"),
+            (Lines{"MMEM:MDIR \"MID1\"", "MMEM:MDIR \"MID-2\""}));
   EXPECT_THAT(rig.view.log, IsEmpty());
   // No temporary file is left behind.
   EXPECT_TRUE(std::filesystem::is_empty(temp.Path()));
@@ -128,7 +127,7 @@ TEST(MakeMIDFiles, ATemporaryFileThatCannotBeMadeLogsTwoLinesAndGoesOn) {
   ASSERT_TRUE(package::MakeMIDFiles(rig.Context()));
   EXPECT_EQ(rig.view.log, (Lines{"*** ERROR ***", "Can't open temporary NAME file", "*** ERROR ***",
                                  "Can't open temporary NAME file"}));
-  EXPECT_EQ(vxtest::TreeContent(rig.F0() / "SYSTEM"),
+  EXPECT_EQ(testsupport::TreeContent(rig.F0() / "SYSTEM"),
             (std::map<std::string, std::string>{{"MID1/", ""}, {"MID2/", ""}}));
   EXPECT_EQ(rig.FtpLines(), Lines{"TYPE A"});
 }

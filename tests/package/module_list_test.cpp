@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "package/local_names.h"
-#include "tests/package/temp_tree.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -119,7 +119,7 @@ class PackageFolder : public ::testing::Test {
   const std::map<std::string, std::string> untouched = {
       {"PNB5", "--"}, {"PCW5", "--"}, {"PCWX5", "--"}, {"SCW5", "--"}, {"SCWH5", "--"}};
 
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   package::SignalBoxes boxes;
 };
 

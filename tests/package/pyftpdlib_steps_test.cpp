@@ -9,16 +9,16 @@
 #include "package/config_rom.h"
 #include "package/mid_files.h"
 #include "package/tree_upload.h"
-#include "tests/ftp/pyftpd.h"
-#include "tests/ftp/test_util.h"
 #include "tests/package/steps_rig.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
 using ::testing::Contains;
 using Content = std::map<std::string, std::string>;
-using testing_ftp::Pattern;
-using testing_ftp::Pyftpd;
+using testsupport::Pattern;
+using testsupport::Pyftpd;
 
 // The simulator's command server with a stock FTP server over the same folder: MID folders,
 // both trees and one slot's images arrive as a real server stores them.
@@ -48,17 +48,17 @@ TEST(PackageStepsOverPyftpdlib, MidFilesTreesAndOneSlotArriveThroughARealServer)
   ASSERT_TRUE(package::ProgramConfigROM(rig.Context(), 1));
 
   // Under TYPE A this server stores its own line end.
-  EXPECT_EQ(vxtest::TreeContent(rig.F0()), (Content{
-                                               {"SYSTEM/", ""},
-                                               {"SYSTEM/MID4/", ""},
-                                               {"SYSTEM/MID4/NAME", "RKS5\n"},
-                                               {"SYSTEM/boot.bin", Pattern(300'000)},
-                                               {"SYSTEM/fonts/", ""},
-                                               {"SYSTEM/fonts/f.ttf", Pattern(5000)},
-                                               {"RKS5/", ""},
-                                               {"RKS5/data.bin", Pattern(1234)},
-                                               {"RKS5/FLEX/", ""},
-                                           }));
+  EXPECT_EQ(testsupport::TreeContent(rig.F0()), (Content{
+                                                    {"SYSTEM/", ""},
+                                                    {"SYSTEM/MID4/", ""},
+                                                    {"SYSTEM/MID4/NAME", "RKS5\n"},
+                                                    {"SYSTEM/boot.bin", Pattern(300'000)},
+                                                    {"SYSTEM/fonts/", ""},
+                                                    {"SYSTEM/fonts/f.ttf", Pattern(5000)},
+                                                    {"RKS5/", ""},
+                                                    {"RKS5/data.bin", Pattern(1234)},
+                                                    {"RKS5/FLEX/", ""},
+                                                }));
   EXPECT_TRUE(std::filesystem::is_empty(rig.N0()));
   EXPECT_THAT(rig.view.log, Contains("Done"));
   EXPECT_TRUE(rig.view.messages.empty());

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/package/temp_tree.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 
 // A release and a folder outside it; the setup spoils the release (or not).
-using Setup = void (*)(const vxtest::TempTree& release, const vxtest::TempTree& outside,
+using Setup = void (*)(const testsupport::TempTree& release, const testsupport::TempTree& outside,
                        package::ModuleList& modules);
 
 struct Case {
@@ -27,7 +27,7 @@ struct Case {
 void CheckCases(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    vxtest::TempTree release, outside;
+    testsupport::TempTree release, outside;
     release.File("MainFrame/vx500.bin");
     release.File("Target/PNB5/pnb5.bin");
     release.File("Target/PNB5/SIGNAL/bars.sig");
@@ -168,7 +168,7 @@ TEST(CheckRelease, EveryImageTheManifestNamesIsAFileInItsModulesFlexFolder) {
 // Fourteen folders, each holding three links to the next: walked path by path, 3^14 trees. Each
 // folder is entered once; every other way to it is refused, naming both paths.
 TEST(CheckRelease, LinksThatFanOutAreRefusedOncePerFolderNamingBothPaths) {
-  vxtest::TempTree release;
+  testsupport::TempTree release;
   constexpr int kLevels = 14;
   for (int level = 0; level < kLevels; ++level) {
     const std::string folder = "shared/L" + std::to_string(level);
@@ -192,7 +192,7 @@ TEST(CheckRelease, LinksThatFanOutAreRefusedOncePerFolderNamingBothPaths) {
 }
 
 TEST(CheckRelease, TheRefusalListsTheFirstOffendingPathsAndHowManyMore) {
-  vxtest::TempTree release;
+  testsupport::TempTree release;
   for (const char* name : {"MainFrame/a\\1", "MainFrame/b\\2", "MainFrame/c\\3"}) {
     release.File(name);
   }

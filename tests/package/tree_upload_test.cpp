@@ -12,8 +12,9 @@
 #include "ftp/ftp_errors.h"
 #include "instrument/instrument_errors.h"
 #include "package/local_names.h"
-#include "tests/ftp/test_util.h"
 #include "tests/package/steps_rig.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 using ::testing::UnorderedElementsAreArray;
-using testing_ftp::Pattern;
+using testsupport::Pattern;
 using Content = std::map<std::string, std::string>;
 
 TEST(ProgressPosition, FloatingPointTruncatedWithinTheBarAndZeroWithoutBytes) {
@@ -56,7 +57,7 @@ TEST(IsConfigImageName, TheLastExtensionOrTheWholeNameIsRpdInAnyCase) {
 }
 
 TEST(PackagePath, FindsEachStepWithoutRegardToCaseAndSpellsOutTheMissingRest) {
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   tree.Folder("TARGET/pnb5/Flex");
   EXPECT_EQ(package::PackagePath(tree.Dir(), {"Target", "PNB5", "FLEX"}),
             tree.Path("TARGET/pnb5/Flex"));
@@ -72,7 +73,7 @@ struct Counters {
 };
 
 TEST(CountFiles, MeasuresRegularFilesOfBothTreesCumulatively) {
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   tree.File("Target/PNB5/data.bin", std::string(100, 'd'));
   tree.File("Target/PNB5/SIGNAL/s.bin", std::string(20, 's'));  // measured though maybe not copied
   tree.File("Target/PNB5/FLEX/a.rpd", std::string(7, 'r'));     // likewise
@@ -95,7 +96,7 @@ TEST(CountFiles, MeasuresRegularFilesOfBothTreesCumulatively) {
 }
 
 TEST(CountFiles, ADanglingLinkOrAnUnreadableFolderIsAnErrorNamingIt) {
-  vxtest::TempTree tree;
+  testsupport::TempTree tree;
   tree.File("MainFrame/a/ok.bin");
   tree.Link("nowhere", "MainFrame/a/gone");
   Counters c;
@@ -105,14 +106,14 @@ TEST(CountFiles, ADanglingLinkOrAnUnreadableFolderIsAnErrorNamingIt) {
   } catch (const package::LocalFsError& e) {
     EXPECT_THAT(e.what(), HasSubstr(tree.Path("MainFrame/a/gone")));
   }
-  vxtest::TempTree selfLoop;
+  testsupport::TempTree selfLoop;
   selfLoop.Folder("MainFrame");
   selfLoop.Link("self", "MainFrame/self");  // a link to itself can never be resolved
   EXPECT_THROW(package::CountFiles(package::ReleaseRoot(selfLoop.Dir()), selfLoop.Path("MainFrame"), c.Ref()), package::LocalFsError);
 }
 
 // A system tree with every kind of entry the copy has a rule for.
-void WriteSystemTree(const vxtest::TempTree& p) {
+void WriteSystemTree(const testsupport::TempTree& p) {
   p.File("MainFrame/boot.bin", Pattern(70'000));
   p.File("MainFrame/.hidden", "never");
   p.File("MainFrame/.cache/deep.bin", "never");
@@ -146,7 +147,7 @@ TEST(CopyTree, TheSystemTreeArrivesByteForByteWithEverySkipRule) {
       {"empty.bin", ""},
       {"nothing/", ""},
   };
-  EXPECT_EQ(vxtest::TreeContent(rig.F0() / "SYSTEM"), expected);
+  EXPECT_EQ(testsupport::TreeContent(rig.F0() / "SYSTEM"), expected);
   EXPECT_THAT(rig.view.log,
               UnorderedElementsAre("Copying... boot.bin", "Copying... a.txt", "Copying... s.dat",
                                    "Skipping... img.RPD", "Skipping... rpd", "Copying... Rpd.txt",
@@ -206,11 +207,11 @@ TEST(CopyTree, LinkLoopsAndFifosAreSkippedWithALineAndTheCopySucceeds) {
   package::CountFiles(rig.release, rig.package.Path("MainFrame"), rig.Context().counters);
   EXPECT_EQ(rig.fileCount, 3);
   ASSERT_TRUE(package::CopyTree(rig.Context(), rig.package.Path("MainFrame"), "/F0:/SYSTEM"));
-  EXPECT_EQ(vxtest::TreeContent(rig.F0() / "SYSTEM"), (Content{{"sub/", ""},
-                                                               {"sub/f.bin", "f"},
-                                                               {"alias/", ""},
-                                                               {"alias/s.bin", "shared"},
-                                                               {"f-link", "f"}}));
+  EXPECT_EQ(testsupport::TreeContent(rig.F0() / "SYSTEM"), (Content{{"sub/", ""},
+                                                                    {"sub/f.bin", "f"},
+                                                                    {"alias/", ""},
+                                                                    {"alias/s.bin", "shared"},
+                                                                    {"f-link", "f"}}));
   EXPECT_THAT(rig.view.log,
               UnorderedElementsAre("Copying... f.bin", "Skipping... loop", "Skipping... here",
                                    "Copying... s.bin", "Copying... f-link", "Skipping... fifo"));
@@ -232,7 +233,7 @@ TEST(CopyTree, ALinkThatIsDanglingOrLeadsOutOfTheReleaseIsAnErrorNamingIt) {
     SCOPED_TRACE(c.what);
     vxtest::StepsRig rig;
     ASSERT_TRUE(rig.connected);
-    vxtest::TempTree outside;
+    testsupport::TempTree outside;
     outside.File("secret.txt", "secret");
     outside.File("dir/inner.bin", "inner");
     rig.package.File("MainFrame/a/ok.bin", "ok");
@@ -298,7 +299,7 @@ TEST(CopyTree, AFolderThatCanNeitherBeFoundNorMadeEndsWithFalse) {
 }
 
 TEST(CopyTree, AnUploadReportedAsFailedEndsWithFalseAndCountsNothing) {
-  vxtest::StepsRig rig(simtest::ScenarioFromText(
+  vxtest::StepsRig rig(testsupport::ScenarioFromText(
       R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*bad.bin", "code": 552}]}})"));
   ASSERT_TRUE(rig.connected);
   rig.HandleFtpFailures();
@@ -315,7 +316,7 @@ TEST(CopyTree, RefusedOrTruncatedStoresRaiseThroughTheCopy) {
       R"({"ftp": {"store": [{"pattern": "*big.bin", "fault": "truncate", "bytes": 1000}]}})",
   };
   for (const char* scenario : scenarios) {
-    vxtest::StepsRig rig(simtest::ScenarioFromText(scenario));
+    vxtest::StepsRig rig(testsupport::ScenarioFromText(scenario));
     ASSERT_TRUE(rig.connected);
     rig.package.File("MainFrame/big.bin", Pattern(200'000));
     EXPECT_THROW(package::CopyTree(rig.Context(), rig.package.Path("MainFrame"), "/F0:/SYSTEM"),
@@ -365,7 +366,7 @@ TEST(CopyTree, AReleaseChangedUnderTheCopySendsNothingFromOutsideAndNoFileInPart
     SCOPED_TRACE(c.what);
     vxtest::StepsRig rig;
     ASSERT_TRUE(rig.connected);
-    vxtest::TempTree outside;
+    testsupport::TempTree outside;
     outside.File("id_rsa", "private key");
     outside.File("shadow/root", "hash");
     const std::filesystem::path mainFrame = rig.package.Path("MainFrame");
@@ -398,7 +399,7 @@ TEST(CopyTree, AReleaseChangedUnderTheCopySendsNothingFromOutsideAndNoFileInPart
     // Only the first file was offered to the instrument; nothing of the outside reached it.
     EXPECT_THAT(rig.FtpLinesStarting("STOR"),
                 (std::vector<std::string>{"STOR /F0:/SYSTEM/" + first}));
-    for (const auto& [path, content] : vxtest::TreeContent(rig.F0())) {
+    for (const auto& [path, content] : testsupport::TreeContent(rig.F0())) {
       EXPECT_NE(content, "private key") << path;
       EXPECT_NE(content, "hash") << path;
     }
@@ -413,7 +414,7 @@ TEST(CopyTree, AReleaseChangedUnderTheCopySendsNothingFromOutsideAndNoFileInPart
 }
 
 // A module folder with a signal set, images, and SIGNAL folders that are not the module's own.
-void WriteModule(const vxtest::TempTree& p, const std::string& folder) {
+void WriteModule(const testsupport::TempTree& p, const std::string& folder) {
   const std::string m = "Target/" + folder + "/";
   p.File(m + "data.bin", Pattern(5000));
   p.File(m + "SIGNAL/sig.bin", Pattern(4000));
@@ -459,7 +460,7 @@ TEST(CopyModule, TheSignalFolderFollowsTheSelectionOnlyDirectlyInTheModuleFolder
                        {"SIGNAL/more/sig2.bin", "deep signal"}});
       log.insert(log.end(), {"Copying... sig.bin", "Copying... sig2.bin"});
     }
-    EXPECT_EQ(vxtest::TreeContent(rig.F0() / "PNB5"), expected) << hasSignal;
+    EXPECT_EQ(testsupport::TreeContent(rig.F0() / "PNB5"), expected) << hasSignal;
     EXPECT_THAT(rig.view.log, UnorderedElementsAreArray(log)) << hasSignal;
     const auto lines = rig.instrument.CommandLines();
     // An unselected signal set is not even looked for on the instrument.
@@ -476,7 +477,7 @@ TEST(CopyModule, AModuleWithoutAPackageFolderGetsItsFlashFolderOnly) {
   package::tModuleList module;
   module.name = "NQRM5";
   ASSERT_TRUE(package::CopyModule(rig.Context(), module));
-  EXPECT_EQ(vxtest::TreeContent(rig.F0() / "NQRM5"), Content{});
+  EXPECT_EQ(testsupport::TreeContent(rig.F0() / "NQRM5"), Content{});
   EXPECT_TRUE(std::filesystem::is_directory(rig.F0() / "NQRM5"));
   EXPECT_EQ(
       rig.instrument.CommandLines(),

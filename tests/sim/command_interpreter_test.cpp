@@ -4,7 +4,7 @@
 #include <string>
 
 #include "sim/command_interpreter.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ class InterpreterTest : public ::testing::Test {
   }
   std::string NextError(CommandInterpreter& in) { return Ask(in, "SYSTEM:ERR?"); }
 
-  simtest::TempDir root_;
+  testsupport::TempTree root_;
   sim::Drive drive_;
 };
 
@@ -76,9 +76,9 @@ TEST_F(InterpreterTest, DrivePathsWorkFromAnyFolder) {
 }
 
 TEST_F(InterpreterTest, LinksLeadingOutOfTheRootAreRefused) {
-  simtest::TempDir outside;
+  testsupport::TempTree outside;
   fs::create_directory_symlink(outside.Path(), root_.Path() / "F0:" / "OUT");
-  simtest::WriteFile(outside.Path() / "secret", "x");
+  testsupport::WriteFile(outside.Path() / "secret", "x");
   CommandInterpreter in(drive_, {});
   in.Execute(":MMEM:CDIR \"/F0:/OUT\"");
   EXPECT_EQ(NextError(in), "-256,\"File name not found\"\n");
@@ -113,9 +113,9 @@ TEST_F(InterpreterTest, MakeFolderIsRelativeToTheCurrentFolder) {
 }
 
 TEST_F(InterpreterTest, CatalogListsUsedFreeAndEachEntryQuoted) {
-  simtest::WriteFile(root_.Path() / "F0:" / "SYSTEM" / "MID1" / "NAME", "RKS5\r\n");
-  simtest::WriteFile(root_.Path() / "F0:" / "SYSTEM" / "boot.bin", std::string(100, 'x'));
-  simtest::WriteFile(root_.Path() / "F0:" / "SYSTEM" / "bad\"name", "y");
+  testsupport::WriteFile(root_.Path() / "F0:" / "SYSTEM" / "MID1" / "NAME", "RKS5\r\n");
+  testsupport::WriteFile(root_.Path() / "F0:" / "SYSTEM" / "boot.bin", std::string(100, 'x'));
+  testsupport::WriteFile(root_.Path() / "F0:" / "SYSTEM" / "bad\"name", "y");
   sim::Scenario fixed;
   fixed.totalBytes = 30000000;
   fixed.freeBytes = 5000000;
@@ -139,12 +139,12 @@ TEST_F(InterpreterTest, CatalogListsUsedFreeAndEachEntryQuoted) {
 }
 
 TEST_F(InterpreterTest, ConfigureFpgaNeedsAnImageOnN0AndAFittedSlot) {
-  simtest::WriteFile(root_.Path() / "N0:" / "image.rpd", "bits");
+  testsupport::WriteFile(root_.Path() / "N0:" / "image.rpd", "bits");
   sim::Scenario s = sim::ScenarioFromJson(nlohmann::json::parse(R"({
       "slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "3.0"},
                 {"slot": 3, "model": "RKS5", "hardware": "3.0", "firmware": "1.5"}],
       "faults": [{"command": "CONF:FPGA", "slot": 3, "image": "bad.rpd", "error": -200}]})"));
-  simtest::WriteFile(root_.Path() / "N0:" / "bad.rpd", "bits");
+  testsupport::WriteFile(root_.Path() / "N0:" / "bad.rpd", "bits");
   CommandInterpreter in(drive_, s);
   struct Case {
     const char* line;

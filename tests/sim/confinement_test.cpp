@@ -5,7 +5,13 @@
 #include <set>
 #include <string>
 
-#include "tests/sim/sim_fixture.h"
+#include "sim/command_server.h"
+#include "sim/drive.h"
+#include "sim/ftp_server.h"
+#include "sim/transcript.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -20,10 +26,10 @@ using ::testing::StartsWith;
 // outside the root is read, made or changed.
 TEST(Confinement, BothServersRefuseEveryPathLeavingTheRoot) {
   // The root and a folder beside it, both in a folder of the test's own.
-  simtest::TempDir base;
+  testsupport::TempTree base;
   const fs::path root = base.Path() / "root";
   const fs::path outside = base.Path() / "outside";
-  simtest::WriteFile(outside / "victim", "original");
+  testsupport::WriteFile(outside / "victim", "original");
   sim::Drive drive(root);
   drive.Prepare(true);
   sim::Transcript transcript;
@@ -36,8 +42,8 @@ TEST(Confinement, BothServersRefuseEveryPathLeavingTheRoot) {
   fs::create_symlink(outside / "absent", f0 / "DANGLING");
   fs::create_symlink(f0 / "LOOP", f0 / "LOOP");
   fs::create_directory_symlink(root.parent_path(), root / "N0:" / "UP");
-  const auto outsideBefore = simtest::Contents(outside);
-  const auto aboveBefore = simtest::Contents(root.parent_path());
+  const auto outsideBefore = testsupport::Contents(outside);
+  const auto aboveBefore = testsupport::Contents(root.parent_path());
 
   const std::string hostile[] = {
       "/F0:/../..",    "../../..",        "N0:/../../x", "..\0:"s,        "..\0:/x"s,
@@ -45,14 +51,14 @@ TEST(Confinement, BothServersRefuseEveryPathLeavingTheRoot) {
       "/F0:/DANGLING", "/F0:/DANGLING/x", "/F0:/LOOP",   "N0:/UP",        "N0:UP/x",
   };
 
-  simtest::LineClient command(commandServer.Port());
-  simtest::LineClient ftp(ftpServer.Port());
+  testsupport::LineClient command(commandServer.Port());
+  testsupport::LineClient ftp(ftpServer.Port());
   ASSERT_THAT(ftp.ReadLine(), StartsWith("220 "));
   ftp.Send("USER kestro\r\n");
   ASSERT_THAT(ftp.ReadLine(), StartsWith("331 "));
   ftp.Send("PASS pelto3318\r\n");
   ASSERT_THAT(ftp.ReadLine(), StartsWith("230 "));
-  auto ask = [](simtest::LineClient& client, const std::string& line) {
+  auto ask = [](testsupport::LineClient& client, const std::string& line) {
     client.Send(line + "\r\n");
     return client.ReadLine();
   };
@@ -80,14 +86,14 @@ TEST(Confinement, BothServersRefuseEveryPathLeavingTheRoot) {
     for (const std::string& target : {path, path + "/stored"}) {
       std::string pasv = ask(ftp, "PASV");
       ASSERT_THAT(pasv, StartsWith("227 "));
-      simtest::LineClient data(simtest::PassivePort(pasv));
+      testsupport::LineClient data(testsupport::PassivePort(pasv));
       data.Send("overwritten");
       ::shutdown(data.Fd(), SHUT_WR);
       EXPECT_THAT(ask(ftp, "STOR " + target), StartsWith("550 ")) << "STOR";
     }
   }
-  EXPECT_EQ(simtest::Contents(outside), outsideBefore);
-  EXPECT_EQ(simtest::Contents(root.parent_path()), aboveBefore);
+  EXPECT_EQ(testsupport::Contents(outside), outsideBefore);
+  EXPECT_EQ(testsupport::Contents(root.parent_path()), aboveBefore);
   EXPECT_TRUE(fs::exists(fs::symlink_status(f0 / "OUTFILE")));
 
   // A link whose target stays inside the root is followed as any folder.

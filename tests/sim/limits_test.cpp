@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
@@ -42,7 +44,7 @@ TEST(Transcript, KeepsTheNewestLinesAndCountsTheDropped) {
 // Both servers take two connections here; a third is turned away at once (FTP with "421")
 // while the first two are served on, and a place left by a client is free again.
 TEST(ConnectionLimits, BeyondTheCapAConnectionIsTurnedAwayAndTheOthersWorkOn) {
-  simtest::SimInstrument instrument({}, {.maxConnections = 2});
+  testsupport::SimInstrument instrument({}, {.maxConnections = 2});
   struct Server {
     const char* name;
     int port;
@@ -58,19 +60,19 @@ TEST(ConnectionLimits, BeyondTheCapAConnectionIsTurnedAwayAndTheOthersWorkOn) {
   };
   for (const auto& server : servers) {
     SCOPED_TRACE(server.name);
-    auto served = [&](simtest::LineClient& client) {
+    auto served = [&](testsupport::LineClient& client) {
       if (server.greeting) {
         EXPECT_THAT(client.ReadLine(), StartsWith(server.greeting));
       }
       client.Send(server.request);
       EXPECT_THAT(client.ReadLine(), StartsWith(server.reply));
     };
-    std::vector<std::unique_ptr<simtest::LineClient>> clients;
+    std::vector<std::unique_ptr<testsupport::LineClient>> clients;
     for (int i = 0; i < 2; ++i) {
-      clients.push_back(std::make_unique<simtest::LineClient>(server.port));
+      clients.push_back(std::make_unique<testsupport::LineClient>(server.port));
       served(*clients.back());
     }
-    simtest::LineClient beyond(server.port);
+    testsupport::LineClient beyond(server.port);
     if (server.refusal) {
       EXPECT_THAT(beyond.ReadLine(), StartsWith(server.refusal));
     }
@@ -83,7 +85,7 @@ TEST(ConnectionLimits, BeyondTheCapAConnectionIsTurnedAwayAndTheOthersWorkOn) {
     clients[0]->Send(server.leave);
     ::shutdown(clients[0]->Fd(), SHUT_WR);
     EXPECT_TRUE(clients[0]->WaitClosed());
-    simtest::LineClient next(server.port);
+    testsupport::LineClient next(server.port);
     served(next);
   }
 }
@@ -110,7 +112,7 @@ struct Server {
   const char* reply;
 };
 
-std::vector<Server> Servers(simtest::SimInstrument& instrument) {
+std::vector<Server> Servers(testsupport::SimInstrument& instrument) {
   return {
       {"command", instrument.Port(), sim::Transcript::Channel::kCommand, nullptr, nullptr,
        "*IDN?\n", "*OPT?\n", "\"VX500:0:"},
@@ -122,7 +124,7 @@ std::vector<Server> Servers(simtest::SimInstrument& instrument) {
 // Sends more huge requests than the server reads at once, reading nothing; the bytes taken.
 // When the server gives up on such a client with requests unread, the connection ends in a
 // reset, which arrives whatever is unread here.
-size_t SendHugeRequests(simtest::LineClient& deaf, const Server& server) {
+size_t SendHugeRequests(testsupport::LineClient& deaf, const Server& server) {
   std::string requests;
   while (requests.size() < 64 * 1024) requests += server.hugeRequest;
   return deaf.SendWhatFits(requests);
@@ -131,10 +133,10 @@ size_t SendHugeRequests(simtest::LineClient& deaf, const Server& server) {
 // A client that sends nothing, or sends and takes no replies, loses its connection after the
 // idle time-out; the test waits for each close itself.
 TEST(ConnectionLimits, IdleClientsAndClientsThatDoNotReadAreClosed) {
-  simtest::SimInstrument instrument(HugeReplies(), {.idleTimeout = 500ms});
+  testsupport::SimInstrument instrument(HugeReplies(), {.idleTimeout = 500ms});
   for (const Server& server : Servers(instrument)) {
     SCOPED_TRACE(server.name);
-    simtest::LineClient quiet(server.port);
+    testsupport::LineClient quiet(server.port);
     if (server.greeting) {
       EXPECT_THAT(quiet.ReadLine(), StartsWith(server.greeting));
     }
@@ -149,7 +151,7 @@ TEST(ConnectionLimits, IdleClientsAndClientsThatDoNotReadAreClosed) {
     bool read = false;
     for (int attempt = 0; attempt < 5 && !read; ++attempt) {
       instrument.Transcript().Clear();
-      simtest::LineClient deaf(server.port, 4096);
+      testsupport::LineClient deaf(server.port, 4096);
       const size_t taken = SendHugeRequests(deaf, server);
       EXPECT_TRUE(deaf.WaitHangUp());
       read = !instrument.Transcript().Lines(server.channel).empty();
@@ -164,17 +166,17 @@ TEST(ConnectionLimits, IdleClientsAndClientsThatDoNotReadAreClosed) {
 // While a client that takes no replies holds its connection, the server serves others. The
 // idle time-out is off here, so how fast the served client is does not matter.
 TEST(ConnectionLimits, AClientThatDoesNotReadHoldsUpNoOther) {
-  simtest::SimInstrument instrument(HugeReplies(), {.idleTimeout = 0ms});
+  testsupport::SimInstrument instrument(HugeReplies(), {.idleTimeout = 0ms});
   for (const Server& server : Servers(instrument)) {
     SCOPED_TRACE(server.name);
-    simtest::LineClient deaf(server.port, 4096);
+    testsupport::LineClient deaf(server.port, 4096);
     EXPECT_GT(SendHugeRequests(deaf, server), 16u * 1024);
     // The server has read a request and is sending its reply, which is never taken.
     std::string_view requestLine(server.hugeRequest);
     requestLine.remove_suffix(requestLine.ends_with("\r\n") ? 2 : 1);
     ASSERT_TRUE(instrument.Transcript().WaitForLine(server.channel, requestLine, 20s));
 
-    simtest::LineClient other(server.port);
+    testsupport::LineClient other(server.port);
     if (server.greeting) {
       EXPECT_THAT(other.ReadLine(), StartsWith(server.greeting));
     }
@@ -184,14 +186,14 @@ TEST(ConnectionLimits, AClientThatDoesNotReadHoldsUpNoOther) {
 }
 
 // Sends what is asked and reads the reply line, unless there is nothing to ask.
-void Ask(simtest::LineClient& client, const std::string& request, const std::string& reply) {
+void Ask(testsupport::LineClient& client, const std::string& request, const std::string& reply) {
   if (!request.empty()) client.Send(request);
   EXPECT_THAT(client.ReadLine(), StartsWith(reply)) << request;
 }
 
 // An FTP client of `instrument`, logged in with the instrument's user.
-std::unique_ptr<simtest::LineClient> LoggedIn(simtest::SimInstrument& instrument) {
-  auto ftp = std::make_unique<simtest::LineClient>(instrument.FtpPort());
+std::unique_ptr<testsupport::LineClient> LoggedIn(testsupport::SimInstrument& instrument) {
+  auto ftp = std::make_unique<testsupport::LineClient>(instrument.FtpPort());
   Ask(*ftp, "", "220 ");
   Ask(*ftp, "USER kestro\r\n", "331 ");
   Ask(*ftp, "PASS pelto3318\r\n", "230 ");
@@ -200,11 +202,11 @@ std::unique_ptr<simtest::LineClient> LoggedIn(simtest::SimInstrument& instrument
 
 // Stores `bytes` as `path` over a passive data connection; the reply after the data. The data
 // connection may be reset before all of it is sent.
-std::string Store(simtest::LineClient& ftp, const std::string& path, const std::string& bytes) {
+std::string Store(testsupport::LineClient& ftp, const std::string& path, const std::string& bytes) {
   ftp.Send("PASV\r\n");
   std::string pasv = ftp.ReadLine();
   if (!pasv.starts_with("227 ")) return pasv;
-  simtest::LineClient data(simtest::PassivePort(pasv));
+  testsupport::LineClient data(testsupport::PassivePort(pasv));
   ftp.Send("STOR " + path + "\r\n");
   std::string opening = ftp.ReadLine();
   if (!opening.starts_with("150 ")) return opening;
@@ -214,7 +216,7 @@ std::string Store(simtest::LineClient& ftp, const std::string& path, const std::
 }
 
 // The used and free figures that "MMEM:CAT?" of `path` begins with, as "used,free".
-std::string Figures(simtest::LineClient& command, const std::string& path) {
+std::string Figures(testsupport::LineClient& command, const std::string& path) {
   command.Send("MMEM:CAT? \"" + path + "\"\n");
   std::string listing = command.ReadLine();
   return listing.substr(0, listing.find(',', listing.find(',') + 1));
@@ -258,24 +260,24 @@ TEST(DriveLimits, AStorePastTheTotalIsRefusedAndKeepsNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    simtest::SimInstrument instrument(simtest::ScenarioFromText(c.scenario));
+    testsupport::SimInstrument instrument(testsupport::ScenarioFromText(c.scenario));
     const std::string old(30000, 'o');
-    simtest::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "old.bin", old);
+    testsupport::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "old.bin", old);
     const fs::path big = instrument.Root() / "N0:" / "big.rpd";
-    simtest::WriteFile(big, "");
+    testsupport::WriteFile(big, "");
     fs::resize_file(big, sim::kN0TotalBytes - kN0Free);
     const bool onN0 = c.path.starts_with("N0:");
     const fs::path folder = instrument.Root() / (onN0 ? "N0:" : "F0:/SYSTEM");
     const std::string drive = onN0 ? "N0:" : "/F0:/";
-    const simtest::FolderContents before = simtest::Contents(folder);
-    simtest::LineClient command(instrument.Port());
+    const testsupport::FolderContents before = testsupport::Contents(folder);
+    testsupport::LineClient command(instrument.Port());
     const std::string figuresBefore = Figures(command, drive);
 
     auto ftp = LoggedIn(instrument);
     const std::string sent(c.size, 's');
     EXPECT_THAT(Store(*ftp, c.path, sent), StartsWith(c.reply));
     EXPECT_EQ(Figures(command, drive), c.figuresAfter);
-    simtest::FolderContents expected = before;
+    testsupport::FolderContents expected = before;
     const std::string name = fs::path(c.path).filename().string();
     if (c.kept > 0) {
       std::erase_if(expected, [&](const auto& entry) { return entry.first == name; });
@@ -283,7 +285,7 @@ TEST(DriveLimits, AStorePastTheTotalIsRefusedAndKeepsNothing) {
     } else {
       EXPECT_EQ(c.figuresAfter, figuresBefore);
     }
-    EXPECT_EQ(simtest::Contents(folder), expected);
+    EXPECT_EQ(testsupport::Contents(folder), expected);
     // The control connection serves on.
     Ask(*ftp, "NOOP\r\n", "200 ");
   }
@@ -315,14 +317,14 @@ TEST(LogLimits, ALongLineIsLoggedAsItsFirstKilobyteAndTheCountOfTheRest) {
   const std::string reply(60000, 'y');
   nlohmann::json scenario;
   scenario["faults"] = {{{"command", "*IDN?"}, {"reply", reply}}};
-  simtest::TempDir root;
+  testsupport::TempTree root;
   sim::Drive drive(root.Path());
   drive.Prepare(true);
   sim::Transcript transcript;
   std::stringstream log;
   sim::CommandServer server(drive, transcript, sim::ScenarioFromJson(scenario),
                             {.port = 0, .logLines = true, .log = &log});
-  simtest::LineClient client(server.Port());
+  testsupport::LineClient client(server.Port());
   for (const Case& c : cases) client.Send(c.line + "\n");
   client.Send("*IDN?\n");
   EXPECT_EQ(client.ReadLine(), reply);
@@ -356,8 +358,8 @@ using Steps = std::vector<Step>;
 // Connects to `port` and sends the requests of `steps` at once, so the server never waits for
 // them, then reads the replies; nothing when the server closed the connection first, which it
 // does only when this test stalled for the whole log-in time between its connect and its send.
-std::unique_ptr<simtest::LineClient> LogIn(int port, const Steps& steps) {
-  auto client = std::make_unique<simtest::LineClient>(port);
+std::unique_ptr<testsupport::LineClient> LogIn(int port, const Steps& steps) {
+  auto client = std::make_unique<testsupport::LineClient>(port);
   std::string requests;
   for (const Step& step : steps) requests += step.request;
   client->Send(requests);
@@ -378,20 +380,20 @@ TEST(ConnectionLimits, ConnectionsThatDoNotLogInAreClosedAfterTheLogInTime) {
   constexpr sim::ConnectionLimits kLimits{.maxConnections = kCap, .loginTimeout = 200ms};
   struct Server {
     const char* name;
-    int (simtest::SimInstrument::*port)() const;
+    int (testsupport::SimInstrument::*port)() const;
     Steps logIn;
     std::vector<std::string> unused;  // what kCap - 1 clients that never log in send
     const char* lastWord;             // the last line to such a client, if any
     Step request;
   } servers[] = {
       {"ftp",
-       &simtest::SimInstrument::FtpPort,
+       &testsupport::SimInstrument::FtpPort,
        {{"", "220 "}, {"USER kestro\r\n", "331 "}, {"PASS pelto3318\r\n", "230 "}},
        {"", "USER kestro\r\nPASS wrong\r\n", "NOOP\r\n"},
        "421 Login time-out",
        {"NOOP\r\n", "200 "}},
       {"command",
-       &simtest::SimInstrument::Port,
+       &testsupport::SimInstrument::Port,
        {{"*IDN?\n", "KOVA/ZEPHLORAN,VX500,"}},
        {"", "", ""},
        nullptr,
@@ -401,13 +403,13 @@ TEST(ConnectionLimits, ConnectionsThatDoNotLogInAreClosedAfterTheLogInTime) {
     SCOPED_TRACE(server.name);
     // Whether the try went through; a try in which this test stalled is made again.
     auto attempt = [&] {
-      simtest::SimInstrument instrument({}, kLimits);
+      testsupport::SimInstrument instrument({}, kLimits);
       const int port = (instrument.*server.port)();
       auto active = LogIn(port, server.logIn);
       if (!active) return false;
-      std::vector<std::unique_ptr<simtest::LineClient>> unused;
+      std::vector<std::unique_ptr<testsupport::LineClient>> unused;
       for (const std::string& requests : server.unused) {
-        unused.push_back(std::make_unique<simtest::LineClient>(port));
+        unused.push_back(std::make_unique<testsupport::LineClient>(port));
         unused.back()->Send(requests);
       }
       EXPECT_EQ(unused.size() + 1, kCap);

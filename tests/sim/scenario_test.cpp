@@ -4,28 +4,16 @@
 #include <string>
 
 #include "sim/scenario.h"
-#include "tests/sim/sim_fixture.h"
+#include "tests/support/sim_instrument.h"
+#include "tests/support/temp_tree.h"
 
 namespace {
 
 using nlohmann::json;
 
 TEST(Scenario, ReadsEveryPartAndKeepsTheDocument) {
-  simtest::TempDir dir;
-  simtest::WriteFile(dir.Path() / "s.json", R"({
-    "identity": "KOVA/ZEPHLORAN,VX500,42,V2.1",
-    "slots": [{"slot": 0, "model": "VX500", "hardware": "1.0", "firmware": "2.10"},
-              {"slot": 3, "model": "PCWX5", "hardware": "1.99", "firmware": "1.0"}],
-    "drive": {"total": 23003135, "free": 2621440},
-    "faults": [{"command": ":MMEM:CDIR", "path": "/F0:/", "error": -256, "message": "gone"},
-               {"command": "CONF:FPGA", "slot": 3, "image": "a.rpd", "error": -100,
-                "times": 1},
-               {"command": "*IDN?", "delayMs": 5, "closeAfter": 4},
-               {"command": "*OPT?", "noAnswer": true, "comment": "hangs"},
-               {"command": "INST:NSEL", "reset": true, "reply": "x"}],
-    "ftp": {"greeting": ["220 the FTP server reads this"]}
-  })");
-  sim::Scenario s = sim::LoadScenario(dir.Path() / "s.json");
+  sim::Scenario s =
+      sim::LoadScenario(testsupport::SourcePath("tests/data/scenarios/every-part.json"));
   EXPECT_EQ(s.identity, "KOVA/ZEPHLORAN,VX500,42,V2.1");
   ASSERT_EQ(s.slots.size(), 2u);
   EXPECT_EQ(s.slots[0].firmware, "2.10");
@@ -67,8 +55,8 @@ TEST(Scenario, MistakesAreReportedNotIgnored) {
        }) {
     EXPECT_THROW(sim::ScenarioFromJson(json::parse(text)), std::runtime_error) << text;
   }
-  simtest::TempDir dir;
-  simtest::WriteFile(dir.Path() / "bad.json", "{ not json");
+  testsupport::TempTree dir;
+  testsupport::WriteFile(dir.Path() / "bad.json", "{ not json");
   EXPECT_THROW(sim::LoadScenario(dir.Path() / "bad.json"), std::runtime_error);
   EXPECT_THROW(sim::LoadScenario(dir.Path() / "missing.json"), std::runtime_error);
 }
