@@ -13,7 +13,7 @@
 #include <system_error>
 
 #include "app/cli/run_endings.h"
-#include "app/version.h"
+#include "app/cli/version.h"
 #include "net/text.h"
 #include "package/mid_files.h"
 #include "package/release_check.h"

@@ -2,7 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "app/version.h"
+#include "app/cli/version.h"
 #include "net/ipv4.h"
 
 namespace {

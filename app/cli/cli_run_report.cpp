@@ -3,7 +3,7 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/run_endings.h"
 #include "app/cli/run_report.h"
-#include "app/version.h"
+#include "app/cli/version.h"
 #include "instrument/reply_parsers.h"
 #include "package/mid_files.h"
 

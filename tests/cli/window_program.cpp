@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "upgrade/stop_signals.h"
 #include "net/socket_error.h"
 #include "net/text.h"

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "tests/support/sim_instrument.h"
 #include "tests/support/sim_session.h"
 #include "tests/support/temp_tree.h"

@@ -17,7 +17,7 @@
 
 #include "package/module_list.h"
 #include "package/tree_upload.h"
-#include "tests/e2e/run_host.h"
+#include "tests/upgrade/run_host.h"
 #include "tests/support/child_process.h"
 #include "tests/support/sim_instrument.h"
 #include "tests/support/temp_tree.h"

@@ -10,7 +10,7 @@
 
 #include "ftp/ftp_errors.h"
 #include "instrument/instrument_errors.h"
-#include "tests/e2e/run_host.h"
+#include "tests/upgrade/run_host.h"
 #include "tests/support/loopback.h"
 #include "tests/support/sim_instrument.h"
 #include "upgrade/upgrade_run.h"

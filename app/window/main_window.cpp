@@ -1,4 +1,4 @@
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
 
 #include "upgrade/upgrade_run.h"
 #include "upgrade/utilities.h"
@@ -36,17 +37,14 @@ QLabel* MakeLabel(QWidget* parent, const char* text, int left, int top) {
   return label;
 }
 
-QCheckBox* MakeCheckBox(QWidget* parent, const char* text, const QRect& geometry) {
+QCheckBox* MakeCheckBox(QWidget* parent, const char* text) {
   auto* box = new QCheckBox(QString::fromLatin1(text), parent);
-  box->setGeometry(geometry);
   box->setEnabled(false);
   return box;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* text, const QRect& geometry) {
-  auto* button = new QPushButton(QString::fromLatin1(text), parent);
-  button->setGeometry(geometry);
-  return button;
+QPushButton* MakeButton(QWidget* parent, const char* text) {
+  return new QPushButton(QString::fromLatin1(text), parent);
 }
 
 }  // namespace
@@ -112,30 +110,25 @@ void TfrmMain::BuildControls() {
 
   Label1 = MakeLabel(this, "IP Address:", 8, 16);
   Label2 = new QLabel(QStringLiteral("DO NOT TURN OFF THE POWER OF VX500 UNTIL COMPLETED"), this);
-  Label2->setGeometry(8, 40, 350, 15);
   QPalette warning = Label2->palette();
   warning.setColor(QPalette::WindowText, Qt::red);
   Label2->setPalette(warning);
 
   GroupBox1 = new QGroupBox(QStringLiteral("Status"), this);
-  GroupBox1->setGeometry(8, 72, 353, 273);
   mmStatus = new QPlainTextEdit(GroupBox1);
-  mmStatus->setGeometry(8, 24, 337, 217);
   mmStatus->setReadOnly(true);
   mmStatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   mmStatus->setTabChangesFocus(true);
   statusCursor = mmStatus->viewport()->cursor();
   ProgressBar = new QProgressBar(GroupBox1);
-  ProgressBar->setGeometry(8, 248, 337, 16);
   ProgressBar->setRange(0, 100);
   ProgressBar->setValue(0);
   ProgressBar->setTextVisible(false);
 
-  btnCopy = MakeButton(this, "Copy", QRect(280, 368, 75, 25));
-  btnQuit = MakeButton(this, "Quit", QRect(280, 408, 75, 25));
+  btnCopy = MakeButton(this, "Copy");
+  btnQuit = MakeButton(this, "Quit");
 
   IPAddress = new QLineEdit(this);
-  IPAddress->setGeometry(88, 8, 113, 23);
   // "0" is an optional digit: a short group such as "10" still makes a whole address.
   IPAddress->setInputMask(QStringLiteral("000.000.000.000; "));
   IPAddress->setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -147,15 +140,23 @@ void TfrmMain::BuildControls() {
   Label3->setFont(bold);
   Label3->adjustSize();
 
-  cbPNB5 = MakeCheckBox(this, "PNB5", QRect(16, 376, 57, 17));
+  cbPNB5 = MakeCheckBox(this, "PNB5");
   Bevel1 = new QFrame(this);
-  Bevel1->setGeometry(8, 368, 241, 65);
   Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
   Bevel1->lower();  // a frame drawn behind the boxes it surrounds
-  cbPCWX5 = MakeCheckBox(this, "PCWX5", QRect(16, 408, 57, 17));
-  cbPCW5 = MakeCheckBox(this, "PCW5", QRect(16, 392, 57, 17));
-  cbSCW5 = MakeCheckBox(this, "SCW5", QRect(88, 376, 65, 17));
-  cbSCWH5 = MakeCheckBox(this, "SCWH5", QRect(88, 392, 65, 17));
+  cbPCWX5 = MakeCheckBox(this, "PCWX5");
+  cbPCW5 = MakeCheckBox(this, "PCW5");
+  cbSCW5 = MakeCheckBox(this, "SCW5");
+  cbSCWH5 = MakeCheckBox(this, "SCWH5");
+
+  QWidget* const placed[] = {IPAddress, Label2,  GroupBox1, mmStatus, ProgressBar,
+                             Bevel1,    cbPNB5,  cbPCW5,    cbPCWX5,  cbSCW5,
+                             cbSCWH5,   btnCopy, btnQuit};
+  static_assert(std::size(placed) == std::size(kLayout));
+  for (std::size_t i = 0; i < std::size(kLayout); ++i) {
+    placed[i]->setObjectName(QString::fromLatin1(kLayout[i].name));
+    placed[i]->setGeometry(kLayout[i].geometry);
+  }
 
   QWidget* tabOrder[] = {IPAddress, mmStatus, btnCopy, btnQuit, cbPNB5,
                          cbPCWX5,   cbPCW5,   cbSCW5,  cbSCWH5};

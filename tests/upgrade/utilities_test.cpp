@@ -30,7 +30,7 @@ TEST(SplitPath, SplitsAtTheLastSlashWithoutLengthLimit) {
 TEST(ProgramFilePath, IsTheRealPathOfThisProgram) {
   const std::string path = ProgramFilePath();
   EXPECT_TRUE(path.starts_with('/')) << path;
-  EXPECT_TRUE(path.ends_with("/app_tests")) << path;
+  EXPECT_TRUE(path.ends_with("/upgrade_tests")) << path;
 }
 
 }  // namespace

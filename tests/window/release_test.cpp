@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "package/local_names.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_tree.h"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCursor>
+#include <QRect>
 #include <QWidget>
 
 #include <cstddef>
@@ -39,6 +40,21 @@ class TfrmMain : public QWidget, public UpgradeEvents {
   static constexpr std::uint16_t kCommandPort = 5000;
   static constexpr std::uint16_t kFtpPort = 21;
   static constexpr const char* kCaption = kUpgradeCaption;
+  // Where the fixed-size controls sit, in pixels of their parent's client area (the memo and
+  // the bar inside GroupBox1); each control's object name is its member's name.
+  struct ControlPlace {
+    const char* name;
+    QRect geometry;
+  };
+  static constexpr ControlPlace kLayout[] = {
+      {"IPAddress", {88, 8, 113, 23}},    {"Label2", {8, 40, 350, 15}},
+      {"GroupBox1", {8, 72, 353, 273}},   {"mmStatus", {8, 24, 337, 217}},
+      {"ProgressBar", {8, 248, 337, 16}}, {"Bevel1", {8, 368, 241, 65}},
+      {"cbPNB5", {16, 376, 57, 17}},      {"cbPCW5", {16, 392, 57, 17}},
+      {"cbPCWX5", {16, 408, 57, 17}},     {"cbSCW5", {88, 376, 65, 17}},
+      {"cbSCWH5", {88, 392, 65, 17}},     {"btnCopy", {280, 368, 75, 25}},
+      {"btnQuit", {280, 408, 75, 25}},
+  };
   // How many offending paths of a refused release the error box lists.
   static constexpr std::size_t kListedReleaseProblems = 20;
 

@@ -1,4 +1,4 @@
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 #include <gtest/gtest.h>
 
@@ -81,31 +81,38 @@ class MainWindow : public ::testing::Test {
   }
 };
 
-TEST_F(MainWindow, ControlsSitWhereTheLayoutTablePutsThem) {
+TEST_F(MainWindow, ControlsSitWhereTheLayoutTablePutsThemWithTheirTexts) {
   Open();
   TfrmMain& w = *window;
+  // Every control the layout table names sits where the table puts it.
+  for (const TfrmMain::ControlPlace& place : TfrmMain::kLayout) {
+    const QWidget* widget = w.findChild<QWidget*>(QString::fromLatin1(place.name));
+    ASSERT_NE(widget, nullptr) << place.name;
+    EXPECT_EQ(widget->geometry(), place.geometry) << place.name;
+  }
   struct Control {
     QWidget* widget;
-    QRect geometry;
+    const char* member;
     const char* text;
   } controls[] = {
-      {w.IPAddress, {88, 8, 113, 23}, "   .   .   .   "},
-      {w.Label2, {8, 40, 350, 15}, "DO NOT TURN OFF THE POWER OF VX500 UNTIL COMPLETED"},
-      {w.GroupBox1, {8, 72, 353, 273}, "Status"},
-      {w.mmStatus, {8, 24, 337, 217}, ""},
-      {w.ProgressBar, {8, 248, 337, 16}, nullptr},
-      {w.Bevel1, {8, 368, 241, 65}, nullptr},
-      {w.cbPNB5, {16, 376, 57, 17}, "PNB5"},
-      {w.cbPCW5, {16, 392, 57, 17}, "PCW5"},
-      {w.cbPCWX5, {16, 408, 57, 17}, "PCWX5"},
-      {w.cbSCW5, {88, 376, 65, 17}, "SCW5"},
-      {w.cbSCWH5, {88, 392, 65, 17}, "SCWH5"},
-      {w.btnCopy, {280, 368, 75, 25}, "Copy"},
-      {w.btnQuit, {280, 408, 75, 25}, "Quit"},
+      {w.IPAddress, "IPAddress", "   .   .   .   "},
+      {w.Label2, "Label2", "DO NOT TURN OFF THE POWER OF VX500 UNTIL COMPLETED"},
+      {w.GroupBox1, "GroupBox1", "Status"},
+      {w.mmStatus, "mmStatus", ""},
+      {w.ProgressBar, "ProgressBar", nullptr},
+      {w.Bevel1, "Bevel1", nullptr},
+      {w.cbPNB5, "cbPNB5", "PNB5"},
+      {w.cbPCW5, "cbPCW5", "PCW5"},
+      {w.cbPCWX5, "cbPCWX5", "PCWX5"},
+      {w.cbSCW5, "cbSCW5", "SCW5"},
+      {w.cbSCWH5, "cbSCWH5", "SCWH5"},
+      {w.btnCopy, "btnCopy", "Copy"},
+      {w.btnQuit, "btnQuit", "Quit"},
   };
   for (const auto& c : controls) {
     SCOPED_TRACE(c.text ? c.text : "(no text)");
-    EXPECT_EQ(c.widget->geometry(), c.geometry);
+    // Each member's widget carries the name that its place in the table is found by.
+    EXPECT_EQ(c.widget->objectName().toStdString(), c.member);
     QString text;
     if (auto* edit = qobject_cast<QLineEdit*>(c.widget)) text = edit->displayText();
     if (auto* label = qobject_cast<QLabel*>(c.widget)) text = label->text();

@@ -5,7 +5,7 @@
 #include <clocale>
 #include <exception>
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "upgrade/stop_signals.h"
 #include "net/socket_error.h"
 #include "net/text.h"
