@@ -100,7 +100,7 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
   app.add_option("--trace", options.tracePath,
                  "write every line of both channels to this file as the run goes, with times "
                  "(the FTP password masked) and one line per data connection");
-  app.set_version_flag("--version", std::string(kProgram) + " " + ProgramVersion(),
+  app.set_version_flag("-V,--version", std::string(kProgram) + " " + ProgramVersion(),
                        "print the program's version and exit");
   // A wrapper may append an option to a command line that has it already: the last one counts.
   for (CLI::Option* option : app.get_options()) {

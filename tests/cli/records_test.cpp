@@ -513,9 +513,12 @@ TEST(CliRecords, ReportAndTraceGetTheModeOfANewFileUnderTheUmask) {
 
 // --version, --help, --quiet, and exit code 5 for an upgrade whose log holds an error.
 TEST(CliRecords, VersionHelpQuietAndAnUpgradeWithAnErrorInItsLog) {
-  testsupport::ChildProcess version({VXUPGRADE_CLI_PROGRAM, "--version"});
-  EXPECT_EQ(version.Wait(kRunBound), 0);
-  EXPECT_THAT(version.Out(), StartsWith(std::string("vxupgrade-cli ") + VX_PROJECT_VERSION));
+  for (const char* option : {"--version", "-V"}) {
+    testsupport::ChildProcess version({VXUPGRADE_CLI_PROGRAM, option});
+    EXPECT_EQ(version.Wait(kRunBound), 0) << option;
+    EXPECT_THAT(version.Out(), StartsWith(std::string("vxupgrade-cli ") + VX_PROJECT_VERSION))
+        << option;
+  }
 
   testsupport::ChildProcess help({VXUPGRADE_CLI_PROGRAM, "--help"});
   EXPECT_EQ(help.Wait(kRunBound), 0);
