@@ -54,7 +54,9 @@ class TfrmVX500 {
   // The "*IDN?" reply of the latest ConnectInstrument, without its line end.
   const std::string& IdentityReply() const { return identityReply_; }
 
-  // Opens both channels, identifies the peer and reads the slots; false when not a VX500 one.
+  // Opens the command connection, logs the FTP client in, asks "*IDN?" and reads the slots.
+  // False, after its event, when the command connection cannot be opened or the instrument is
+  // not a VX500 (the slots are read then too); FTP failures and unreadable replies are raised.
   bool ConnectInstrument(const std::string& ipAddress);
   // Closes the command connection and logs the FTP client out, each only if open.
   void DisconnectInstrument();
@@ -82,7 +84,8 @@ class TfrmVX500 {
 
   // Installs the "stop requested" predicate that both channels ask before sending and waiting.
   void SetCancelPredicate(const std::function<bool()>& cancelled);
-  // The slot whose FPGA configuration has been sent and whose outcome is awaited, if any.
+  // The slot whose FPGA configuration has been sent and whose outcome is awaited, if any: a
+  // configuration cut short may leave the module unusable, so a front end may let it finish.
   std::optional<int16_t> SlotBeingConfigured() const { return slotBeingConfigured_; }
 
   // Replaces the command channel's bounds.
@@ -97,9 +100,11 @@ class TfrmVX500 {
   // True while the command connection is open.
   bool CommandConnectionOpen() const;
 
-  // Writes `text` as one line (a line feed added unless present); a closed connection writes none.
+  // Writes `text` as one line (a line feed added unless present); a closed connection writes
+  // nothing. Raises CommandSocketError and closes the connection when the send fails.
   void SendCommand(std::string_view text);
-  // Reads one reply line, line feed included; empty at once when the connection is closed.
+  // Reads one reply line, line feed included (empty at once when closed). Raises, and closes,
+  // on a failed receive, a missed bound or an overlong line.
   std::string ReadReply();
   // Sends `text` and "SYSTEM:ERR?", reads one error-queue entry and returns its number.
   int16_t SendChecked(std::string_view text);
