@@ -41,6 +41,10 @@ int32_t TfrmVX500::TotalFlashBytes() {
   return CatalogTotalBytes(CatalogOf(kFlashDrive));
 }
 
+Catalog TfrmVX500::ReadCatalog(const std::string& directory) {
+  return ParseCatalogEntries(CatalogOf(directory));
+}
+
 std::string TfrmVX500::CatalogOf(const std::string& directory) {
   RequireQuotable(directory, "instrument path");
   SendCommand("MMEM:CAT? \"" + directory + "\"");

@@ -1,6 +1,7 @@
 #include "instrument/reply_parsers.h"
 
 #include <string>
+#include <utility>
 
 #include "instrument/instrument_errors.h"
 
@@ -113,6 +114,109 @@ bool CatalogListsName(std::string_view reply, std::string_view name) {
   quoted.append(name);
   quoted.push_back('"');
   return reply.find(quoted) != std::string_view::npos;
+}
+
+namespace {
+
+// A size field: decimal digits only, within 64 bits.
+std::optional<std::int64_t> SizeField(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  std::int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// A type field: letters and digits, as catalogues name their entry types.
+bool TypeField(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (!alnum) return false;
+  }
+  return true;
+}
+
+// The entry of the quoted text `quoted` followed by the unquoted fields `rest` (empty when the
+// next entry or the end follows the quote).
+std::optional<CatalogEntry> EntryOf(std::string_view quoted, const std::vector<std::string_view>& rest) {
+  if (quoted.empty()) return std::nullopt;
+  if (rest.size() == 2) {
+    if (!TypeField(rest[0])) return std::nullopt;
+    const auto bytes = SizeField(rest[1]);
+    if (!bytes) return std::nullopt;
+    return CatalogEntry{std::string(quoted), std::string(rest[0]), bytes};
+  }
+  if (!rest.empty()) return std::nullopt;
+  // "NAME,TYPE,SIZE": the last two fields inside the quotes, when they read as type and size.
+  const auto last = quoted.rfind(',');
+  if (last != std::string_view::npos && last > 0) {
+    const auto middle = quoted.rfind(',', last - 1);
+    if (middle != std::string_view::npos && middle > 0) {
+      const std::string_view type = quoted.substr(middle + 1, last - middle - 1);
+      const auto bytes = SizeField(quoted.substr(last + 1));
+      if (TypeField(type) && bytes) {
+        return CatalogEntry{std::string(quoted.substr(0, middle)), std::string(type), bytes};
+      }
+    }
+  }
+  return CatalogEntry{std::string(quoted), {}, std::nullopt};
+}
+
+}  // namespace
+
+Catalog ParseCatalogEntries(std::string_view reply) {
+  while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.remove_suffix(1);
+  Catalog catalog;
+  // The two size fields come first.
+  std::size_t pos = 0;
+  for (int field = 0; field < 2; ++field) {
+    pos = reply.find(',', pos);
+    if (pos == std::string_view::npos) return catalog;
+    ++pos;
+  }
+  while (pos < reply.size()) {
+    if (reply[pos] != '"') {
+      // No quoted name here: the text up to the next quoted entry is one unreadable entry.
+      ++catalog.unreadable;
+      const auto next = reply.find(",\"", pos);
+      if (next == std::string_view::npos) break;
+      pos = next + 1;
+      continue;
+    }
+    const auto close = reply.find('"', pos + 1);
+    if (close == std::string_view::npos) {
+      ++catalog.unreadable;
+      break;
+    }
+    const std::string_view quoted = reply.substr(pos + 1, close - pos - 1);
+    // The unquoted fields after the name, up to the next quoted entry or the end.
+    const auto next = reply.find(",\"", close + 1);
+    const std::size_t stop = next == std::string_view::npos ? reply.size() : next;
+    std::vector<std::string_view> rest;
+    bool readable = true;
+    if (close + 1 < stop) {
+      // Fields follow after a comma; text glued to the closing quote is not an entry.
+      readable = reply[close + 1] == ',';
+      std::string_view tail = reply.substr(close + 2, stop - close - 2);
+      for (;;) {
+        const auto comma = tail.find(',');
+        rest.push_back(tail.substr(0, comma));
+        if (comma == std::string_view::npos) break;
+        tail.remove_prefix(comma + 1);
+      }
+    }
+    auto entry = readable ? EntryOf(quoted, rest) : std::nullopt;
+    if (entry) {
+      catalog.entries.push_back(std::move(*entry));
+    } else {
+      ++catalog.unreadable;
+    }
+    pos = stop == reply.size() ? stop : stop + 1;
+  }
+  return catalog;
 }
 
 }  // namespace instrument

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,5 +31,27 @@ int32_t CatalogTotalBytes(std::string_view reply);
 
 // True when the catalogue reply holds `name` between two double quotes, anywhere.
 bool CatalogListsName(std::string_view reply, std::string_view name);
+
+// One entry of a catalogue reply: its name, and its type and size where the entry gives them.
+struct CatalogEntry {
+  std::string name;
+  std::string type;                   // as listed ("BIN", "DIR", ...); empty when not given
+  std::optional<std::int64_t> bytes;  // the size listed; none when the entry gives none
+
+  bool IsFolder() const { return type == "DIR"; }
+};
+
+// The entries of a catalogue reply, after its two size fields.
+struct Catalog {
+  std::vector<CatalogEntry> entries;
+  // Entries that could not be read (no quoted name, an unterminated quote); they match nothing.
+  std::size_t unreadable = 0;
+};
+
+// Reads the entries of a catalogue reply "used,free,entry,entry,...", each entry in one of the
+// forms "NAME",TYPE,SIZE or "NAME,TYPE,SIZE" or "NAME" (a name only). A size that is not a
+// plain decimal number is not taken as one; an entry whose name cannot be found is counted as
+// unreadable. Never raises.
+Catalog ParseCatalogEntries(std::string_view reply);
 
 }  // namespace instrument

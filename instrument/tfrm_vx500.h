@@ -13,6 +13,7 @@
 #include "ftp/ftp_client.h"
 #include "instrument/command_transport.h"
 #include "instrument/module_info.h"
+#include "instrument/reply_parsers.h"
 #include "instrument/session_events.h"
 #include "instrument/session_observer.h"
 
@@ -28,7 +29,9 @@ struct CommandBounds {
   std::chrono::milliseconds connect{10'000};
   // An FPGA configuration may take long before its error query is answered.
   std::chrono::milliseconds reply{120'000};
-  size_t maxReplyBytes = size_t{1} << 20;
+  // A catalogue reply lists a whole folder on one line: 4 MiB takes 10,000 entries of names
+  // far longer than the instrument's, and still bounds what a peer can make the tool hold.
+  size_t maxReplyBytes = size_t{4} << 20;
 };
 
 // The session with one instrument: its command connection `ClientSocket`, its FTP client
@@ -138,6 +141,8 @@ class TfrmVX500 {
   int32_t FreeFlashBytes();
   // Used plus free bytes of the flash drive "/F0:/".
   int32_t TotalFlashBytes();
+  // The entries that the catalogue of `directory` lists (one "MMEM:CAT?" query).
+  Catalog ReadCatalog(const std::string& directory);
 
  private:
   // Raises RefusedParameterError when `value` cannot travel inside a quoted parameter.

@@ -24,7 +24,7 @@ class TemporaryNameFile {
     if (!fd) return std::nullopt;
     TemporaryNameFile file(path);
     // The instrument keeps the file as it arrives, so the line end is CR LF everywhere.
-    const std::string content = name + "\r\n";
+    const std::string content = name + "\r\n";  // NameFileBytes counts these bytes
     if (!WriteAll(fd.Get(), content) || fd.Reset() != 0) return std::nullopt;
     return file;
   }
@@ -56,6 +56,14 @@ class TemporaryNameFile {
 
 }  // namespace
 
+std::string MidFolderPath(const tModuleList& module) {
+  return std::string(kSystemFolder) + "/MID" + std::to_string(module.id);
+}
+
+std::int64_t NameFileBytes(const tModuleList& module) {
+  return static_cast<std::int64_t>(module.name.size()) + 2;
+}
+
 std::string TemporaryFolder() {
   for (const char* variable : {"TEMP", "TMP", "TMPDIR"}) {
     const char* value = std::getenv(variable);
@@ -76,11 +84,11 @@ bool MakeMIDFiles(const PackageContext& context) {
   session.SetTransferType(1);
   const std::string system(kSystemFolder);
   for (const tModuleList& module : context.moduleList) {
-    const std::string folder = "MID" + std::to_string(module.id);
+    const std::string moduleFolder = MidFolderPath(module);
+    const std::string folder = moduleFolder.substr(system.size() + 1);
     if (!session.RemoteDirExists(system, folder) && !session.MakeRemoteDir(system, folder)) {
       return false;
     }
-    const std::string moduleFolder = system + "/" + folder;
     if (session.CatalogContains(moduleFolder, "NAME")) continue;
     const auto nameFile = TemporaryNameFile::Create(module.name);
     if (!nameFile) {
@@ -91,7 +99,8 @@ bool MakeMIDFiles(const PackageContext& context) {
     }
     // The outcome is not judged here: a refused store has been reported and raised by the
     // FTP client already.
-    session.UploadFile(nameFile->Path(), moduleFolder + "/NAME");
+    const std::string remote = moduleFolder + "/NAME";
+    if (session.UploadFile(nameFile->Path(), remote)) context.Sent(remote, NameFileBytes(module));
   }
   return true;
 }

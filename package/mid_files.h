@@ -1,13 +1,21 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
+#include "package/module_list.h"
 #include "package/package_context.h"
 
 namespace package {
 
 // The status-log line after "*** ERROR ***" for a NAME file that could not be written.
 inline constexpr char kNameFileError[] = "Can't open temporary NAME file";
+
+// The instrument folder of the module's MID files: "/F0:/SYSTEM/MID<id>".
+std::string MidFolderPath(const tModuleList& module);
+
+// The size of the module's NAME file: its name and CR LF.
+std::int64_t NameFileBytes(const tModuleList& module);
 
 // The folder for temporary NAME files: TEMP, else TMP, else TMPDIR, else /tmp (an empty
 // variable counts as unset).

@@ -23,9 +23,16 @@ struct CopyCounters {
   std::int64_t& copiedBytes;
 };
 
+// A file on the instrument: its full instrument path and its size in bytes.
+struct RemoteFile {
+  std::string path;
+  std::int64_t bytes = 0;
+};
+
 // What the package steps work on: the connected session, the operator's view, the opened
 // release folder, its module list and the window's counters; the steps add the names of the
-// modules whose NAME file could not be written to `unwrittenNameFiles`.
+// modules whose NAME file could not be written to `unwrittenNameFiles`, and, when `sentFiles`
+// is given, every file the instrument accepted with the bytes sent.
 struct PackageContext {
   instrument::TfrmVX500& session;
   OperatorView& view;
@@ -33,6 +40,12 @@ struct PackageContext {
   const ModuleList& moduleList;
   CopyCounters counters;
   std::vector<std::string>& unwrittenNameFiles;
+  std::vector<RemoteFile>* sentFiles = nullptr;
+
+  // Adds a file the instrument accepted to `sentFiles`, when it is kept.
+  void Sent(std::string path, std::int64_t bytes) const {
+    if (sentFiles) sentFiles->push_back({std::move(path), bytes});
+  }
 };
 
 // The package itself cannot be installed (for example, it lists no module); nothing of the

@@ -23,6 +23,51 @@ struct Measure : ReadingVisitor {
   CopyCounters& counters;
 };
 
+// Whether a copy enters the folder `entry` that a walk is about to enter: the module's own
+// SIGNAL folder follows the signal selection (only when spelled exactly so; deeper SIGNAL
+// folders are ordinary folders), and a link back into the folders being walked is passed over.
+Step FolderRule(const tModuleList* module, const LocalEntry& entry, const FolderVisit& visit) {
+  if (module && visit.depth == 1 && !module->hasSignal && entry.name == kSignalFolder) {
+    return Step::kPass;
+  }
+  if (visit.seen == TreeVisits::Seen::kOnPath) return Step::kPass;
+  return Step::kEnter;
+}
+
+// The instrument path of the local path `full`, which lies in the tree `local` copied into
+// the instrument folder `remote`.
+std::string RemotePathOf(const std::string& local, const std::string& remote,
+                         const std::string& full) {
+  return remote + full.substr(local.size());
+}
+
+// What a copy of one tree would send, walked without the instrument: the files it would send
+// with their sizes now. A folder a copy would refuse (reached a second time through a link)
+// adds nothing.
+class TreePlanner : public ReadingVisitor {
+ public:
+  TreePlanner(const std::string& local, const std::string& remote, const tModuleList* module,
+              std::vector<RemoteFile>& plan)
+      : local_(local), remote_(remote), module_(module), plan_(plan) {}
+
+  bool File(const ReleaseEntry&, const LocalEntry& entry, const std::string& full) {
+    if (!IsConfigImageName(entry.name)) {
+      plan_.push_back({RemotePathOf(local_, remote_, full), static_cast<std::int64_t>(entry.size)});
+    }
+    return true;
+  }
+  Step Folder(const LocalEntry& entry, const std::string&, const FolderVisit& visit) {
+    if (visit.seen == TreeVisits::Seen::kBefore) return Step::kPass;
+    return FolderRule(module_, entry, visit);
+  }
+
+ private:
+  const std::string& local_;
+  const std::string& remote_;
+  const tModuleList* module_;
+  std::vector<RemoteFile>& plan_;
+};
+
 // The depth-first copy of one tree onto the instrument, every file sent from the descriptor
 // the walk opened it by.
 class TreeCopier {
@@ -59,22 +104,20 @@ class TreeCopier {
     if (!opened) Refuse(full, "it no longer exists");
     if (!file) Refuse(full, "it is no longer a regular file");
     Log("Copying... ", entry.name);
-    if (!context_.session.UploadFile(file, full, RemotePath(full))) return false;
+    const std::string remote = RemotePath(full);
+    if (!context_.session.UploadFile(file, full, remote)) return false;
     const CopyCounters& counters = context_.counters;
     counters.copiedBytes += opened->info.st_size;
+    context_.Sent(remote, opened->info.st_size);
     context_.view.Progress({ProgressPosition(counters.copiedBytes, counters.totalBytes),
                             counters.copiedBytes, counters.totalBytes});
     return true;
   }
 
   Step Folder(const LocalEntry& entry, const std::string& full, const FolderVisit& visit) {
-    // Only the module's own SIGNAL folder follows the signal selection, and only when spelled
-    // exactly so; deeper SIGNAL folders are ordinary folders.
-    if (module_ && visit.depth == 1 && !module_->hasSignal && entry.name == kSignalFolder) {
-      return Step::kPass;
-    }
-    if (visit.seen == TreeVisits::Seen::kOnPath) {
-      Log("Skipping... ", entry.name);
+    if (FolderRule(module_, entry, visit) == Step::kPass) {
+      // A link loop is logged; a SIGNAL folder left out is not.
+      if (visit.seen == TreeVisits::Seen::kOnPath) Log("Skipping... ", entry.name);
       return Step::kPass;
     }
     if (visit.seen == TreeVisits::Seen::kBefore) {
@@ -97,7 +140,7 @@ class TreeCopier {
  private:
   // The instrument path of the local path `full`, which lies in the tree being copied.
   std::string RemotePath(const std::string& full) const {
-    return remote_ + full.substr(local_.size());
+    return RemotePathOf(local_, remote_, full);
   }
 
   void Log(const char* what, const std::string& name) { context_.view.AddLogLine(what + name); }
@@ -158,6 +201,23 @@ std::int64_t CountFiles(const ReleaseRoot& release, const std::string& folder,
 bool CopyTree(const PackageContext& context, const std::string& localFolder,
               const std::string& remoteFolder) {
   return TreeCopier(context, localFolder, remoteFolder).Copy();
+}
+
+void PlanTree(const ReleaseRoot& release, const std::string& localFolder,
+              const std::string& remoteFolder, std::vector<RemoteFile>& plan) {
+  TreePlanner planner(localFolder, remoteFolder, nullptr, plan);
+  TreeVisits visits;
+  WalkTree(release, localFolder, visits, planner);
+}
+
+void PlanModule(const ReleaseRoot& release, const tModuleList& module,
+                std::vector<RemoteFile>& plan) {
+  const auto local = ResolveLocalPath(release.AppDir(), {kTargetFolder, module.name});
+  if (!local) return;
+  const std::string remote = std::string(kFlashDrive) + module.name;
+  TreePlanner planner(*local, remote, &module, plan);
+  TreeVisits visits;
+  WalkTree(release, *local, visits, planner);
 }
 
 bool CopyModule(const PackageContext& context, const tModuleList& module) {

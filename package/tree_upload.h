@@ -52,6 +52,15 @@ std::int64_t CountFiles(const ReleaseRoot& release, const std::string& folder,
 bool CopyTree(const PackageContext& context, const std::string& localFolder,
               const std::string& remoteFolder);
 
+// Adds to `plan` what CopyTree of the same folders would send, in the same order, walked
+// without the instrument: each file's instrument path and its size now. Raises as ScanTree.
+void PlanTree(const ReleaseRoot& release, const std::string& localFolder,
+              const std::string& remoteFolder, std::vector<RemoteFile>& plan);
+
+// Adds to `plan` what CopyModule would send of the module, as PlanTree does.
+void PlanModule(const ReleaseRoot& release, const tModuleList& module,
+                std::vector<RemoteFile>& plan);
+
 // Makes "/F0:/" + name on the instrument if it is missing, then copies the package folder
 // Target/<name> into it as CopyTree does, leaving out a folder named exactly "SIGNAL" directly
 // inside the module folder when the module's hasSignal is false. The module name is checked

@@ -296,7 +296,19 @@ std::optional<std::string> CommandInterpreter::Catalog(const std::string& params
       }
     }
     std::sort(entries.begin(), entries.end());
-    for (const auto& [name, rest] : entries) reply += ",\"" + name + "\"," + rest;
+    for (const auto& [name, rest] : entries) {
+      switch (scenario_.catalogueForm) {
+        case CatalogueForm::kQuotedName:
+          reply += ",\"" + name + "\"," + rest;
+          break;
+        case CatalogueForm::kQuotedEntry:
+          reply += ",\"" + name + "," + rest + "\"";
+          break;
+        case CatalogueForm::kNamesOnly:
+          reply += ",\"" + name + "\"";
+          break;
+      }
+    }
   }
   return reply + "\n";
 }

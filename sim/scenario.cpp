@@ -105,13 +105,25 @@ Scenario ScenarioFromJson(const json& document) {
   }
   if (document.contains("drive")) {
     const json& drive = document.at("drive");
-    RequireKeys(drive, "drive", {"total", "free", "systemFolder"});
+    RequireKeys(drive, "drive", {"total", "free", "systemFolder", "catalogue"});
     if (drive.contains("total")) s.totalBytes = Bytes(drive, "total", "drive");
     if (drive.contains("free")) s.freeBytes = Bytes(drive, "free", "drive");
     if (drive.contains("systemFolder")) {
       if (!drive.at("systemFolder").is_boolean())
         Fail("drive.systemFolder", "must be true or false");
       s.systemFolder = drive.at("systemFolder").get<bool>();
+    }
+    if (drive.contains("catalogue")) {
+      const std::string form = Text(drive, "catalogue", "drive");
+      if (form == "quoted-name") {
+        s.catalogueForm = CatalogueForm::kQuotedName;
+      } else if (form == "quoted-entry") {
+        s.catalogueForm = CatalogueForm::kQuotedEntry;
+      } else if (form == "names") {
+        s.catalogueForm = CatalogueForm::kNamesOnly;
+      } else {
+        Fail("drive.catalogue", "must be \"quoted-name\", \"quoted-entry\" or \"names\"");
+      }
     }
     if (s.totalBytes && s.freeBytes && *s.freeBytes > *s.totalBytes)
       Fail("drive", "free is larger than total");

@@ -41,6 +41,13 @@ struct FaultRule {
   std::optional<size_t> closeAfter;  // send only this many reply bytes, then close
 };
 
+// How a catalogue lists each entry after the two figures.
+enum class CatalogueForm {
+  kQuotedName,   // "NAME",TYPE,SIZE
+  kQuotedEntry,  // "NAME,TYPE,SIZE"
+  kNamesOnly,    // "NAME"
+};
+
 // What the simulated instrument is: identity, slots, flash drive figures and faults.
 struct Scenario {
   std::string identity = "KOVA/ZEPHLORAN,VX500,SIM00001,V3.0";
@@ -57,6 +64,7 @@ struct Scenario {
 
   // Whether a root without "/F0:/SYSTEM" gets one, as every instrument has it.
   bool systemFolder = true;
+  CatalogueForm catalogueForm = CatalogueForm::kQuotedName;
   std::vector<FaultRule> faults;
   // The whole parsed document; the key "ftp" belongs to the FTP server.
   nlohmann::json raw = nlohmann::json::object();

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "package/operator_view.h"
+#include "upgrade/catalogue_check.h"
 
 // Message-box flags and answers, with the classic values the program is written with.
 inline constexpr int kMbOk = 0;              // OK button, no icon
@@ -44,4 +45,8 @@ class UpgradeEvents : public package::OperatorView {
   virtual void SelectionChanged() {}
   // The run begins `phase` (a front end that records the run times it).
   virtual void PhaseStarted(RunPhase phase) { (void)phase; }
+  // The files sent were read back from the instrument's catalogues.
+  virtual void CopyVerified(const CatalogueCheck& check) { (void)check; }
+  // The release was compared with the instrument's catalogues.
+  virtual void ReleaseCompared(const CatalogueCheck& check) { (void)check; }
 };

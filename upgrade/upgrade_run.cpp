@@ -3,11 +3,13 @@
 #include <charconv>
 #include <cmath>
 #include <iterator>
+#include <vector>
 
 #include "net/text.h"
 #include "package/config_rom.h"
 #include "package/mid_files.h"
 #include "package/tree_upload.h"
+#include "upgrade/catalogue_check.h"
 #include "upgrade/session_messages.h"
 
 namespace {
@@ -77,6 +79,10 @@ void UpgradeRun::Sequence() {
   // A failed connection has shown its own message; the operator may correct the address.
   if (!session.ConnectInstrument(request_.address)) {
     result_.outcome = RunOutcome::kNotConnected;
+    return;
+  }
+  if (request_.mode == RunMode::kCompare) {
+    Compare();
     return;
   }
 
@@ -175,8 +181,14 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   instrument::TfrmVX500& session = session_;
   const package::ReleaseRoot& release = request_.release;
   const std::string& appDir = release.AppDir();
-  const package::PackageContext context{session,          view, release, request_.modules,
-                                        request_.counters, result_.unwrittenNameFiles};
+  std::vector<package::RemoteFile> sent;
+  const package::PackageContext context{session,
+                                        view,
+                                        release,
+                                        request_.modules,
+                                        request_.counters,
+                                        result_.unwrittenNameFiles,
+                                        request_.verify ? &sent : nullptr};
   EnterPhase(RunPhase::kMidFolders);
 
   view.SetCursor(Cursor::kHourGlass);
@@ -191,6 +203,11 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   const std::string mainFrame = package::PackagePath(appDir, {package::kMainFrameFolder});
   const std::int64_t targetCount = package::CountFiles(release, target, context.counters);
   const std::int64_t allTreesCount = package::CountFiles(release, mainFrame, context.counters);
+  // The files counted decide which phases run; the bar measures the bytes the run sends, which
+  // leave out the configuration images, a SIGNAL folder not selected and modules not listed.
+  std::vector<package::RemoteFile> trees;
+  AddTreesToPlan(release, request_.modules, trees);
+  context.counters.totalBytes = BytesOf(trees);
 
   if (!ModuleHardwareAccepted()) {
     result_.outcome = RunOutcome::kRefused;
@@ -221,6 +238,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
 
   view.AddLogLine("Copy completed!");
   view.Progress({kProgressMax, request_.counters.copiedBytes, request_.counters.totalBytes});
+  if (request_.verify && !VerifyCopy(sent)) return;
   session.SetTransferType(kImageType);
   view.AddLogLine("Program Config ROMs ...");
   EnterPhase(RunPhase::kConfigRoms);
@@ -239,6 +257,46 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   EnterPhase(RunPhase::kReported);
   result_.outcome = RunOutcome::kCompleted;
   EndingE2();
+}
+
+bool UpgradeRun::VerifyCopy(const std::vector<package::RemoteFile>& sent) {
+  EnterPhase(RunPhase::kVerification);
+  const CatalogueCheck& check = result_.verification.emplace(CheckCatalogues(session_, sent));
+  events_.CopyVerified(check);
+  // A catalogue of names only cannot tell a short file from a whole one: the copy stands as
+  // it would without the read-back.
+  if (check.namesOnly) return true;
+  if (check.AllMatch()) {
+    events_.AddLogLine("Verified " + std::to_string(check.matching.size()) + " files in " +
+                       std::to_string(check.foldersAsked) + " folders on the instrument");
+    return true;
+  }
+  for (const auto* list : {&check.missing, &check.differing}) {
+    for (const FileOnInstrument& file : *list) {
+      events_.AddLogLine("Not as sent: " + MismatchText(file, "sent"));
+    }
+  }
+  const std::size_t wrong = check.missing.size() + check.differing.size();
+  Fail("The copy could not be verified: " + std::to_string(wrong) + " of " +
+       std::to_string(sent.size()) + " files on the VX500 are not as sent.");
+  return false;
+}
+
+void UpgradeRun::Compare() {
+  instrument::TfrmVX500& session = session_;
+  result_.figures.firmwareLevel = session.SlotFirmwareLevel(0);
+  result_.figures.freeBytes = static_cast<std::uint32_t>(session.FreeFlashBytes());
+  result_.figures.totalBytes = static_cast<std::uint32_t>(session.TotalFlashBytes());
+  const std::vector<package::RemoteFile> plan = PlanUpgrade(request_.release, request_.modules);
+  const CatalogueCheck& check = result_.comparison.emplace(CheckCatalogues(session, plan));
+  events_.ReleaseCompared(check);
+  events_.AddLogLine("Compared " + std::to_string(plan.size()) + " files in " +
+                     std::to_string(check.foldersAsked) + " folders: " +
+                     std::to_string(check.matching.size()) + " match, " +
+                     std::to_string(check.missing.size()) + " missing, " +
+                     std::to_string(check.differing.size()) + " differ");
+  session.DisconnectInstrument();
+  result_.outcome = check.AllMatch() ? RunOutcome::kMatches : RunOutcome::kDiffers;
 }
 
 bool UpgradeRun::AskCompressedSignals() {

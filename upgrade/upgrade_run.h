@@ -26,6 +26,8 @@ enum class RunOutcome {
   kChecksPassed,  // check-only run: every check passed, nothing was written
   kFailed,        // a copy or configuration phase failed
   kCompleted,     // the whole upgrade succeeded
+  kMatches,       // comparison: the instrument holds every file of the release
+  kDiffers,       // comparison: a file is missing or listed at another size
 };
 
 // How far a run has gone in writing to the instrument; each phase begins before its first write.
@@ -34,6 +36,7 @@ enum class RunPhase {
   kMidFolders,   // the MID folders and NAME files in /F0:/SYSTEM
   kSystemTree,   // the system tree into /F0:/SYSTEM
   kModuleTrees,  // the module trees into /F0:/<model>
+  kVerification, // every file sent, being read back from the catalogues
   kConfigRoms,   // the configuration ROMs, slot by slot
   kReported,     // the final report has been shown
 };
@@ -67,11 +70,16 @@ struct CheckFigures {
 enum class RunMode {
   kUpgrade,    // the copy and configuration phases
   kCheckOnly,  // the module hardware check, a "Checks passed" line, disconnect; writes nothing
+  // Reads the drive's sizes and the catalogues of every folder an upgrade would write into, and
+  // compares them with the release; sends nothing that changes the instrument, not even a
+  // change of its current folder.
+  kCompare,
 };
 
 // What one run is asked to do: the address as the operator gave it, the release folder opened
 // when it was checked, its modules with the operator's signal selection (the compressed-signal
-// question may change both), the front end's progress counters, and the mode.
+// question may change both), the front end's progress counters, the mode, and whether the copy
+// is read back from the catalogues before the configuration ROMs are programmed.
 struct UpgradeRequest {
   std::string address;
   const package::ReleaseRoot& release;
@@ -79,6 +87,7 @@ struct UpgradeRequest {
   package::SignalBoxes& boxes;
   package::CopyCounters counters;
   RunMode mode = RunMode::kUpgrade;
+  bool verify = false;
 };
 
 // How a run went, readable also after an error raised from below has left Execute.
@@ -94,6 +103,10 @@ struct UpgradeResult {
   bool compressedQuestionDue = false;
   // What refused the instrument, once a check has.
   std::optional<RunRefusal> refusal;
+  // With verify: every file sent, read back from the catalogues once the trees were copied.
+  std::optional<CatalogueCheck> verification;
+  // RunMode::kCompare: the release read against the catalogues.
+  std::optional<CatalogueCheck> comparison;
   // The modules whose NAME file could not be written (the run went on without it).
   std::vector<std::string> unwrittenNameFiles;
   // The run reached its end and disconnected: the front end releases the module list and the
@@ -153,6 +166,11 @@ class UpgradeRun {
   void RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes);
   // The compressed-signal question; on Yes the PNB5 and SCWH5 signals are selected.
   bool AskCompressedSignals();
+  // Reads every file sent back from the catalogues; false, after the message, when one is not
+  // listed as sent.
+  bool VerifyCopy(const std::vector<package::RemoteFile>& sent);
+  // The comparison of RunMode::kCompare, then disconnect.
+  void Compare();
   // The module hardware check over slots 1 to 4; false after the SCWH5 refusal's message.
   bool ModuleHardwareAccepted();
   // An error box with the run's caption.

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "app/cli/run_endings.h"
+#include "app/cli/run_report.h"
 #include "app/cli/version.h"
 #include "net/text.h"
 #include "package/mid_files.h"
@@ -52,7 +53,7 @@ int CliFrontEnd::Run() {
     // Nothing below is expected to raise here; the run still ends with its outcome and report.
     output_.EndProgress();
     Notice(std::string("error: ") + e.what());
-    return Finish(kExitFailed, OutcomeName(kExitFailed, options_.check), nullptr, e.what());
+    return Finish(kExitFailed, OutcomeName(kExitFailed, options_.check, options_.compare), nullptr, e.what());
   }
 }
 
@@ -60,18 +61,18 @@ int CliFrontEnd::RunSteps() {
   recorder_.BeginPhase("release");
   if (const auto problem = OpenRecords()) {
     Notice(*problem);
-    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check), nullptr, *problem);
+    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check, options_.compare), nullptr, *problem);
   }
   const auto problem = LoadRelease();
   // A large release takes a while to check; a stop signal meanwhile ends it before connecting.
   if (stop_.Requested()) {
     Notice("interrupted before connecting; nothing was written to the instrument");
     const int exitCode = InterruptedExitCode();
-    return Finish(exitCode, OutcomeName(exitCode, options_.check), nullptr);
+    return Finish(exitCode, OutcomeName(exitCode, options_.check, options_.compare), nullptr);
   }
   if (problem) {
     Notice(*problem);
-    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check), nullptr, *problem);
+    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check, options_.compare), nullptr, *problem);
   }
   recorder_.BeginPhase("checks");
   session_ = std::make_unique<instrument::TfrmVX500>(options_.commandPort, options_.ftpPort);
@@ -83,7 +84,10 @@ int CliFrontEnd::RunSteps() {
 
   UpgradeRun run(*session_, *this,
                  {options_.ip, *release_, modules_, boxes_, {fileCount_, totalBytes_, copiedBytes_},
-                  options_.check ? RunMode::kCheckOnly : RunMode::kUpgrade});
+                  options_.compare ? RunMode::kCompare
+                  : options_.check ? RunMode::kCheckOnly
+                                   : RunMode::kUpgrade,
+                  options_.verify});
   const UpgradeResult& result = run.Result();
   std::string error;
   bool raised = false;
@@ -138,7 +142,7 @@ int CliFrontEnd::RunSteps() {
                                                      : "not checked to the end";
     ReportChecks(result, verdict);
   }
-  return Finish(exitCode, OutcomeName(exitCode, options_.check), &result, error);
+  return Finish(exitCode, OutcomeName(exitCode, options_.check, options_.compare), &result, error);
 }
 
 std::optional<std::string> CliFrontEnd::OpenRecords() {
@@ -198,6 +202,30 @@ void CliFrontEnd::ExplainEnding(const UpgradeResult& run, bool raised, bool inte
     if (refusal->kind != RunRefusal::kCompressedDeclined) Notice(RefusalText(*refusal));
   }
   if (raised && upload) Notice("the upload of " + *upload + " failed: " + error);
+}
+
+void CliFrontEnd::CopyVerified(const CatalogueCheck& check) {
+  if (check.namesOnly) Notice(kNoSizesNotVerified);
+  output_.Event({{"event", "verification"}, {"verification", VerificationJson(&check)}});
+}
+
+void CliFrontEnd::ReleaseCompared(const CatalogueCheck& check) {
+  if (check.namesOnly) Notice(kNoSizesNamesOnly);
+  output_.Event({{"event", "comparison"}, {"comparison", ComparisonJson(check)}});
+  if (options_.quiet || output_.Json()) return;
+  for (const FileOnInstrument& file : check.missing) {
+    output_.ReportLine("Missing: " + MismatchText(file, "in the release"));
+  }
+  for (const FileOnInstrument& file : check.differing) {
+    output_.ReportLine("Differs: " + MismatchText(file, "in the release"));
+  }
+  for (const std::string& extra : check.extras) {
+    output_.ReportLine("Extra (not in the release): " + extra);
+  }
+  output_.ReportLine("Matching: " + std::to_string(check.matching.size()) + " of " +
+                     std::to_string(check.matching.size() + check.missing.size() +
+                                    check.differing.size()) +
+                     " files" + (check.namesOnly ? " (by name only)" : ""));
 }
 
 void CliFrontEnd::PhaseStarted(RunPhase phase) {

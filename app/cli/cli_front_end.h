@@ -47,6 +47,8 @@ class CliFrontEnd : public UpgradeEvents {
   void FtpFailure(const std::string& text) override;
   bool AskCompressedSignals(const std::string& text) override;
   void PhaseStarted(RunPhase phase) override;
+  void CopyVerified(const CatalogueCheck& check) override;
+  void ReleaseCompared(const CatalogueCheck& check) override;
 
  private:
 

@@ -22,6 +22,8 @@ constexpr char kExitCodesHelp[] =
     "       refused by the release check), found before connecting\n"
     "  5    upgraded-with-errors: upgraded, but the log holds an error (a NAME file\n"
     "       that could not be written)\n"
+    "  6    differs: with --compare, a file of the release is missing on the\n"
+    "       instrument or listed at another size (0 is then: matches)\n"
     "  129  interrupted: stopped by SIGHUP (a closed terminal or SSH session)\n"
     "  130  interrupted: stopped by Ctrl-C (SIGINT)\n"
     "  143  interrupted: stopped by SIGTERM\n"
@@ -31,10 +33,12 @@ constexpr char kExitCodesHelp[] =
 
 }  // namespace
 
-const char* OutcomeName(int exitCode, bool checkOnly) {
+const char* OutcomeName(int exitCode, bool checkOnly, bool compare) {
   switch (exitCode) {
     case kExitUpgraded:
-      return checkOnly ? "checks-passed" : "upgraded";
+      return compare ? "matches" : checkOnly ? "checks-passed" : "upgraded";
+    case kExitDiffers:
+      return "differs";
     case kExitRefused:
       return "refused";
     case kExitNoInstrument:
@@ -82,6 +86,16 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
       ->check(CLI::IsMember({"yes", "no"}));
   app.add_flag("--check", options.check,
                "connect and run every check, print the figures and the verdict, write nothing");
+  CLI::Option* verify = app.add_flag(
+      "--verify", options.verify,
+      "after the copy, read every file sent back from the instrument's catalogue and fail "
+      "(exit 3) before programming when one is missing or has another size");
+  app.add_flag("--compare", options.compare,
+               "write nothing: compare the instrument's files with the release (exit 0 "
+               "matches, 6 differs)")
+      ->excludes(verify)
+      ->excludes("--check");
+  verify->excludes("--check");
   app.add_flag("--json", options.json,
                "one JSON object per line on standard output for each event (log, progress, "
                "message, notice, check, outcome)");

@@ -18,6 +18,7 @@ enum CliExitCode {
   kExitFailed = 3,        // failed or errored from the MID folders on
   kExitUsage = 4,         // bad usage or an unusable release folder
   kExitLogError = 5,      // upgraded, but the log holds an error (a NAME file not written)
+  kExitDiffers = 6,       // --compare: the instrument does not hold the release
   // Stopped by a signal: 128 + its number, as a shell reports a program a signal ended.
   kExitSigHup = 129,
   kExitSigInt = 130,
@@ -25,8 +26,8 @@ enum CliExitCode {
 };
 
 // The one name of an exit code's outcome, as the Result line and the JSON outcome give it; a
-// check-only run that passed is "checks-passed".
-const char* OutcomeName(int exitCode, bool checkOnly);
+// check-only run that passed is "checks-passed", a comparison "matches" or "differs".
+const char* OutcomeName(int exitCode, bool checkOnly, bool compare = false);
 
 // What the command line asks for.
 struct CliOptions {
@@ -36,6 +37,8 @@ struct CliOptions {
   std::vector<std::string> noSignals;
   std::optional<bool> compressed;  // the answer to the compressed-signal question
   bool check = false;
+  bool verify = false;   // read the copy back from the catalogues before programming
+  bool compare = false;  // compare the instrument with the release; write nothing
   bool json = false;
   bool quiet = false;
   std::string reportPath;  // --report: the run's JSON record, written at the end

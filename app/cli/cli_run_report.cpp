@@ -76,6 +76,10 @@ nlohmann::ordered_json CliFrontEnd::ReportJson(int exitCode, const std::string& 
   report["exitCode"] = exitCode;
   if (!error.empty()) report["error"] = error;
   if (run && run->refusal) report["refusal"] = RefusalJson(*run->refusal);
+  if (options_.verify) {
+    report["verification"] = VerificationJson(run && run->verification ? &*run->verification : nullptr);
+  }
+  if (run && run->comparison) report["comparison"] = ComparisonJson(*run->comparison);
   if (run && !run->unwrittenNameFiles.empty()) {
     report["logErrors"] =
         std::vector<std::string>(run->unwrittenNameFiles.size(), package::kNameFileError);

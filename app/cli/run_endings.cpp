@@ -20,7 +20,10 @@ int ExitCodeOf(RunOutcome outcome) {
   switch (outcome) {
     case RunOutcome::kCompleted:
     case RunOutcome::kChecksPassed:
+    case RunOutcome::kMatches:
       return kExitUpgraded;
+    case RunOutcome::kDiffers:
+      return kExitDiffers;
     case RunOutcome::kRefused:
     case RunOutcome::kDriveDamaged:
       return kExitRefused;
@@ -43,6 +46,8 @@ const char* PhaseName(RunPhase phase) {
       return "systemTree";
     case RunPhase::kModuleTrees:
       return "moduleTrees";
+    case RunPhase::kVerification:
+      return "verification";
     case RunPhase::kConfigRoms:
       return "configRoms";
     case RunPhase::kReported:
@@ -141,6 +146,9 @@ std::string WrittenSummary(const UpgradeResult& run, std::int64_t copiedBytes, b
           "the MID folders and NAME files, the system tree in /F0:/SYSTEM and part of the "
           "module trees" +
           copied;
+      break;
+    case RunPhase::kVerification:
+      written = "every file of the release" + copied + ", not all of it verified";
       break;
     case RunPhase::kConfigRoms:
       written = "every file of the release" + copied +

@@ -28,3 +28,57 @@ nlohmann::ordered_json SlotJson(const instrument::tModuleInfo& record, bool vers
   slot["firmwareLevel"] = instrument::VersionLevel(record.swMajor, record.swMinor);
   return slot;
 }
+
+namespace {
+
+// A file that is not as expected, as JSON: its path, the size expected and what was listed.
+nlohmann::ordered_json FileProblemJson(const FileOnInstrument& file, const char* expectedKey) {
+  const bool listedFile = file.listed.has_value();
+  return {{"path", file.path},
+          {expectedKey, file.expectedBytes},
+          {"listed", file.missing ? "missing" : file.listedAsFolder ? "folder" : "file"},
+          {"listedBytes", listedFile ? nlohmann::ordered_json(*file.listed) : nullptr}};
+}
+
+}  // namespace
+
+nlohmann::ordered_json VerificationJson(const CatalogueCheck* check) {
+  if (!check) {
+    return {{"verified", false}, {"reason", "the run ended before the copy was read back"}};
+  }
+  nlohmann::ordered_json json = {{"verified", !check->namesOnly && check->AllMatch()}};
+  if (check->namesOnly) json["reason"] = kNoSizesNotVerified;
+  json["folders"] = check->foldersAsked;
+  json["files"] = check->matching.size() + check->missing.size() + check->differing.size();
+  json["filesVerified"] = check->namesOnly ? 0 : check->matching.size();
+  nlohmann::ordered_json mismatches = nlohmann::ordered_json::array();
+  for (const auto* list : {&check->missing, &check->differing}) {
+    for (const FileOnInstrument& file : *list) mismatches.push_back(FileProblemJson(file, "sentBytes"));
+  }
+  json["mismatches"] = mismatches;
+  if (check->unreadable != 0) json["unreadableEntries"] = check->unreadable;
+  return json;
+}
+
+nlohmann::ordered_json ComparisonJson(const CatalogueCheck& check) {
+  nlohmann::ordered_json json = {{"matches", check.AllMatch()}, {"sizes", !check.namesOnly}};
+  json["folders"] = check.foldersAsked;
+  nlohmann::ordered_json matching = nlohmann::ordered_json::array();
+  for (const FileOnInstrument& file : check.matching) {
+    matching.push_back({{"path", file.path}, {"bytes", file.expectedBytes}});
+  }
+  json["matching"] = matching;
+  nlohmann::ordered_json missing = nlohmann::ordered_json::array();
+  for (const FileOnInstrument& file : check.missing) {
+    missing.push_back({{"path", file.path}, {"bytes", file.expectedBytes}});
+  }
+  json["missing"] = missing;
+  nlohmann::ordered_json differing = nlohmann::ordered_json::array();
+  for (const FileOnInstrument& file : check.differing) {
+    differing.push_back(FileProblemJson(file, "releaseBytes"));
+  }
+  json["differing"] = differing;
+  json["extras"] = check.extras;
+  if (check.unreadable != 0) json["unreadableEntries"] = check.unreadable;
+  return json;
+}
