@@ -77,8 +77,9 @@ bool MakeMIDFiles(const PackageContext& context) {
   const std::string system(kSystemFolder);
   for (const tModuleList& module : context.moduleList) {
     const std::string folder = "MID" + std::to_string(module.id);
-    if (!session.RemoteDirExists(system, folder) && !session.MakeRemoteDir(system, folder)) {
-      return false;
+    if (!session.RemoteDirExists(system, folder)) {
+      if (!session.MakeRemoteDir(system, folder)) return false;
+      if (context.written) ++context.written->midFolders;
     }
     const std::string moduleFolder = system + "/" + folder;
     if (session.CatalogContains(moduleFolder, "NAME")) continue;
@@ -91,6 +92,7 @@ bool MakeMIDFiles(const PackageContext& context) {
     }
     // The outcome is not judged here: a refused store has been reported and raised by the
     // FTP client already.
+    if (context.written) ++context.written->nameFiles;
     session.UploadFile(nameFile->Path(), moduleFolder + "/NAME");
   }
   return true;

@@ -175,8 +175,10 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   instrument::TfrmVX500& session = session_;
   const package::ReleaseRoot& release = request_.release;
   const std::string& appDir = release.AppDir();
-  const package::PackageContext context{session,          view, release, request_.modules,
-                                        request_.counters, result_.unwrittenNameFiles};
+  const package::PackageContext context{session,           view,
+                                        release,           request_.modules,
+                                        request_.counters, result_.unwrittenNameFiles,
+                                        &result_.written};
   EnterPhase(RunPhase::kMidFolders);
 
   view.SetCursor(Cursor::kHourGlass);
