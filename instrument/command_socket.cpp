@@ -16,6 +16,7 @@ TransportStatus CommandSocket::Await(short events, net::Deadline deadline) const
   net::WaitOptions options;
   options.deadline = deadline;
   options.cancelled = cancelled_;
+  options.pump = pump_;
   switch (net::WaitFd(fd_.Get(), events, options)) {
     case net::WaitResult::kTimedOut:
       return {TransportStatus::kTimedOut};

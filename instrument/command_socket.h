@@ -6,7 +6,8 @@
 namespace instrument {
 
 // The command connection over TCP: a non-blocking IPv4 client with TCP_NODELAY whose waits are
-// poll() against the caller's deadline and the cancel predicate, pumping no window events.
+// poll() against the caller's deadline and the cancel predicate, calling the event pump between
+// short polls when one is installed.
 class CommandSocket : public CommandTransport {
  public:
   explicit CommandSocket(int port) : port_(port) {}
@@ -19,6 +20,7 @@ class CommandSocket : public CommandTransport {
   void SetCancelPredicate(std::function<bool()> cancelled) override {
     cancelled_ = std::move(cancelled);
   }
+  void SetEventPump(net::EventPump pump) override { pump_ = std::move(pump); }
 
  private:
   // Waits for `events` on the connection up to the deadline or a cancel.
@@ -31,6 +33,7 @@ class CommandSocket : public CommandTransport {
 
   int port_;
   std::function<bool()> cancelled_;
+  net::EventPump pump_;
   net::UniqueFd fd_;
 };
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "net/deadline.h"
+#include "net/wait.h"
 
 namespace instrument {
 
@@ -43,6 +44,9 @@ class CommandTransport {
   // Installs a predicate that every wait asks; once it answers true, a waiting operation ends
   // with kCancelled. Transports that never wait ignore it.
   virtual void SetCancelPredicate(std::function<bool()> cancelled) { (void)cancelled; }
+  // Installs what every wait calls between short polls, so a window stays live meanwhile (none:
+  // the waits block in poll()). Transports that never wait ignore it.
+  virtual void SetEventPump(net::EventPump pump) { (void)pump; }
 };
 
 // Builds a reply line from single bytes by the channel's framing rules.

@@ -148,8 +148,9 @@ void TfrmVX500::DeleteFile(const std::string& path) {
   FtpClient.Delete(path);
 }
 
-void TfrmVX500::SetFtpEventPump(std::function<void()> pump) {
-  FtpClient.SetEventPump(std::move(pump));
+void TfrmVX500::SetEventPump(const net::EventPump& pump) {
+  ClientSocket->SetEventPump(pump);
+  FtpClient.SetEventPump(pump);
 }
 
 }  // namespace instrument

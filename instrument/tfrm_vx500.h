@@ -75,8 +75,8 @@ class TfrmVX500 {
   void ChangeFtpFolder(const std::string& folder);
   // Deletes an instrument file by FTP; FTP errors are raised.
   void DeleteFile(const std::string& path);
-  // Installs what every FTP wait calls, so a window stays live meanwhile.
-  void SetFtpEventPump(std::function<void()> pump);
+  // Installs what every wait of both channels calls, so a window stays live meanwhile.
+  void SetEventPump(const net::EventPump& pump);
 
   // The FTP client's notification of an operation that succeeded.
   void FtpClientSuccess(ftp::TCmdType transType);

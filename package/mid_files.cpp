@@ -86,8 +86,9 @@ bool MakeMIDFiles(const PackageContext& context) {
   for (const tModuleList& module : context.moduleList) {
     const std::string moduleFolder = MidFolderPath(module);
     const std::string folder = moduleFolder.substr(system.size() + 1);
-    if (!session.RemoteDirExists(system, folder) && !session.MakeRemoteDir(system, folder)) {
-      return false;
+    if (!session.RemoteDirExists(system, folder)) {
+      if (!session.MakeRemoteDir(system, folder)) return false;
+      if (context.written) ++context.written->midFolders;
     }
     if (session.CatalogContains(moduleFolder, "NAME")) continue;
     const auto nameFile = TemporaryNameFile::Create(module.name);
@@ -99,6 +100,7 @@ bool MakeMIDFiles(const PackageContext& context) {
     }
     // The outcome is not judged here: a refused store has been reported and raised by the
     // FTP client already.
+    if (context.written) ++context.written->nameFiles;
     const std::string remote = moduleFolder + "/NAME";
     if (session.UploadFile(nameFile->Path(), remote)) context.Sent(remote, NameFileBytes(module));
   }

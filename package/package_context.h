@@ -29,10 +29,20 @@ struct RemoteFile {
   std::int64_t bytes = 0;
 };
 
+// What the package steps have written on the instrument, counted as they go: folders made, and
+// files whose upload began (one cut short may have left part of its file there).
+struct WrittenCounts {
+  int midFolders = 0;   // MID folders made by MakeMIDFiles
+  int nameFiles = 0;    // NAME files sent by MakeMIDFiles
+  int treeEntries = 0;  // folders made and files sent by CopyTree (the run's system tree)
+  int moduleEntries = 0;  // by CopyModule: module folders made, and folders and files below
+};
+
 // What the package steps work on: the connected session, the operator's view, the opened
 // release folder, its module list and the window's counters; the steps add the names of the
-// modules whose NAME file could not be written to `unwrittenNameFiles`, and, when `sentFiles`
-// is given, every file the instrument accepted with the bytes sent.
+// modules whose NAME file could not be written to `unwrittenNameFiles`, count what they write
+// in `written` when it is given, and, when `sentFiles` is given, keep every file the instrument
+// accepted with the bytes sent.
 struct PackageContext {
   instrument::TfrmVX500& session;
   OperatorView& view;
@@ -40,6 +50,7 @@ struct PackageContext {
   const ModuleList& moduleList;
   CopyCounters counters;
   std::vector<std::string>& unwrittenNameFiles;
+  WrittenCounts* written = nullptr;
   std::vector<RemoteFile>* sentFiles = nullptr;
 
   // Adds a file the instrument accepted to `sentFiles`, when it is kept.

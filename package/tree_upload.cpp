@@ -105,6 +105,7 @@ class TreeCopier {
     if (!file) Refuse(full, "it is no longer a regular file");
     Log("Copying... ", entry.name);
     const std::string remote = RemotePath(full);
+    CountWritten();
     if (!context_.session.UploadFile(file, full, remote)) return false;
     const CopyCounters& counters = context_.counters;
     counters.copiedBytes += opened->info.st_size;
@@ -126,9 +127,9 @@ class TreeCopier {
     RequireSendableName(entry.name, true, "folder", full);
     instrument::TfrmVX500& session = context_.session;
     const std::string remote = RemotePath(full.substr(0, full.size() - entry.name.size() - 1));
-    if (!session.RemoteDirExists(remote, entry.name) &&
-        !session.MakeRemoteDir(remote, entry.name)) {
-      return Step::kStop;
+    if (!session.RemoteDirExists(remote, entry.name)) {
+      if (!session.MakeRemoteDir(remote, entry.name)) return Step::kStop;
+      CountWritten();
     }
     return Step::kEnter;
   }
@@ -144,6 +145,13 @@ class TreeCopier {
   }
 
   void Log(const char* what, const std::string& name) { context_.view.AddLogLine(what + name); }
+
+  // One folder made or file sent, counted for the tree it belongs to.
+  void CountWritten() {
+    if (WrittenCounts* written = context_.written) {
+      ++(module_ ? written->moduleEntries : written->treeEntries);
+    }
+  }
 
   // Nothing of the entry is sent; the log says why, and the error ends the copy.
   [[noreturn]] void Refuse(const std::string& path, const std::string& reason) {
@@ -224,8 +232,9 @@ bool CopyModule(const PackageContext& context, const tModuleList& module) {
   RequireModuleName(module.name);
   instrument::TfrmVX500& session = context.session;
   const std::string drive(kFlashDrive);
-  if (!session.RemoteDirExists(drive, module.name) && !session.MakeRemoteDir(drive, module.name)) {
-    return false;
+  if (!session.RemoteDirExists(drive, module.name)) {
+    if (!session.MakeRemoteDir(drive, module.name)) return false;
+    if (context.written) ++context.written->moduleEntries;
   }
   const auto local = ResolveLocalPath(context.release.AppDir(), {kTargetFolder, module.name});
   if (!local) return true;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <exception>
 #include <utility>
 
 namespace {
@@ -56,7 +57,7 @@ StopRequest::StopRequest(const StopSignals& caught,
 
 bool StopRequest::AtWait(std::optional<std::int16_t> slotBeingConfigured) {
   if (logOutBound_ && logOutBound_->Passed()) return true;
-  const int count = caught_.count.load();
+  const int count = Count();
   if (count <= handled_) return false;
   if (slotBeingConfigured && count == handled_ + 1 && !logOutBound_) {
     if (!letFinishSlot_) {
@@ -69,6 +70,15 @@ bool StopRequest::AtWait(std::optional<std::int16_t> slotBeingConfigured) {
 }
 
 void StopRequest::BeginLogOut(std::chrono::milliseconds bound) {
-  handled_ = caught_.count.load();
+  handled_ = Count();
   logOutBound_ = net::Deadline::After(bound);
+}
+
+void LogOutBounded(StopRequest& stop, instrument::TfrmVX500& session) {
+  stop.BeginLogOut(kStopLogOutBound);
+  try {
+    session.DisconnectInstrument();
+  } catch (const std::exception&) {
+    // The log-out was cut short; the connection is closed all the same.
+  }
 }

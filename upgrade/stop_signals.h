@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 
+#include "instrument/tfrm_vx500.h"
 #include "net/deadline.h"
 
 // How long the channels' log-out may take once a run has stopped.
@@ -32,10 +33,11 @@ int StopSignalPipe();
 // Reads away what the signals wrote to the pipe.
 void DrainStopSignalPipe();
 
-// How a run's waits answer the stop signals: the first stops the run at its next wait, but an
-// awaited FPGA configuration is let finish (cut short, it may leave the module unusable); a
-// second signal stops at once. Once the run has stopped, the log-out of its channels goes on
-// until another signal or a short bound.
+// How a run's waits answer the stops asked of it, by a stop signal or by the front end itself
+// (the window's Stop): the first stops the run at its next wait, but an awaited FPGA
+// configuration is let finish (cut short, it may leave the module unusable); a second stop
+// stops at once. Once the run has stopped, the log-out of its channels goes on until another
+// stop or a short bound.
 class StopRequest {
  public:
   // `onLetFinish` is told once of the slot whose awaited configuration a signal lets finish.
@@ -44,23 +46,34 @@ class StopRequest {
   // The cancel predicate of every wait: true once this wait is to stop. `slotBeingConfigured` is
   // the slot whose FPGA configuration the session awaits, if any.
   bool AtWait(std::optional<std::int16_t> slotBeingConfigured);
-  // True once any stop signal has come.
-  bool Requested() const { return caught_.count.load() > 0; }
-  // True while a signal has come that nothing has dealt with yet.
-  bool Pending() const { return caught_.count.load() > handled_; }
+  // Asks for a stop from the front end itself; it counts as one more stop signal.
+  void Ask() { ++asked_; }
+  // True once any stop has been asked.
+  bool Requested() const { return Count() > 0; }
+  // True while a stop has been asked that nothing has dealt with yet.
+  bool Pending() const { return Count() > handled_; }
   // The number of the first stop signal, 0 before any.
   int FirstSignal() const { return caught_.first.load(); }
   // The slot whose configuration a signal let finish, if one did.
   std::optional<std::int16_t> LetFinishSlot() const { return letFinishSlot_; }
 
-  // The run has stopped and its channels are being closed: the signals so far are dealt with,
-  // and the log-out's waits stop at a new signal or once `bound` has passed.
+  // The run has stopped and its channels are being closed: the stops so far are dealt with,
+  // and the log-out's waits stop at a new stop or once `bound` has passed.
   void BeginLogOut(std::chrono::milliseconds bound);
 
  private:
+  // The stops asked so far: the signals caught and the front end's own.
+  int Count() const { return caught_.count.load() + asked_; }
+
   const StopSignals& caught_;
   std::function<void(std::int16_t)> onLetFinish_;
+  int asked_ = 0;
   int handled_ = 0;
   std::optional<std::int16_t> letFinishSlot_;
   std::optional<net::Deadline> logOutBound_;
 };
+
+// Closes both channels of `session` if they are open, with the log-out that `stop` bounds by
+// kStopLogOutBound and cuts off at a new stop; an error of a log-out cut short is dropped, the
+// connections are closed all the same.
+void LogOutBounded(StopRequest& stop, instrument::TfrmVX500& session);

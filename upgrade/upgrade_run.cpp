@@ -188,6 +188,7 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
                                         request_.modules,
                                         request_.counters,
                                         result_.unwrittenNameFiles,
+                                        &result_.written,
                                         request_.verify ? &sent : nullptr};
   EnterPhase(RunPhase::kMidFolders);
 

@@ -109,6 +109,8 @@ struct UpgradeResult {
   std::optional<CatalogueCheck> comparison;
   // The modules whose NAME file could not be written (the run went on without it).
   std::vector<std::string> unwrittenNameFiles;
+  // What the copy phases have written on the instrument so far.
+  package::WrittenCounts written;
   // The run reached its end and disconnected: the front end releases the module list and the
   // session and closes (the window), as every outcome after the first flash-drive test asks.
   bool releaseAndClose = false;

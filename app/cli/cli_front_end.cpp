@@ -194,14 +194,16 @@ void CliFrontEnd::ExplainEnding(const UpgradeResult& run, bool raised, bool inte
   const std::string& diagnostic = session_->ConnectDiagnostic();
   const auto upload = recorder_.UploadInProgress();
   if (interrupted && raised && run.outcome == RunOutcome::kNone) {
-    Notice(upload ? "interrupted while sending " + *upload : "interrupted (" + error + ")");
+    Notice(StoppedNote(upload, error));
     return;
   }
-  if (!diagnostic.empty()) Notice(diagnostic);
+  // A diagnostic comes only from a failed connection, a refusal only from a connected run.
   if (const auto& refusal = run.refusal) {
     if (refusal->kind != RunRefusal::kCompressedDeclined) Notice(RefusalText(*refusal));
   }
-  if (raised && upload) Notice("the upload of " + *upload + " failed: " + error);
+  for (const std::string& note : ErrorNotes(diagnostic, raised ? upload : std::nullopt, error)) {
+    Notice(note);
+  }
 }
 
 void CliFrontEnd::CopyVerified(const CatalogueCheck& check) {
@@ -353,13 +355,7 @@ int CliFrontEnd::InterruptedExitCode() const {
 }
 
 void CliFrontEnd::CloseChannels() {
-  if (!session_) return;
-  stop_.BeginLogOut(kStopLogOutBound);
-  try {
-    session_->DisconnectInstrument();
-  } catch (const std::exception&) {
-    // The log-out was cut short; the connection is closed all the same.
-  }
+  if (session_) LogOutBounded(stop_, *session_);
 }
 
 int CliFrontEnd::Finish(int exitCode, const std::string& outcome, const UpgradeResult* run,

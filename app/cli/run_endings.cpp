@@ -4,12 +4,6 @@
 #include "app/cli/cli_output.h"
 #include "instrument/reply_parsers.h"
 
-// A byte count as a person reads it: bytes below a megabyte, else megabytes.
-std::string Size(std::int64_t bytes) {
-  if (bytes < (std::int64_t{1} << 20)) return std::to_string(bytes) + " bytes";
-  return MegabytesText(bytes) + " MB";
-}
-
 std::string Joined(const std::vector<std::string>& items, const char* separator) {
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "" : separator) + item;
@@ -126,40 +120,4 @@ nlohmann::ordered_json RefusalJson(const RunRefusal& refusal) {
   }
   if (refusal.kind == RunRefusal::kModuleHardware) json["slot"] = refusal.slot;
   return json;
-}
-
-std::string WrittenSummary(const UpgradeResult& run, std::int64_t copiedBytes, bool letFinish) {
-  const std::string copied = " (" + Size(copiedBytes) + " of files copied)";
-  std::string written;
-  switch (run.phase) {
-    case RunPhase::kChecks:
-      return "nothing was written to the instrument";
-    case RunPhase::kMidFolders:
-      written = "MID folders and NAME files in /F0:/SYSTEM (perhaps not all)";
-      break;
-    case RunPhase::kSystemTree:
-      written =
-          "the MID folders and NAME files and part of the system tree in /F0:/SYSTEM" + copied;
-      break;
-    case RunPhase::kModuleTrees:
-      written =
-          "the MID folders and NAME files, the system tree in /F0:/SYSTEM and part of the "
-          "module trees" +
-          copied;
-      break;
-    case RunPhase::kVerification:
-      written = "every file of the release" + copied + ", not all of it verified";
-      break;
-    case RunPhase::kConfigRoms:
-      written = "every file of the release" + copied +
-                "; the configuration ROMs were being programmed, up to slot " +
-                std::to_string(run.configSlot) + " (" +
-                (letFinish ? "its configuration was let finish; " : "") +
-                "an image may remain on N0:)";
-      break;
-    case RunPhase::kReported:
-      return "the whole release was written";
-  }
-  return "already written to the instrument: " + written +
-         ". Nothing is rolled back; run the upgrade again to complete it";
 }

@@ -6,12 +6,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "upgrade/ending_notes.h"
 #include "upgrade/upgrade_run.h"
 
 // How a run ended, in the command line's words and JSON.
 
-// A byte count as a person reads it: bytes below a megabyte, else megabytes.
-std::string Size(std::int64_t bytes);
 std::string Joined(const std::vector<std::string>& items, const char* separator);
 // The exit code of a run's outcome; kNone (an error raised from below) gives kExitFailed.
 int ExitCodeOf(RunOutcome outcome);
@@ -23,6 +22,3 @@ std::string Version(std::int16_t major, std::int16_t minor);
 std::string RefusalText(const RunRefusal& refusal);
 // The refusal's reason and figures as JSON.
 nlohmann::ordered_json RefusalJson(const RunRefusal& refusal);
-// What the run left written on the instrument, as a sentence: `copiedBytes` of files copied,
-// and `letFinish` when a stop let an awaited configuration finish.
-std::string WrittenSummary(const UpgradeResult& run, std::int64_t copiedBytes, bool letFinish);

@@ -17,14 +17,6 @@
 
 namespace {
 
-// "/F0:/SYSTEM" + "MID1" as the instrument names it; a parent ending in "/" or ":" takes the
-// name directly ("N0:" + "a.rpd" is "N0:a.rpd").
-std::string JoinInstrumentPath(const std::string& parent, const std::string& name) {
-  if (parent.empty()) return name;
-  const char last = parent.back();
-  return last == '/' || last == ':' ? parent + name : parent + "/" + name;
-}
-
 double Seconds(std::chrono::steady_clock::duration duration) {
   return std::chrono::duration<double>(duration).count();
 }
@@ -58,11 +50,6 @@ void RunRecorder::EndPhases() {
   if (phase_.empty()) return;
   phases_.push_back({phase_, std::chrono::steady_clock::now() - phaseStart_});
   phase_.clear();
-}
-
-std::optional<std::string> RunRecorder::UploadInProgress() const {
-  if (!uploading_) return std::nullopt;
-  return upload_.localPath + " to " + upload_.remotePath;
 }
 
 nlohmann::ordered_json RunRecorder::PhasesJson() const {
@@ -103,44 +90,37 @@ nlohmann::ordered_json RunRecorder::WrittenJson() const {
                   {"folders", folders},
                   {"files", files},
                   {"configImages", images}};
-  if (uploading_) {
-    written["uploadUnderway"] = {{"local", upload_.localPath}, {"path", upload_.remotePath}};
+  if (Uploading()) {
+    written["uploadUnderway"] = {{"local", UploadLocalPath()}, {"path", UploadRemotePath()}};
   }
   return written;
 }
 
-void RunRecorder::FolderChanged(const std::string& folder) {
-  ftpFolder_ = folder;
-}
-
 void RunRecorder::DataConnectionEnded(const ftp::DataConnectionRecord& record) {
-  if (uploading_) upload_.bytes = record.bytes;
+  if (Uploading()) upload_.bytes = record.bytes;
 }
 
 void RunRecorder::UploadStarted(const std::string& localPath, const std::string& remotePath) {
-  uploading_ = true;
-  // Assigned into the strings of the upload before, so a file costs no allocation here.
+  UploadWatch::UploadStarted(localPath, remotePath);
+  // Assigned into the string of the upload before, so a file costs no allocation here.
   if (keepLists_) upload_.phase = phase_;
-  upload_.localPath = localPath;
-  if (remotePath.starts_with('/')) {
-    upload_.remotePath = remotePath;
-  } else {
-    upload_.remotePath = JoinInstrumentPath(ftpFolder_, remotePath);
-  }
   upload_.bytes = 0;
   upload_.ok = false;
 }
 
 void RunRecorder::UploadSource(const net::FileStamp& stamp) {
   if (!digested_ || !changedAfterDigest_.empty()) return;
-  const auto found = digested_->find(upload_.localPath);
-  if (found == digested_->end() || found->second != stamp) changedAfterDigest_ = upload_.localPath;
+  const auto found = digested_->find(UploadLocalPath());
+  if (found == digested_->end() || found->second != stamp) changedAfterDigest_ = UploadLocalPath();
 }
 
 void RunRecorder::UploadEnded(bool ok) {
-  uploading_ = false;
+  UploadWatch::UploadEnded(ok);
   upload_.ok = ok;
-  if (keepLists_) uploads_.push_back(upload_);
+  if (!keepLists_) return;
+  upload_.localPath = UploadLocalPath();
+  upload_.remotePath = UploadRemotePath();
+  uploads_.push_back(upload_);
 }
 
 void RunRecorder::FolderMade(const std::string& parent, const std::string& name) {

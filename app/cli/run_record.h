@@ -12,14 +12,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "instrument/session_observer.h"
 #include "net/unique_fd.h"
+#include "upgrade/upload_watch.h"
 
 // What a run wrote on the instrument and how long its phases took, gathered from the session's
 // events: the upload under way (for a failure's diagnostic) always, at the cost of two copied
 // names per file; with `keepLists` also every folder made, file sent (with its bytes, from its
 // data connection) and configuration image programmed (for --report). It never watches lines.
-class RunRecorder : public instrument::SessionObserver {
+class RunRecorder : public UploadWatch {
  public:
   explicit RunRecorder(bool keepLists) : keepLists_(keepLists) {}
 
@@ -32,17 +32,12 @@ class RunRecorder : public instrument::SessionObserver {
   // The name of the phase under way ("" before the first).
   const std::string& PhaseName() const { return phase_; }
 
-  // The upload under way, as "LOCAL to INSTRUMENT_PATH", while one has begun and not returned
-  // (so also after it raised an error).
-  std::optional<std::string> UploadInProgress() const;
-
   // The phases in order with their durations in seconds.
   nlohmann::ordered_json PhasesJson() const;
   // The folders, MID folders, NAME files, files and configuration images written, and the
   // upload under way when the run stopped.
   nlohmann::ordered_json WrittenJson() const;
 
-  void FolderChanged(const std::string& folder) override;
   void DataConnectionEnded(const ftp::DataConnectionRecord& record) override;
   void UploadStarted(const std::string& localPath, const std::string& remotePath) override;
   void UploadSource(const net::FileStamp& stamp) override;
@@ -86,10 +81,7 @@ class RunRecorder : public instrument::SessionObserver {
   std::string phase_;
   std::chrono::steady_clock::time_point phaseStart_;
   std::vector<Phase> phases_;
-  // The FTP client's current folder, as the latest accepted CWD set it.
-  std::string ftpFolder_;
-  bool uploading_ = false;
-  Upload upload_;
+  Upload upload_;  // the latest upload's phase, bytes and outcome
   std::vector<Upload> uploads_;
   std::vector<Folder> folders_;
   std::vector<Configuration> configurations_;

@@ -5,6 +5,8 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -20,9 +22,10 @@
 #include <exception>
 #include <iterator>
 
+#include "net/text.h"
+#include "upgrade/ending_notes.h"
 #include "upgrade/upgrade_run.h"
 #include "upgrade/utilities.h"
-#include "net/text.h"
 
 namespace {
 
@@ -63,10 +66,10 @@ TfrmMain::TfrmMain(std::uint16_t commandPort, std::uint16_t ftpPort, const std::
   appDir.clear();
   // The session comes after the two texts are cleared and before the counters are zeroed.
   frmVX500 = std::make_unique<instrument::TfrmVX500>(commandPort, ftpPort);
-  // The FTP waits keep the window repainting (and the operator's input flowing) meanwhile.
-  frmVX500->SetFtpEventPump([] { QCoreApplication::processEvents(); });
-  // Also asked by the command channel's waits, which pump no events: it reads the signals'
-  // count directly.
+  // The waits of both channels keep the window repainting (and the operator's input, Stop
+  // included, flowing) meanwhile.
+  frmVX500->SetEventPump([] { QCoreApplication::processEvents(); });
+  frmVX500->SetObserver(&uploadWatch);
   frmVX500->SetCancelPredicate([this] {
     return stopRequest.AtWait(frmVX500 ? frmVX500->SlotBeingConfigured() : std::nullopt);
   });
@@ -226,25 +229,61 @@ void TfrmMain::btnCopyClick() {
   runActive = true;
   // Disabling the focused button hands the focus on; it comes back when the run stops.
   const bool copyHadFocus = btnCopy->hasFocus();
-  SetButtonsEnabled(false);
+  btnCopy->setEnabled(false);
+  btnQuit->setText(QString::fromLatin1(kStopText));
+  // The window stays live while the run waits; the cursor tells that it is busy.
+  setCursor(Qt::BusyCursor);
   // Also when an error leaves the run: the window then stays open for another try.
   struct StopGuard {
     TfrmMain* window;
     bool copyHadFocus;
     ~StopGuard() { window->RunStopped(copyHadFocus); }
   } stopGuard{this, copyHadFocus};
+  UpgradeRun run(*frmVX500, *this,
+                 {ipAddressText, *release, moduleList, signalBoxes,
+                  {fileCount, totalBytes, copiedBytes}, RunMode::kUpgrade});
   try {
-    UpgradeRun run(*frmVX500, *this,
-                   {ipAddressText, *release, moduleList, signalBoxes,
-                    {fileCount, totalBytes, copiedBytes}, RunMode::kUpgrade});
     run.Execute();
-    if (run.Result().releaseAndClose) ReleaseAndClose();
   } catch (const std::exception& error) {
-    // A run stopped by a signal ends the program; its error goes to the log, not to a box.
-    if (!stopRequest.Requested()) throw;
-    AddLogLine("Stopped: " + ShownErrorText(error.what()));
+    const std::string text = ShownErrorText(error.what());
+    // A stopped run ends the program; its error goes to the log, not to a box.
+    if (!stopRequest.Requested()) {
+      LogErrorEnding(run.Result(), text);
+      throw;
+    }
+    AddLogLine("Stopped: " + text);
   }
-  if (stopRequest.Requested()) ReleaseAndClose();
+  // The temporary NAME file of an upload that the stop cut short went with the run's unwinding.
+  if (stopRequest.Requested()) {
+    EndStoppedRun(run.Result());
+  } else if (run.Result().releaseAndClose) {
+    ReleaseAndClose();
+  }
+}
+
+void TfrmMain::LogErrorEnding(const UpgradeResult& result, const std::string& error) {
+  for (const std::string& note :
+       ErrorNotes(frmVX500->ConnectDiagnostic(), uploadWatch.UploadInProgress(), error)) {
+    AddLogLine(note);
+  }
+  if (result.WritingStarted()) AddLogLine(WrittenSummary(result, copiedBytes, false));
+}
+
+void TfrmMain::EndStoppedRun(const UpgradeResult& result) {
+  DestroySession();
+  AddLogLine(WrittenSummary(result, copiedBytes, stopRequest.LetFinishSlot().has_value()));
+  ReleaseAndClose();
+}
+
+void TfrmMain::AskStop() {
+  if (!runActive || released || tearingDown || askingStop || stopRequest.Requested()) return;
+  askingStop = true;
+  const int answer = ShowMessage(kStopQuestion, kCaption, kMbYesNoQuestion);
+  askingStop = false;
+  if (answer != kIdYes || stopRequest.Requested()) return;
+  stopRequest.Ask();
+  // The stop is under way: nothing more to press until the window closes.
+  SetButtonsEnabled(false);
 }
 
 void TfrmMain::StopSignalled() {
@@ -257,12 +296,17 @@ void TfrmMain::StopSignalled() {
 void TfrmMain::RunStopped(bool focusCopy) {
   runActive = false;
   if (released) return;
+  btnQuit->setText(QStringLiteral("Quit"));
   SetButtonsEnabled(true);
   SetCursor(Cursor::kDefault);
   if (focusCopy) btnCopy->setFocus();
 }
 
 void TfrmMain::btnQuitClick() {
+  if (runActive) {
+    AskStop();
+    return;
+  }
   ReleaseAndClose();
 }
 
@@ -305,8 +349,8 @@ void TfrmMain::DestroySession() {
   if (!frmVX500 || tearingDown) return;
   tearingDown = true;
   SetButtonsEnabled(false);
-  // After a stop signal the log-out is bounded, and a further signal cuts it off.
-  if (stopRequest.Requested()) stopRequest.BeginLogOut(kStopLogOutBound);
+  // After a stop the log-out is bounded, and a further stop cuts it off.
+  if (stopRequest.Requested()) LogOutBounded(stopRequest, *frmVX500);
   frmVX500.reset();
   tearingDown = false;
 }
@@ -320,17 +364,49 @@ void TfrmMain::SetMessageResponder(MessageResponder responder) {
   messageResponder = std::move(responder);
 }
 
+bool TfrmMain::AddressFieldEmpty() const {
+  const QString shown = IPAddress->displayText();
+  return std::none_of(shown.begin(), shown.end(), [](QChar c) { return c.isDigit(); });
+}
+
+// The close box during a run asks whether to stop it; the window then closes once the run has
+// stopped, never in the middle of it.
 void TfrmMain::closeEvent(QCloseEvent* event) {
   if (tearingDown || (runActive && !released)) {
     event->ignore();
+    if (!tearingDown) RunHandler([this] { AskStop(); });
     return;
   }
   event->accept();
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == IPAddress && event->type() == QEvent::FocusOut) {
-    RunHandler([this] { IPAddressExit(); });
+  if (watched != IPAddress) return QWidget::eventFilter(watched, event);
+  switch (event->type()) {
+    case QEvent::FocusOut:
+      RunHandler([this] { IPAddressExit(); });
+      break;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+      // In an empty field the address is typed from its first group, wherever the click fell.
+      if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && AddressFieldEmpty()) {
+        IPAddress->setFocus(Qt::MouseFocusReason);
+        IPAddress->setCursorPosition(0);
+        return true;
+      }
+      break;
+    case QEvent::KeyPress: {
+      // Enter presses Copy, with the address as leaving the field leaves it.
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        RunHandler([this] { IPAddressExit(); });
+        btnCopy->click();
+        return true;
+      }
+      break;
+    }
+    default:
+      break;
   }
   return QWidget::eventFilter(watched, event);
 }

@@ -15,6 +15,7 @@
 #include "instrument/tfrm_vx500.h"
 #include "upgrade/stop_signals.h"
 #include "upgrade/upgrade_events.h"
+#include "upgrade/upload_watch.h"
 #include "package/module_list.h"
 #include "package/release_check.h"
 #include "package/release_root.h"
@@ -30,6 +31,7 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QSocketNotifier;
+struct UpgradeResult;
 
 // The program's one window: the address field, the status log and progress bar, Copy and
 // Quit, and the module check boxes. It owns the package's module list with the operator's
@@ -57,16 +59,20 @@ class TfrmMain : public QWidget, public UpgradeEvents {
   };
   // How many offending paths of a refused release the error box lists.
   static constexpr std::size_t kListedReleaseProblems = 20;
+  // What Quit reads while a run goes, and what it then asks.
+  static constexpr const char* kStopText = "Stop";
+  static constexpr const char* kStopQuestion =
+      "Stop the upgrade? What was already copied stays on the VX500.";
 
   // Answers a message box in place of the operator; returns kIdOk, kIdYes or kIdNo.
   using MessageResponder =
       std::function<int(const std::string& text, const std::string& caption, int flags)>;
 
-  // Builds the window, the instrument session on the two ports (its FTP waits keep the window
-  // live) and the module list of the package folder: `packageDir` when given, else the folder
-  // of the running program file. Throws package::LocalFsError when the package folder cannot
-  // be read. When the program catches the stop signals (CatchStopSignals), the window answers
-  // them: see StopSignalled.
+  // Builds the window, the instrument session on the two ports (the waits of both its channels
+  // keep the window live) and the module list of the package folder: `packageDir` when given,
+  // else the folder of the running program file. Throws package::LocalFsError when the package
+  // folder cannot be read. When the program catches the stop signals (CatchStopSignals), the
+  // window answers them: see StopSignalled.
   explicit TfrmMain(std::uint16_t commandPort = kCommandPort, std::uint16_t ftpPort = kFtpPort,
                     const std::string& packageDir = {}, QWidget* owner = nullptr);
   ~TfrmMain() override;
@@ -112,11 +118,13 @@ class TfrmMain : public QWidget, public UpgradeEvents {
   void IPAddressChange();
   // Removes every blank from ipAddressText; the field keeps its text.
   void IPAddressExit();
-  // Runs the upgrade (connection, checks, copy); Copy and Quit are disabled and the close box
-  // ignored while it goes. Does nothing while a run or a teardown is going, or after release.
-  // A release that package::CheckRelease refuses raises its ReleaseError before anything is
-  // connected.
+  // Runs the upgrade (connection, checks, copy); while it goes Copy is disabled and Quit reads
+  // Stop. Does nothing while a run or a teardown is going, or after release. A release that
+  // package::CheckRelease refuses raises its ReleaseError before anything is connected. An
+  // error from below leaves the window open with the ending's notes in the log; a stop ends the
+  // program (see AskStop).
   void btnCopyClick();
+  // Outside a run: ReleaseAndClose. During a run it is Stop: AskStop.
   void btnQuitClick();
   void cbPNB5Click();
   void cbPCW5Click();
@@ -131,11 +139,14 @@ class TfrmMain : public QWidget, public UpgradeEvents {
   void ReleaseAndClose();
 
   // A stop signal (SIGINT, SIGTERM, SIGHUP) came. A run stops at its next wait (an awaited FPGA
-  // configuration is let finish), then the session logs out, the window closes and the program
-  // ends; outside a run the window closes at once. A box waiting for the operator is closed
-  // first, as it would hold the run or the program where it stands, and later boxes go to the
-  // log.
+  // configuration is let finish), then the session logs out (within kStopLogOutBound), the log
+  // says what was written, the window closes and the program ends; outside a run the window
+  // closes at once. A box waiting for the operator is closed first, as it would hold the run or
+  // the program where it stands, and later boxes go to the log.
   void StopSignalled();
+  // During a run (Stop, or the close box): asks kStopQuestion; Yes stops the run as a stop
+  // signal does, No lets it go on.
+  void AskStop();
 
   // Routes message boxes to `responder` instead of showing them; an empty one restores them.
   void SetMessageResponder(MessageResponder responder);
@@ -169,6 +180,13 @@ class TfrmMain : public QWidget, public UpgradeEvents {
   void ShowSignalBoxes();
   // Enables or disables Copy and Quit together.
   void SetButtonsEnabled(bool enabled);
+  // True when the address field holds no digit.
+  bool AddressFieldEmpty() const;
+  // Before the error box of a run that an error from below ended: the diagnostic and, once the
+  // run has written, what it left written.
+  void LogErrorEnding(const UpgradeResult& result, const std::string& error);
+  // A stopped run's end: the bounded log-out, what was written, release and close.
+  void EndStoppedRun(const UpgradeResult& result);
   // Destroys the session with Copy, Quit and the close box inert meanwhile.
   void DestroySession();
   // After a run that left the window open: Copy and Quit back (with the focus on Copy when
@@ -181,11 +199,15 @@ class TfrmMain : public QWidget, public UpgradeEvents {
   bool runActive = false;
   // True while the session is being destroyed (its log-out pumps events).
   bool tearingDown = false;
+  // True while kStopQuestion waits for its answer.
+  bool askingStop = false;
   // Set by ReleaseAndClose: the module list (and the session) are gone.
   bool released = false;
   MessageResponder messageResponder;
-  // How the session's waits answer the stop signals.
+  // How the session's waits answer the stop signals and Stop.
   StopRequest stopRequest;
+  // The session's observer: the upload under way, for the notes of an ending.
+  UploadWatch uploadWatch;
   QSocketNotifier* stopSignalNotifier = nullptr;
   QCursor statusCursor;  // the status log's own cursor, restored after the hourglass
 };

@@ -332,7 +332,9 @@ TEST(CliRecords, AReleaseChangedDuringTheRunFailsItNamingTheFile) {
     EXPECT_THAT(r["error"].get<std::string>(), HasSubstr(c.error));
     EXPECT_FALSE(clitest::Received(instrument->CommandLines(), "CONF:FPGA"));
     for (const auto& entry : fs::recursive_directory_iterator(instrument->Root())) {
-      if (entry.is_regular_file()) EXPECT_NE(ReadFile(entry.path()), "private key") << entry;
+      if (entry.is_regular_file()) {
+        EXPECT_NE(ReadFile(entry.path()), "private key") << entry;
+      }
     }
   }
 }

@@ -21,40 +21,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using Lines = std::vector<std::string>;
 
-// Sets the temporary-folder variables for one scope and puts the old values back after it.
-class TempVariables {
- public:
-  TempVariables(std::optional<std::string> temp, std::optional<std::string> tmp,
-                std::optional<std::string> tmpdir) {
-    Set("TEMP", temp);
-    Set("TMP", tmp);
-    Set("TMPDIR", tmpdir);
-  }
-  ~TempVariables() {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-  }
-  TempVariables(const TempVariables&) = delete;
-  TempVariables& operator=(const TempVariables&) = delete;
-
- private:
-  void Set(const std::string& name, const std::optional<std::string>& value) {
-    const char* old = std::getenv(name.c_str());
-    saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    if (value) {
-      ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name.c_str());
-    }
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
-
 package::tModuleList Module(int id, const std::string& name) {
   package::tModuleList m;
   m.id = id;
@@ -75,7 +41,7 @@ TEST(TemporaryFolder, TempThenTmpThenTmpdirThenSlashTmp) {
       {std::nullopt, std::nullopt, std::nullopt, "/tmp"},
   };
   for (const auto& c : cases) {
-    TempVariables vars(c.temp, c.tmp, c.tmpdir);
+    testsupport::TempVariables vars(c.temp, c.tmp, c.tmpdir);
     EXPECT_EQ(package::TemporaryFolder(), c.folder);
   }
 }
@@ -84,7 +50,7 @@ TEST(MakeMIDFiles, MakesMissingFoldersAndNameFilesAndLeavesExistingOnesAlone) {
   vxtest::StepsRig rig;
   ASSERT_TRUE(rig.connected);
   testsupport::TempTree temp;
-  TempVariables vars(temp.Path().string(), std::nullopt, std::nullopt);
+  testsupport::TempVariables vars(temp.Path().string(), std::nullopt, std::nullopt);
   testsupport::WriteFile(rig.F0() / "SYSTEM/MID7/NAME", "old content");
   std::filesystem::create_directories(rig.F0() / "SYSTEM/MID8");
   rig.modules = {Module(1, "PNB5"), Module(-2, ""), Module(1, "DUPLICATE"), Module(7, "RKS5"),
@@ -122,7 +88,7 @@ TEST(MakeMIDFiles, WithoutTheSystemFolderTheFirstModuleFails) {
 TEST(MakeMIDFiles, ATemporaryFileThatCannotBeMadeLogsTwoLinesAndGoesOn) {
   vxtest::StepsRig rig;
   ASSERT_TRUE(rig.connected);
-  TempVariables vars("/nonexistent-vx-temp", "/tmp", std::nullopt);
+  testsupport::TempVariables vars("/nonexistent-vx-temp", "/tmp", std::nullopt);
   rig.modules = {Module(1, "PNB5"), Module(2, "RKS5")};
   ASSERT_TRUE(package::MakeMIDFiles(rig.Context()));
   EXPECT_EQ(rig.view.log, (Lines{"*** ERROR ***", "Can't open temporary NAME file", "*** ERROR ***",

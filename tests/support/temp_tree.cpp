@@ -100,4 +100,33 @@ FolderContents Contents(const fs::path& folder) {
   return out;
 }
 
+namespace {
+
+void SetOrUnset(const std::string& name, const std::optional<std::string>& value) {
+  if (value) {
+    ::setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name.c_str());
+  }
+}
+
+}  // namespace
+
+TempVariables::TempVariables(std::optional<std::string> temp, std::optional<std::string> tmp,
+                             std::optional<std::string> tmpdir) {
+  Set("TEMP", temp);
+  Set("TMP", tmp);
+  Set("TMPDIR", tmpdir);
+}
+
+TempVariables::~TempVariables() {
+  for (const auto& [name, value] : saved_) SetOrUnset(name, value);
+}
+
+void TempVariables::Set(const std::string& name, const std::optional<std::string>& value) {
+  const char* old = std::getenv(name.c_str());
+  saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+  SetOrUnset(name, value);
+}
+
 }  // namespace testsupport

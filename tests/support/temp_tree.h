@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -36,6 +37,21 @@ class TempTree {
 
  private:
   std::filesystem::path root_;
+};
+
+// Sets the temporary-folder variables TEMP, TMP and TMPDIR (nothing: unset) for one scope and
+// puts the old values back after it.
+class TempVariables {
+ public:
+  TempVariables(std::optional<std::string> temp, std::optional<std::string> tmp,
+                std::optional<std::string> tmpdir);
+  ~TempVariables();
+  TempVariables(const TempVariables&) = delete;
+  TempVariables& operator=(const TempVariables&) = delete;
+
+ private:
+  void Set(const std::string& name, const std::optional<std::string>& value);
+  std::map<std::string, std::optional<std::string>> saved_;
 };
 
 // Writes `bytes` into the file at `path`, making its folders.

@@ -444,7 +444,9 @@ void RunRow(const Row& row) {
   if (row.reach != Reach::kMidFolders) {
     EXPECT_EQ(host.totalBytes, CopiedBytes(base));
     EXPECT_EQ(host.copiedBytes, copied);
-    if (row.reach == Reach::kConfig) EXPECT_EQ(host.copiedBytes, host.totalBytes);
+    if (row.reach == Reach::kConfig) {
+      EXPECT_EQ(host.copiedBytes, host.totalBytes);
+    }
   } else {
     EXPECT_EQ(host.copiedBytes, 0);
   }

@@ -16,12 +16,14 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/window/main_window.h"
+#include "tests/support/loopback.h"
 #include "tests/support/sim_instrument.h"
 #include "tests/support/sim_session.h"
 #include "tests/support/temp_tree.h"
@@ -31,7 +33,12 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 using Lines = std::vector<std::string>;
+
+bool Holds(const Lines& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
 
 struct Message {
   std::string text, caption;
@@ -60,6 +67,26 @@ class WhenDisabled : public QObject {
   std::function<void()> action_;
 };
 
+// Runs `action` once, as soon as `ready` holds, from a timer: its ticks come only while events
+// flow, so during a run they come from the event pump of the run's waits.
+class WhenReady : public QObject {
+ public:
+  WhenReady(std::function<bool()> ready, std::function<void()> action)
+      : ready_(std::move(ready)), action_(std::move(action)) {
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      if (!action_ || !ready_()) return;
+      timer_.stop();
+      std::exchange(action_, nullptr)();
+    });
+    timer_.start(1);
+  }
+
+ private:
+  QTimer timer_;
+  std::function<bool()> ready_;
+  std::function<void()> action_;
+};
+
 // The real window on a package folder, its session pointed at an in-process simulator.
 class CopyOnTheWindow : public ::testing::Test {
  protected:
@@ -68,13 +95,15 @@ class CopyOnTheWindow : public ::testing::Test {
   std::unique_ptr<TfrmMain> window;
   std::vector<Message> messages;
 
-  // Starts the simulator with `scenario` and opens the window on it, with short bounds.
-  void Open(const std::string& scenario = "{}") {
+  // Starts the simulator with `scenario` and opens the window on it (on `commandPort` instead of
+  // the simulator's when given), with short bounds.
+  void Open(const std::string& scenario = "{}", std::optional<std::uint16_t> commandPort = {}) {
     window.reset();
     instrument =
         std::make_unique<testsupport::SimInstrument>(testsupport::ScenarioFromText(scenario));
     testsupport::WriteFile(instrument->Root() / "F0:" / "SYSTEM" / "vx500.bin", "firmware");
-    window = std::make_unique<TfrmMain>(instrument->Port(), instrument->FtpPort(), package.Dir());
+    window = std::make_unique<TfrmMain>(commandPort.value_or(instrument->Port()),
+                                        instrument->FtpPort(), package.Dir());
     testsupport::UseTestBounds(*window->frmVX500);
     window->show();
     window->activateWindow();
@@ -216,10 +245,11 @@ TEST_F(CopyOnTheWindow, ErrorsFromBelowAreShownAndTheWindowStaysOpen) {
     bool commandOpen;
     // A short bound only where nothing answers: a reply from a loaded machine may take long.
     std::chrono::milliseconds replyBound = 5s;
+    const char* diagnostic = nullptr;  // the log's line after "Connecting VX500 ...", port last
   } cases[] = {
       {"FTP log-in refused",
        R"({"ftp": {"refuse": [{"command": "PASS", "code": 530, "text": "Login incorrect."}]}})",
-       "530 Login incorrect.", true},
+       "530 Login incorrect.", true, 5s, "FTP 127.0.0.1:%: log-in refused: 530 Login incorrect."},
       {"unreadable slot inventory", R"({"faults": [{"command": "*OPT?", "reply": "\"VX500\""}]})",
        "'\"' is not a valid integer value", true},
       {"silent instrument", R"({"faults": [{"command": "*IDN?", "noAnswer": true}]})",
@@ -241,7 +271,12 @@ TEST_F(CopyOnTheWindow, ErrorsFromBelowAreShownAndTheWindowStaysOpen) {
     EXPECT_EQ(messages, (std::vector<Message>{{c.text, "VX500 Upgrade", 16}}));
     ExpectWindowWaiting();
     EXPECT_EQ(window->frmVX500->CommandConnectionOpen(), c.commandOpen);
-    EXPECT_EQ(Log(), Lines{"Connecting VX500 ..."});
+    Lines log{"Connecting VX500 ..."};
+    if (c.diagnostic) {
+      std::string line = c.diagnostic;
+      log.push_back(line.replace(line.find('%'), 1, std::to_string(instrument->FtpPort())));
+    }
+    EXPECT_EQ(Log(), log);
 
     const std::size_t sent = instrument->Transcript().Entries().size();
     QTest::mouseClick(window->btnCopy, Qt::LeftButton);
@@ -325,30 +360,150 @@ TEST_F(CopyOnTheWindow, ARetryAfterAnErrorMeasuresAfreshAndItsBarReaches100) {
   EXPECT_EQ(window->copiedBytes, 2000);
 }
 
-// The FTP waits pump window events: presses that arrive meanwhile must not start a second run
-// or release what the run is using. The greeting is held until they have been tried.
-TEST_F(CopyOnTheWindow, WhileARunGoesCopyQuitAndTheCloseBoxAreInert) {
+// The waits of both channels pump window events: while the instrument holds a reply (the FTP
+// greeting, the answer to *OPT?) a call queued meanwhile runs within 200 ms, Copy starts no
+// second run, and Stop or the close box answered No let the run go on to its report.
+TEST_F(CopyOnTheWindow, WhileTheInstrumentHoldsAReplyTheWindowStaysLiveAndNoLetsTheRunGoOn) {
+  const struct Case {
+    const char* what;
+    const char* scenario;
+    const char* awaited;  // the command line whose reply is held; none: any wait will do
+  } cases[] = {
+      {"FTP greeting", R"({"ftp": {"delay": [{"command": "GREETING", "hold": true}]}})", nullptr},
+      {"*OPT? reply", R"({"faults": [{"command": "*OPT?", "hold": true}]})", "*OPT?"},
+  };
   package.Folder("Target/PNB5");
-  Open(R"({"ftp": {"delay": [{"command": "GREETING", "hold": true}]}})");
-  AnswerBoxes();
-  bool ranDuringTheRun = false;
-  WhenDisabled duringTheRun(window->btnCopy, [&] {
-    ranDuringTheRun = true;
-    EXPECT_FALSE(window->btnCopy->isEnabled());
-    EXPECT_FALSE(window->btnQuit->isEnabled());
-    EXPECT_FALSE(window->close());
-    QTest::mouseClick(window->btnQuit, Qt::LeftButton);
-    window->btnCopyClick();
-    instrument->Release();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    messages.clear();
+    Open(c.scenario);
+    AnswerBoxes(kIdNo);
+    std::optional<std::chrono::steady_clock::duration> queuedFor;
+    const auto duringTheRun = [&] {
+      EXPECT_FALSE(window->btnCopy->isEnabled());
+      EXPECT_TRUE(window->btnQuit->isEnabled());
+      EXPECT_EQ(window->btnQuit->text(), "Stop");
+      EXPECT_EQ(window->cursor().shape(), Qt::BusyCursor);
+      QTest::mouseClick(window->btnQuit, Qt::LeftButton);
+      EXPECT_FALSE(window->close());
+      window->btnCopyClick();
+      instrument->Release();
+    };
+    WhenReady held([&] { return !c.awaited || Holds(instrument->CommandLines(), c.awaited); },
+                   [&] {
+                     const auto queued = std::chrono::steady_clock::now();
+                     QMetaObject::invokeMethod(
+                         window.get(),
+                         [&, queued] {
+                           queuedFor = std::chrono::steady_clock::now() - queued;
+                           duringTheRun();
+                         },
+                         Qt::QueuedConnection);
+                   });
+    TypeAddressAndCopy();
+    ASSERT_TRUE(queuedFor.has_value());
+    EXPECT_LT(*queuedFor, 200ms);
+    const Message stop{TfrmMain::kStopQuestion, "VX500 Upgrade", kMbYesNoQuestion};
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0], stop);
+    EXPECT_EQ(messages[1], stop);
+    EXPECT_EQ(messages[2].caption, "VX500 Upgrade Complete");
+    EXPECT_FALSE(window->isVisible());
+    const Lines commands = instrument->CommandLines();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), std::string("*IDN?")), 1);
+  }
+}
+
+// Stop answered Yes stops the run at the wait it is in (a connection that nobody answers, a held
+// *OPT? reply, the held store of a NAME file), as a stop signal does: the session logs out, the
+// temporary NAME file is gone, the log ends with what was written, and the window closes.
+TEST_F(CopyOnTheWindow, StopAnsweredYesEndsTheRunSayingWhatWasWrittenAndClosesTheWindow) {
+  const testsupport::UnansweredPort unanswered;
+  const struct Case {
+    const char* what;
+    const char* scenario;
+    bool unansweredCommandPort;
+    const char* awaited;  // the command or FTP line received when Stop is pressed
+    std::size_t temporaryFiles;  // in the temporary folder when Stop is pressed
+    const char* stopped;         // how the "Stopped: " line begins
+    std::string written;         // the log's last line
+  } cases[] = {
+      {"connecting", "{}", true, nullptr, 0, "Stopped: Stopped while connecting to the instrument",
+       "nothing was written to the instrument"},
+      {"*OPT? held", R"({"faults": [{"command": "*OPT?", "hold": true}]})", false, "*OPT?", 0,
+       "Stopped: Stopped while waiting for the instrument at 127.0.0.1 to answer \"*OPT?\"",
+       "nothing was written to the instrument"},
+      {"NAME store held",
+       R"({"ftp": {"delay": [{"command": "COMPLETION", "pattern": "*NAME", "hold": true}]}})",
+       false, "STOR /F0:/SYSTEM/MID1/NAME", 1, "Stopped: ",
+       "already written to the instrument: MID folders and NAME files in /F0:/SYSTEM (perhaps "
+       "not all). Nothing is rolled back; run the upgrade again to complete it"},
+  };
+  package.Folder("Target/PNB5");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::TempTree temporary;
+    const testsupport::TempVariables variables(temporary.Path().string(), {}, {});
+    messages.clear();
+    Open(c.scenario, c.unansweredCommandPort ? std::optional(unanswered.Port()) : std::nullopt);
+    AnswerBoxes(kIdYes);
+    std::size_t temporaryFiles = 0;
+    WhenReady held(
+        [&] {
+          return !c.awaited || Holds(instrument->CommandLines(), c.awaited) ||
+                 Holds(instrument->FtpLines(), c.awaited);
+        },
+        [&] {
+          temporaryFiles = testsupport::TreeEntries(temporary.Path()).size();
+          QTest::mouseClick(window->btnQuit, Qt::LeftButton);
+          // The run sees the stop before it reads anything more.
+          instrument->Release();
+        });
+    TypeAddressAndCopy();
+    EXPECT_EQ(messages,
+              (std::vector<Message>{{TfrmMain::kStopQuestion, "VX500 Upgrade", kMbYesNoQuestion}}));
+    EXPECT_EQ(temporaryFiles, c.temporaryFiles);
+    EXPECT_THAT(testsupport::TreeEntries(temporary.Path()), IsEmpty());
+    const Lines log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_THAT(log[log.size() - 2], StartsWith(c.stopped));
+    EXPECT_EQ(log.back(), c.written);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->frmVX500, nullptr);
+    const Lines ftp = instrument->FtpLines();
+    if (c.unansweredCommandPort) {
+      EXPECT_THAT(ftp, IsEmpty());
+    } else {
+      ASSERT_FALSE(ftp.empty());
+      EXPECT_EQ(ftp.back(), "QUIT");
+    }
+  }
+}
+
+// An error from below once the run has written: before its box the log names the upload that
+// failed and says what the run left written; the boxes' texts are as they were.
+TEST_F(CopyOnTheWindow, AnErrorAfterWritingBeganIsExplainedInTheLogBeforeItsBox) {
+  package.File("MainFrame/boot.bin", "system");
+  package.Folder("Target/PNB5");
+  Open(R"({"ftp": {"refuse": [{"command": "STOR", "pattern": "*boot.bin", "code": 552,
+                                 "text": "Full."}]}})");
+  Lines logAtErrorBox;
+  window->SetMessageResponder([&](const std::string& text, const std::string& caption, int flags) {
+    messages.push_back({text, caption, flags});
+    if (caption == "VX500 Upgrade") logAtErrorBox = Log();
+    return kIdOk;
   });
   TypeAddressAndCopy();
-  EXPECT_TRUE(ranDuringTheRun);
-  // The one run went through to its report and closed the window.
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].caption, "VX500 Upgrade Complete");
-  EXPECT_FALSE(window->isVisible());
-  const Lines commands = instrument->CommandLines();
-  EXPECT_EQ(std::count(commands.begin(), commands.end(), std::string("*IDN?")), 1);
+  EXPECT_EQ(messages, (std::vector<Message>{{"Upload failed", "VX500 Upgrade ftp", 16},
+                                            {"552 Full.", "VX500 Upgrade", 16}}));
+  ASSERT_GE(logAtErrorBox.size(), 2u);
+  EXPECT_EQ(Lines(logAtErrorBox.end() - 2, logAtErrorBox.end()),
+            (Lines{"the upload of " + package.Path("MainFrame/boot.bin") +
+                       " to /F0:/SYSTEM/boot.bin failed: 552 Full.",
+                   "already written to the instrument: the MID folders and NAME files and part "
+                   "of the system tree in /F0:/SYSTEM (0 bytes of files copied). Nothing is "
+                   "rolled back; run the upgrade again to complete it"}));
+  ExpectWindowWaiting();
 }
 
 // Quit logs the session out, which waits and pumps events: Copy, Quit and the close box stay

@@ -216,6 +216,38 @@ TEST_F(MainWindow, LeavingTheAddressFieldDropsTheBlanksOfEmptyPositions) {
   }
 }
 
+// A click anywhere in the empty address field starts the address at its first group, "." moves
+// on to the next group, and Enter presses Copy with the address as leaving the field gives it.
+TEST_F(MainWindow, AClickInTheEmptyAddressFieldStartsAtItsFirstGroupAndEnterPressesCopy) {
+  const struct Case {
+    int clickedAt;  // pixels from the field's left edge
+    const char* typed;
+    const char* whileTyping;
+    const char* address;
+  } cases[] = {
+      {56, "127.0.0.1", "127.0  .0  .1  ", "127.0.0.1"},
+      {100, "127.10.200.3", "127.10 .200.3  ", "127.10.200.3"},
+  };
+  // Nobody listens on the port, so each run stops at its connection with one message.
+  const testsupport::RefusingPort closed;
+  package.Folder("Target/PNB5");
+  Open(closed.Port(), closed.Port());
+  ShowActive();
+  TfrmMain& w = *window;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    messages.clear();
+    w.IPAddress->clear();
+    QTest::mouseClick(w.IPAddress, Qt::LeftButton, {}, QPoint(c.clickedAt, w.IPAddress->height() / 2));
+    QTest::keyClicks(w.IPAddress, c.typed);
+    EXPECT_EQ(w.IPAddress->displayText().toStdString(), c.whileTyping);
+    QTest::keyClick(w.IPAddress, Qt::Key_Return);
+    EXPECT_EQ(w.ipAddressText, c.address);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Can't connect VX500.\n\nPlease check IP address.");
+  }
+}
+
 TEST_F(MainWindow, ClickingCopyTakesTheFocusAndTheAddressWithIt) {
   // Nobody listens on the port, so the run stops at its connection with one message.
   const testsupport::RefusingPort closed;
