@@ -450,10 +450,10 @@ void TFtpClient::RaiseBrokenStore(const ESockError& broken) {
   const int replyClass = ReplyClass(completion);
   if (replyClass != 4 && replyClass != 5) throw broken;
   SetReply(ParseReplyCode(completion), completion);
-  throw ESockError(broken.Kind(),
-                   net::WithoutLineEnd(completion) + " (the data connection failed: " +
-                       broken.what() + ")",
-                   broken.ErrorNumber());
+  throw ESockError(
+      broken.Kind(),
+      net::WithoutLineEnd(completion) + " (the data connection failed: " + broken.what() + ")",
+      broken.ErrorNumber());
 }
 
 }  // namespace ftp

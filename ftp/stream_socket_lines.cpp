@@ -166,8 +166,8 @@ std::string TStreamSocket::DiscardPendingInput() {
   }
   std::string dropped;
   while (dropped.size() < static_cast<std::size_t>(n)) {
-    ssize_t got =
-        ::recv(fd_.Get(), buffer_.get(), static_cast<std::size_t>(n) - dropped.size(), MSG_DONTWAIT);
+    ssize_t got = ::recv(fd_.Get(), buffer_.get(), static_cast<std::size_t>(n) - dropped.size(),
+                         MSG_DONTWAIT);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && !net::WouldBlock(errno)) RaiseSocketError(errno);
     if (got <= 0) break;

@@ -119,9 +119,8 @@ class FtpServer::Session {
         Reply(500, "Line too long.");
         return false;
       case LineReader::Result::kTimedOut:
-        SendLast(reader_.Login().Expired()
-                     ? "421 Login time-out; closing control connection.\r\n"
-                     : "421 Idle time-out; closing control connection.\r\n");
+        SendLast(reader_.Login().Expired() ? "421 Login time-out; closing control connection.\r\n"
+                                           : "421 Idle time-out; closing control connection.\r\n");
         return false;
       case LineReader::Result::kClosed:
         break;

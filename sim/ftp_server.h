@@ -27,8 +27,8 @@ class FtpServer {
 
   // `port` 0 takes any free port (see Port() after Start()).
   FtpServer(const Drive& drive, Transcript& transcript, std::string bindAddress, std::uint16_t port,
-            FtpBehaviour behaviour = {}, ConnectionLimits limits = {},
-            DriveCapacity capacity = {}, std::ostream* log = nullptr);
+            FtpBehaviour behaviour = {}, ConnectionLimits limits = {}, DriveCapacity capacity = {},
+            std::ostream* log = nullptr);
   ~FtpServer();
   FtpServer(const FtpServer&) = delete;
   FtpServer& operator=(const FtpServer&) = delete;
