@@ -19,6 +19,15 @@ using testsupport::ErrorText;
 
 constexpr const char* kGreeting = "220 VX500 FTP server ready.\r\n";
 
+// Points `client` at `peer` with the instrument's login and a bound of five seconds.
+void AimAt(TFtpClient& client, const ScriptPeer& peer) {
+  client.Host = "127.0.0.1";
+  client.Port = peer.Port();
+  client.TimeOut = 5000;
+  client.UserID = "kestro";
+  client.Password = "pelto3318";
+}
+
 // The control connection against a scripted server; every event lands in `events` in order.
 class FtpClientTest : public ::testing::Test {
  protected:
@@ -77,11 +86,7 @@ TEST_F(FtpClientTest, UserAnswered230Or400SkipsThePassword) {
     ScriptPeer p;
     p.Send(kGreeting).Expect("USER kestro").Send(reply).Start();
     TFtpClient c;
-    c.Host = "127.0.0.1";
-    c.Port = p.Port();
-    c.TimeOut = 5000;
-    c.UserID = "kestro";
-    c.Password = "pelto3318";
+    AimAt(c, p);
     c.Connect();
     c.Disconnect();
     EXPECT_THAT(p.Finish(), ElementsAre("USER kestro", "QUIT")) << reply;
@@ -109,11 +114,7 @@ TEST(FtpClientLogIn, RefusalLogsOutClosesAndRaisesItsOwnReplyLine) {
     if (!c.refusedAtUser) peer.Send("331 Password required.\r\n").Expect("PASS pelto3318");
     peer.Send(c.refusal).Expect("QUIT").Send(c.quitReply).Start();
     TFtpClient client;
-    client.Host = "127.0.0.1";
-    client.Port = peer.Port();
-    client.TimeOut = 5000;
-    client.UserID = "kestro";
-    client.Password = "pelto3318";
+    AimAt(client, peer);
     int failures = 0;
     client.OnConnectionFailed = [&](ftp::TStreamSocket&) { ++failures; };
     EXPECT_EQ(ErrorText([&] { client.Connect(); }), c.refusal);
