@@ -8,6 +8,7 @@
 #include "net/file_stamp.h"
 #include "net/ipv4.h"
 #include "net/socket_error.h"
+#include "net/text.h"
 
 namespace ftp {
 namespace {
@@ -24,6 +25,13 @@ std::string Shown(const std::string& line) {
 // A trace may show every command line but the password.
 std::string_view Masked(const std::string& line) {
   return line.starts_with("PASS ") ? std::string_view("PASS ****") : std::string_view(line);
+}
+
+// A send that failed because the peer reset or dropped the data connection.
+bool DataConnectionBroke(const ESockError& error) {
+  return error.Kind() == SockErrorKind::kPlatform &&
+         (error.ErrorNumber() == net::kConnectionReset ||
+          error.ErrorNumber() == net::kConnectionAborted);
 }
 
 }  // namespace
@@ -56,6 +64,19 @@ void TFtpClient::TraceSent(const std::string& line) {
 
 void TFtpClient::TraceReceived(const std::string& line) {
   if ((watched_ & FtpObserver::kLines) != 0 && !line.empty()) observer_->LineReceived(line);
+}
+
+void TFtpClient::DropPendingReplies() {
+  if (!DataAvailable()) return;
+  const std::string dropped = DiscardPendingInput();
+  if ((watched_ & FtpObserver::kLines) == 0) return;
+  const std::string_view text(dropped);
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t lf = text.find('\n', start);
+    const std::size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
+    observer_->LineReceived(text.substr(start, end - start));
+    start = end;
+  }
 }
 
 void TFtpClient::ReadContinuation(const std::string& first) {
@@ -103,6 +124,15 @@ std::string TFtpClient::ReadReply() {
   return first;
 }
 
+std::string TFtpClient::ReadCompletion() {
+  ReplyScope reply(*this);
+  std::string completion;
+  do {
+    completion = ReadReply();
+  } while (ReplyClass(completion) == 1);
+  return completion;
+}
+
 void TFtpClient::RefuseLogin() {
   if (OnConnectionFailed) OnConnectionFailed(*this);
   throw FTPException(ReplyText());
@@ -138,7 +168,7 @@ void TFtpClient::Connect() {
     CheckCommandLine("PASS " + FWPassword, "PASS ");
   }
   Report(8, "Clearing Input");
-  if (DataAvailable()) DiscardPendingInput();
+  DropPendingReplies();
   TStreamSocket::Connect();
   if ((watched_ & FtpObserver::kLines) != 0) {
     observer_->ControlConnected(net::EndpointText(RemoteAddress(), RemotePort()));
@@ -176,7 +206,12 @@ void TFtpClient::Connect() {
     // the reply on record rather than the log-out's.
     int code = ReplyCode();
     std::string text = ReplyText();
-    Disconnect();
+    try {
+      Disconnect();
+    } catch (const std::exception&) {
+      // A server that refused the log-in often refuses the QUIT too, with a reply of its own
+      // ("500 OOPS: ..."): the log-in's refusal is the reason, whatever the log-out got.
+    }
     SetReply(code, std::move(text));
     Report(1, "Disconnected");
     throw;
@@ -190,7 +225,7 @@ void TFtpClient::Disconnect() {
   std::exception_ptr failure;
   bool refused = false;
   try {
-    if (DataAvailable()) DiscardPendingInput();
+    DropPendingReplies();
     lastError_ = 0;
     Transaction("QUIT");
     refused = !ReplyText().empty() && InRange(ReplyCode(), 301, 599);
@@ -220,7 +255,7 @@ void TFtpClient::DoCommand(const std::string& line) {
   CheckConnected();
   Report(1, Shown(line));
   // A late or unsolicited reply waiting now would otherwise be taken for this command's reply.
-  if (DataAvailable()) DiscardPendingInput();
+  DropPendingReplies();
   Exchange(line);
   if (InRange(ReplyCode(), 400, 599)) {
     if (InRange(ReplyCode(), 500, 502) && OnUnSupportedFunction) OnUnSupportedFunction(*this, kind);
@@ -325,7 +360,7 @@ void TFtpClient::RunUpload(const net::UniqueFd& file, const std::string& localPa
     handled = Fail(cmdUpload, ReplyText());
   };
 
-  if (DataAvailable()) DiscardPendingInput();
+  DropPendingReplies();
   dataConnection_ = std::make_unique<TStreamSocket>();
   TStreamSocket& data = *dataConnection_;
   data.TimeOut = TimeOut;
@@ -379,7 +414,12 @@ void TFtpClient::RunUpload(const net::UniqueFd& file, const std::string& localPa
     opened = std::chrono::steady_clock::now();
   }
   if (OnTransactionStart) OnTransactionStart(*this);
-  data.SendFile(file, localPath, *offered);
+  try {
+    data.SendFile(file, localPath, *offered);
+  } catch (const ESockError& error) {
+    if (!DataConnectionBroke(error)) throw;
+    RaiseBrokenStore(error);
+  }
   if (OnTransactionStop) OnTransactionStop(*this);
   data.SetGracefulClose();
   data.CloseSocket();
@@ -388,18 +428,32 @@ void TFtpClient::RunUpload(const net::UniqueFd& file, const std::string& localPa
   // Only a 2xx completion reply says that the server stored the file. A 1xx reply is
   // preliminary: the final one follows within the same bound. Anything else (a refusal such as
   // 552 after a truncated store, a 350, a line without a valid code) fails the upload.
-  std::string completion;
-  {
-    ReplyScope reply(*this);
-    do {
-      completion = ReadReply();
-    } while (ReplyClass(completion) == 1);
-  }
+  const std::string completion = ReadCompletion();
   int replyClass = ReplyClass(completion);
   if (replyClass != 2) {
     SetReply(replyClass == 0 ? 0 : ParseReplyCode(completion), completion);
     return refuse();
   }
+}
+
+void TFtpClient::RaiseBrokenStore(const ESockError& broken) {
+  // A server that gives up on a store (its disk full, say) resets the data connection and
+  // then says why on the control connection: that reply is the reason to show, and reading it
+  // here keeps it from being taken for a later command's reply.
+  std::string completion;
+  try {
+    completion = ReadCompletion();
+  } catch (const std::exception&) {
+    // No reason came (the control connection went too, or stayed silent): the break stands.
+    throw broken;
+  }
+  const int replyClass = ReplyClass(completion);
+  if (replyClass != 4 && replyClass != 5) throw broken;
+  SetReply(ParseReplyCode(completion), completion);
+  throw ESockError(
+      broken.Kind(),
+      net::WithoutLineEnd(completion) + " (the data connection failed: " + broken.what() + ")",
+      broken.ErrorNumber());
 }
 
 }  // namespace ftp

@@ -68,7 +68,10 @@ class TFtpClient : public TStreamSocket {
   // 1 "TYPE A", 2 "TYPE I", 3 "TYPE L 8"; any other value sends nothing.
   void Mode(int transferType);
   // Stores a local file on the server under `remoteName` (empty: the local file's name part).
-  // Returns after OnSuccess; raises after OnFailure unless the handler sets Handled.
+  // Returns after OnSuccess; raises after OnFailure unless the handler sets Handled. A data
+  // connection that the server resets raises its ESockError; when the server then gives its
+  // reason (a 4xx or 5xx completion reply), the text is that reply with the socket error after
+  // it in brackets.
   void Upload(const std::string& localPath, const std::string& remoteName = "");
   // The same for a file already open for reading: `file` is what is sent, `localPath` only
   // names it.
@@ -95,8 +98,16 @@ class TFtpClient : public TStreamSocket {
   void Exchange(const std::string& line);
   // Reads a whole reply without sending; gives its first line.
   std::string ReadReply();
+  // Reads a store's completion reply, past preliminary 1xx replies, within one reply's bound;
+  // gives its first line.
+  std::string ReadCompletion();
   [[noreturn]] void RaiseClosed();
   [[noreturn]] void RefuseLogin();
+  // Drops the reply lines waiting now (late or unsolicited ones), each traced as received.
+  void DropPendingReplies();
+  // Raises the failure of a store whose data connection broke (`broken`): with the server's
+  // completion reply as the reason when it gives one (4xx or 5xx), else `broken` itself.
+  [[noreturn]] void RaiseBrokenStore(const ESockError& broken);
   // Fires OnFailure; raises FTPException with the reply line unless the handler handled it.
   // Returns true when handled.
   bool Fail(TCmdType kind, const std::string& replyLine);

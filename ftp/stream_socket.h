@@ -98,8 +98,8 @@ class TStreamSocket {
   std::string ReadLn();
   // True when at least one byte of input is waiting.
   bool DataAvailable();
-  // Drops the input that is waiting now.
-  void DiscardPendingInput();
+  // Drops the input that is waiting now and gives the bytes dropped.
+  std::string DiscardPendingInput();
 
   // Listens on the local address `local` (never on all interfaces) at `Port` (0 = any free
   // port) with a backlog of 1; Accept then takes a connection from `peer` only.

@@ -157,22 +157,23 @@ bool TStreamSocket::DataAvailable() {
   return ::recv(fd_.Get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
 }
 
-void TStreamSocket::DiscardPendingInput() {
+std::string TStreamSocket::DiscardPendingInput() {
   Report(8, "Read( 0 )");
   ssize_t n = ::recv(fd_.Get(), buffer_.get(), kMaxLineBytes, MSG_PEEK | MSG_DONTWAIT);
   if (n < 0) {
-    if (net::WouldBlock(errno) || errno == EINTR) return;
+    if (net::WouldBlock(errno) || errno == EINTR) return {};
     RaiseSocketError(errno);
   }
-  std::size_t dropped = 0;
-  while (dropped < static_cast<std::size_t>(n)) {
-    ssize_t got =
-        ::recv(fd_.Get(), buffer_.get(), static_cast<std::size_t>(n) - dropped, MSG_DONTWAIT);
+  std::string dropped;
+  while (dropped.size() < static_cast<std::size_t>(n)) {
+    ssize_t got = ::recv(fd_.Get(), buffer_.get(), static_cast<std::size_t>(n) - dropped.size(),
+                         MSG_DONTWAIT);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && !net::WouldBlock(errno)) RaiseSocketError(errno);
     if (got <= 0) break;
-    dropped += static_cast<std::size_t>(got);
+    dropped.append(buffer_.get(), static_cast<std::size_t>(got));
   }
+  return dropped;
 }
 
 }  // namespace ftp

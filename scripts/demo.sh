@@ -3,9 +3,10 @@
 # release in build/release, starts vx500-sim over an instrument folder in build/demo-instrument
 # and upgrades it from the release:
 # - with a display, the upgrade window opens on the release, with the simulator on 127.0.0.1
-#   (command port 5000, FTP port 21); the simulator stops when the window closes;
+#   (command port 5000, FTP port 21); the simulator stops when the window closes, and the script
+#   exits with the window program's exit code;
 # - without one, vxupgrade-cli runs the same upgrade against the simulator and the script exits
-#   with its exit code.
+#   with its exit code, a refusal's 1 included.
 #
 #   scripts/demo.sh [SCENARIO]    e.g. scripts/demo.sh sim/scenarios/firmware-v2.0.json
 #
@@ -82,7 +83,10 @@ run_demo() {
   echo "demo: simulated VX500 on 127.0.0.1 (commands 5000, FTP 21) in a network namespace of its own${scenario:+, scenario $scenario}"
   echo "demo: its drives are in $instrument, its log in $sim_log"
   echo "demo: type 127.0.0.1 into the IP Address field and press Copy"
-  (cd "$release" && QT_QPA_PLATFORM=xcb ./vxupgrade)
+  local status=0
+  (cd "$release" && QT_QPA_PLATFORM=xcb ./vxupgrade) || status=$?
+  echo "demo: the window exited with $status"
+  exit "$status"
 }
 
 # Runs this script again in a network namespace of its own, in MODE ("window" or "headless");
@@ -105,7 +109,6 @@ if [ "${1:-}" = "--in-namespace" ]; then
   ip link set lo up
   if [ "$2" = "window" ]; then
     run_demo "${3:-}"
-    exit 0
   fi
   run_headless "${3:-}" "in a network namespace of its own" 5000 21
 fi

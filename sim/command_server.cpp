@@ -97,10 +97,7 @@ bool CommandServer::Handle(int fd, const std::string& line) {
 }
 
 void CommandServer::Log(const std::string& text) {
-  if (!options_.logLines) return;
-  static std::mutex logMutex;
-  std::lock_guard lock(logMutex);
-  *options_.log << "vx500-sim command: " << text << '\n';
+  if (options_.logLines) LogLine(*options_.log, "command", text);
 }
 
 }  // namespace sim

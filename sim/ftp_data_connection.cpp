@@ -44,6 +44,16 @@ std::optional<sockaddr_in> ParsePortArgument(std::string_view text) {
   return target;
 }
 
+// The local address of the connected socket `fd` with port 0 (any address when none).
+sockaddr_in LocalAddress(int fd) {
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) local = {};
+  local.sin_family = AF_INET;
+  local.sin_port = 0;
+  return local;
+}
+
 }  // namespace
 
 FtpDataConnection::PortResult FtpDataConnection::Port(std::string_view argument) {
@@ -56,12 +66,9 @@ FtpDataConnection::PortResult FtpDataConnection::Port(std::string_view argument)
 }
 
 std::optional<std::string> FtpDataConnection::Passive(int control) {
-  sockaddr_in local{};
-  socklen_t len = sizeof local;
-  ::getsockname(control, reinterpret_cast<sockaddr*>(&local), &len);
-  local.sin_port = 0;
+  sockaddr_in local = LocalAddress(control);
   net::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  len = sizeof local;
+  socklen_t len = sizeof local;
   if (!listener ||
       ::bind(listener.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
       ::listen(listener.Get(), 1) != 0 ||
@@ -77,12 +84,16 @@ std::optional<std::string> FtpDataConnection::Passive(int control) {
          std::to_string(port / 256) + "," + std::to_string(port % 256);
 }
 
-net::UniqueFd FtpDataConnection::Open(const TcpServer& server) {
+net::UniqueFd FtpDataConnection::Open(const TcpServer& server, int control) {
   if (portTarget_) {
     sockaddr_in target = *portTarget_;
     portTarget_.reset();
     net::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd) return {};
+    // A client accepts its data connection only from the address it sent PORT to; left to
+    // itself the system would pick 127.0.0.1 for any loopback target.
+    const sockaddr_in local = LocalAddress(control);
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return {};
     if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
       if (errno != EINPROGRESS) return {};
       if (server.Wait(fd.Get(), POLLOUT, kDataOpenMs) != Waited::kReady) return {};

@@ -24,8 +24,9 @@ class FtpDataConnection {
   // "h1,h2,h3,h4,p1,p2", or nothing when no listener could be had.
   std::optional<std::string> Passive(int control);
   // Opens the data connection named last and forgets it; invalid when that fails within the
-  // open time, the server stops, or none was named.
-  net::UniqueFd Open(const TcpServer& server);
+  // open time, the server stops, or none was named. A connection to a PORT target leaves from
+  // the local address of `control`, the one the client reached the server at.
+  net::UniqueFd Open(const TcpServer& server, int control);
   // Forgets what was named.
   void Forget();
 

@@ -45,6 +45,7 @@ FtpStoreFault FaultNamed(const std::string& name, const std::string& where) {
   if (name == "never_connect") return FtpStoreFault::kNeverConnect;
   if (name == "close_early") return FtpStoreFault::kCloseEarly;
   if (name == "stall") return FtpStoreFault::kStall;
+  if (name == "reset") return FtpStoreFault::kReset;
   Bad(where + ".fault", "unknown fault \"" + name + "\"");
 }
 
@@ -97,7 +98,7 @@ FtpBehaviour ParseFtpBehaviour(const nlohmann::json& ftp) {
     rule.pattern = Get<std::string>(item, "pattern", where, "");
     rule.fault = FaultNamed(Get<std::string>(item, "fault", where, ""), where);
     rule.bytes = Get<std::uint64_t>(item, "bytes", where, 0);
-    rule.code = Get<int>(item, "code", where, 552);
+    rule.code = Get<int>(item, "code", where, rule.fault == FtpStoreFault::kReset ? 451 : 552);
     rule.text = Get<std::string>(item, "text", where, "");
     behaviour.storeRules.push_back(std::move(rule));
   }

@@ -31,14 +31,15 @@ enum class FtpStoreFault {
   kNeverConnect,  // answer 150 but never open the data connection
   kCloseEarly,    // after `bytes` bytes reply 426 and close the data connection
   kStall,         // open the data connection and never read from it
+  kReset,         // after `bytes` bytes reset the data connection, then the completion reply
 };
 
 struct FtpStoreRule {
   std::string pattern;  // glob on the STOR argument; empty matches any
   FtpStoreFault fault = FtpStoreFault::kTruncate;
   std::uint64_t bytes = 0;
-  int code = 552;    // completion code of kTruncate
-  std::string text;  // completion text of kTruncate; empty gives a stock text
+  int code = 552;    // completion code of kTruncate (552) and kReset (451 unless given)
+  std::string text;  // completion text of kTruncate and kReset; empty gives a stock text
 };
 
 // How the simulator's FTP server behaves; the default is a well-behaved instrument.

@@ -16,6 +16,7 @@
 
 #include "net/ipv4.h"
 #include "sim/ftp_data_connection.h"
+#include "sim/log_text.h"
 #include "sim/store_file.h"
 
 namespace sim {
@@ -37,28 +38,61 @@ std::string Upper(std::string text) {
   return text;
 }
 
+// A line of the control connection as the log shows it: bounded, line end left out, never a
+// password.
+std::string Logged(std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  if (Upper(std::string(line.substr(0, 5))) == "PASS ") return "PASS ****";
+  return LogText(line);
+}
+
 }  // namespace
 
 // One control connection: reads command lines, records them and answers them.
 class FtpServer::Session {
  public:
-  Session(FtpServer& server, int control)
-      : server_(server), tcp_(server.tcp_), control_(control), reader_(tcp_, control, false) {}
+  Session(FtpServer& server, int control, std::string peer)
+      : server_(server),
+        tcp_(server.tcp_),
+        control_(control),
+        peer_(std::move(peer)),
+        reader_(tcp_, control, false) {}
 
   void Run() {
+    server_.Log("connection from " + peer_);
+    Serve();
+    server_.Log("connection from " + peer_ + " closed");
+  }
+
+ private:
+  void Serve() {
     Pause("GREETING");
     for (const auto& line : server_.behaviour_.greeting)
       if (!SendText(line + "\r\n")) return;
     std::string line;
     while (ReadLine(line)) {
       server_.transcript_.Add(Transcript::Channel::kFtp, line);
+      LogControlLine("< ", line);
       if (!Handle(line)) return;
     }
   }
 
- private:
+  // Logs a line received ("< ") or sent ("> "); nothing is formatted without a log.
+  void LogControlLine(std::string_view direction, std::string_view line) {
+    if (server_.log_) server_.Log(std::string(direction) + Logged(line));
+  }
+
   // Sends all of `text` on the control connection; false when it is gone.
-  bool SendText(const std::string& text) { return tcp_.SendAll(control_, text) == Sent::kAll; }
+  bool SendText(const std::string& text) {
+    LogControlLine("> ", text);
+    return tcp_.SendAll(control_, text) == Sent::kAll;
+  }
+
+  // The last word before closing: sent as far as the socket takes it at once.
+  void SendLast(const std::string& text) {
+    LogControlLine("> ", text);
+    SendOnce(control_, text);
+  }
 
   // Waits as the scenario asks before the reply to `key`; false when the server stops meanwhile.
   bool Pause(const std::string& key) {
@@ -85,9 +119,8 @@ class FtpServer::Session {
         Reply(500, "Line too long.");
         return false;
       case LineReader::Result::kTimedOut:
-        SendOnce(control_, reader_.Login().Expired()
-                               ? "421 Login time-out; closing control connection.\r\n"
-                               : "421 Idle time-out; closing control connection.\r\n");
+        SendLast(reader_.Login().Expired() ? "421 Login time-out; closing control connection.\r\n"
+                                           : "421 Idle time-out; closing control connection.\r\n");
         return false;
       case LineReader::Result::kClosed:
         break;
@@ -209,7 +242,7 @@ class FtpServer::Session {
       data_.Forget();
       return Reply(150, "Opening BINARY mode data connection for " + arg + ".");
     }
-    net::UniqueFd data = data_.Open(tcp_);
+    net::UniqueFd data = data_.Open(tcp_, control_);
     if (!data) return Reply(425, "Can't open data connection.");
     // A link inside the root is written through, as opening it would.
     fs::path target = fs::weakly_canonical(*local, ec);
@@ -234,10 +267,19 @@ class FtpServer::Session {
     std::uint64_t written = 0;
     std::uint64_t keep = rule && fault == FtpStoreFault::kTruncate ? rule->bytes : UINT64_MAX;
     bool writeFailed = false;
+    const bool cutOff =
+        rule && (fault == FtpStoreFault::kCloseEarly || fault == FtpStoreFault::kReset);
     std::vector<char> buffer(65536);
     for (;;) {
-      if (rule && fault == FtpStoreFault::kCloseEarly && received >= rule->bytes) {
+      if (cutOff && received >= rule->bytes) {
         file.Keep();
+        if (fault == FtpStoreFault::kReset) {
+          // As a server whose disk filled: the reset comes first, the reason after it.
+          AbortData(data);
+          return Reply(rule->code,
+                       rule->text.empty() ? "Failure writing to local file." : rule->text,
+                       "COMPLETION");
+        }
         // The reply goes first, so it waits on the control connection when the client fails.
         if (!Reply(426, "Connection closed; transfer aborted.")) return false;
         AbortData(data);
@@ -257,8 +299,7 @@ class FtpServer::Session {
       }
       if (n == 0) break;
       std::uint64_t count = static_cast<std::uint64_t>(n);
-      if (rule && fault == FtpStoreFault::kCloseEarly)
-        count = std::min(count, rule->bytes - received);
+      if (cutOff) count = std::min(count, rule->bytes - received);
       std::uint64_t toWrite = received >= keep ? 0 : std::min(count, keep - received);
       if (written + toWrite > room) {
         file.Discard();
@@ -295,6 +336,7 @@ class FtpServer::Session {
   FtpServer& server_;
   const TcpServer& tcp_;
   int control_;
+  std::string peer_;  // "address:port"
   LineReader reader_;
   std::string verb_;
   std::string argument_;  // of the command being answered (a store's, for its completion)
@@ -307,28 +349,35 @@ class FtpServer::Session {
 
 FtpServer::FtpServer(const Drive& drive, Transcript& transcript, std::string bindAddress,
                      std::uint16_t port, FtpBehaviour behaviour, ConnectionLimits limits,
-                     DriveCapacity capacity)
+                     DriveCapacity capacity, std::ostream* log)
     : drive_(drive),
       transcript_(transcript),
       bindAddress_(std::move(bindAddress)),
       port_(port),
       behaviour_(std::move(behaviour)),
       capacity_(capacity),
+      log_(log),
       tcp_(
           limits,
-          [this](int control, const std::string&) {
+          [this](int control, const std::string& peer) {
             // A store answers "150" and then "226" in two writes; with Nagle's algorithm the
             // second waits for the client's delayed ACK of the first, about 40 ms per file.
             int on = 1;
             ::setsockopt(control, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            Session(*this, control).Run();
+            Session(*this, control, peer).Run();
           },
-          [](int fd, const std::string&) {
+          [this, limit = limits.maxConnections](int fd, const std::string& peer) {
+            Log("connection from " + peer + " refused: " + std::to_string(limit) +
+                " connections already");
             SendOnce(fd, "421 Too many connections; try again later.\r\n");
           }) {}
 
 FtpServer::~FtpServer() {
   Stop();
+}
+
+void FtpServer::Log(const std::string& text) const {
+  if (log_) LogLine(*log_, "ftp", text);
 }
 
 void FtpServer::Start() {

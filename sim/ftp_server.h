@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "sim/connection_threads.h"
@@ -18,6 +19,7 @@ namespace sim {
 // answered "421" and closed); a connection idle for the limit's time-out, or not logged in
 // within its log-in time, is answered "421" and closed. A store that would take its drive past
 // the figures of `capacity` (as the catalogue reports them) is answered "552" and keeps nothing.
+// With a `log`, every connection, received line (the password masked) and reply is logged there.
 class FtpServer {
  public:
   static constexpr const char* kUser = "kestro";
@@ -25,8 +27,8 @@ class FtpServer {
 
   // `port` 0 takes any free port (see Port() after Start()).
   FtpServer(const Drive& drive, Transcript& transcript, std::string bindAddress, std::uint16_t port,
-            FtpBehaviour behaviour = {}, ConnectionLimits limits = {},
-            DriveCapacity capacity = {});
+            FtpBehaviour behaviour = {}, ConnectionLimits limits = {}, DriveCapacity capacity = {},
+            std::ostream* log = nullptr);
   ~FtpServer();
   FtpServer(const FtpServer&) = delete;
   FtpServer& operator=(const FtpServer&) = delete;
@@ -44,12 +46,16 @@ class FtpServer {
  private:
   class Session;
 
+  // Logs one line when a log was given.
+  void Log(const std::string& text) const;
+
   const Drive& drive_;
   Transcript& transcript_;
   std::string bindAddress_;
   std::uint16_t port_;
   const FtpBehaviour behaviour_;
   const DriveCapacity capacity_;
+  std::ostream* log_;
   bool running_ = false;
   TcpServer tcp_;  // last, so its threads end before the members they use
 };

@@ -1,5 +1,7 @@
 #include "sim/log_text.h"
 
+#include <mutex>
+
 #include "net/text.h"
 
 namespace sim {
@@ -30,6 +32,12 @@ std::string LogText(std::string_view text, std::size_t maxBytes) {
     out.pop_back();
   }
   return out + " ... " + std::to_string(text.size() - shown) + " more bytes";
+}
+
+void LogLine(std::ostream& log, std::string_view server, std::string_view text) {
+  static std::mutex logMutex;
+  std::lock_guard lock(logMutex);
+  log << "vx500-sim " << server << ": " << text << '\n';
 }
 
 }  // namespace sim

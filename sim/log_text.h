@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -13,5 +14,9 @@ inline constexpr std::size_t kLogTextBytes = 1024;
 // take more than `maxBytes`, only the bytes of `text` that fit, then " ... N more bytes" with
 // the count of bytes left out. A UTF-8 character is never cut in two.
 std::string LogText(std::string_view text, std::size_t maxBytes = kLogTextBytes);
+
+// Writes "vx500-sim `server`: `text`" and a line feed to `log` whole: the lines that the
+// servers' threads log at the same time never mix.
+void LogLine(std::ostream& log, std::string_view server, std::string_view text);
 
 }  // namespace sim

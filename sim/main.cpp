@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     sim::FtpBehaviour ftpBehaviour;
     if (scenario.raw.contains("ftp")) ftpBehaviour = sim::ParseFtpBehaviour(scenario.raw["ftp"]);
     sim::FtpServer ftpServer(drive, transcript, command.bind, static_cast<std::uint16_t>(ftpPort),
-                             ftpBehaviour, command.limits, scenario.FlashCapacity());
+                             ftpBehaviour, command.limits, scenario.FlashCapacity(), command.log);
     ftpServer.Start();
     std::cout << "ftp " << command.bind << ":" << ftpServer.Port() << std::endl;
 

@@ -25,25 +25,31 @@ using ::testing::Not;
 namespace fs = std::filesystem;
 
 // The playbook in docs/ run by the ansible-playbook of the set-up script over an inventory (a
-// YAML inventory written as JSON, so any value goes in unquoted), with its output under `out`.
+// YAML inventory written as JSON, so any value goes in unquoted), with its output under `out`
+// and `options` after its own. The program is the group's, unless a host names its own.
 std::unique_ptr<testsupport::ChildProcess> StartPlaybook(const fs::path& out,
                                                          const fs::path& outputDir,
                                                          const nlohmann::json& hosts,
-                                                         const fs::path& release) {
+                                                         const fs::path& release,
+                                                         const clitest::Lines& options = {}) {
   const fs::path inventory = out / "inventory.yml";
-  testsupport::WriteFile(inventory, nlohmann::json{{"vx500", {{"hosts", hosts}}}}.dump());
+  testsupport::WriteFile(
+      inventory,
+      nlohmann::json{
+          {"vx500", {{"hosts", hosts}, {"vars", {{"vxupgrade_cli", VXUPGRADE_CLI_PROGRAM}}}}}}
+          .dump());
   const nlohmann::json variables = {
-      {"vxupgrade_cli", VXUPGRADE_CLI_PROGRAM},
       {"output_dir", outputDir.string()},
       {"vxupgrade_options", {"--package", release.string(), "--compressed", "no"}}};
   const fs::path home = out / "home";
   fs::create_directories(home);
+  clitest::Lines argv = {
+      "/usr/bin/ansible-playbook", "-i", inventory.string(), VX_PLAYBOOK, "-e", variables.dump()};
+  argv.insert(argv.end(), options.begin(), options.end());
   return std::make_unique<testsupport::ChildProcess>(
-      clitest::Lines{"/usr/bin/ansible-playbook", "-i", inventory.string(), VX_PLAYBOOK, "-e",
-                     variables.dump()},
-      testsupport::ChildOptions{.environment = {{"HOME", home.string()},
-                                                {"ANSIBLE_NOCOLOR", "1"},
-                                                {"ANSIBLE_CONFIG", ""}}});
+      argv, testsupport::ChildOptions{.environment = {{"HOME", home.string()},
+                                                      {"ANSIBLE_NOCOLOR", "1"},
+                                                      {"ANSIBLE_CONFIG", ""}}});
 }
 
 nlohmann::json SimulatedHost(const testsupport::SimInstrument& instrument) {
@@ -136,6 +142,59 @@ TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOthersWithTheirReason
     EXPECT_EQ(fs::symlink_status(out.Path() / folder).permissions(), fs::perms::owner_all)
         << folder;
   }
+}
+
+// Under ansible-playbook --check the play is a dry run: each host gets vxupgrade-cli --check,
+// which writes nothing to it, and the summary shows this run's results, never an earlier report,
+// whose upgrade records stay as they were; a host whose program cannot be started is not run.
+TEST(Ansible, PlaybookUnderCheckShowsThisRunsChecksAndAMissingProgramAsNotRun) {
+  testsupport::TempTree out;
+  const fs::path release = out.Path() / "release";
+  clitest::MakeRelease(release);
+  auto healthy = clitest::Instrument();
+  auto old = clitest::Instrument(testsupport::ScenarioText("sim/scenarios/firmware-v2.0.json"));
+  nlohmann::json missing = SimulatedHost(*healthy);
+  missing["vxupgrade_cli"] = (out.Path() / "nowhere" / "vxupgrade-cli").string();
+  const struct {
+    const char* name;
+    std::string summary;
+    const char* outcome;  // of this run's report; none when the program did not run
+  } hosts[] = {
+      {"healthy", "healthy 127.0.0.1 serial SIM00001: checks-passed (exit code 0)",
+       "checks-passed"},
+      {"old", "old 127.0.0.1 serial SIM00001: refused (exit code 1)", "refused"},
+      {"missing", "missing 127.0.0.1 serial unknown: not run: [Errno 2] No such file or directory",
+       nullptr},
+  };
+  const auto report = [&](const std::string& name) { return out.Path() / "reports" / name; };
+  const std::string earlier = R"({"outcome": "earlier", "exitCode": 0})";
+  for (const auto& host : hosts) {
+    testsupport::WriteFile(report(std::string(host.name) + ".json"), earlier);
+    testsupport::WriteFile(report(std::string(host.name) + ".check.json"), earlier);
+  }
+
+  auto playbook = StartPlaybook(
+      out.Path(), out.Path(),
+      {{"healthy", SimulatedHost(*healthy)}, {"old", SimulatedHost(*old)}, {"missing", missing}},
+      release, {"--check"});
+  EXPECT_EQ(playbook->Wait(std::chrono::seconds(150)), 2) << playbook->Out() << playbook->Err();
+  for (const auto& host : hosts) {
+    SCOPED_TRACE(host.name);
+    EXPECT_THAT(playbook->Out(), HasSubstr(host.summary));
+    const fs::path checked = report(std::string(host.name) + ".check.json");
+    if (host.outcome) {
+      EXPECT_EQ(nlohmann::json::parse(testsupport::ReadFile(checked))["outcome"], host.outcome);
+    } else {
+      EXPECT_FALSE(fs::exists(checked));
+    }
+    EXPECT_EQ(testsupport::ReadFile(report(std::string(host.name) + ".json")), earlier);
+    EXPECT_TRUE(fs::exists(out.Path() / "logs" / (std::string(host.name) + ".check.log")));
+  }
+  EXPECT_THAT(playbook->Out(), Not(HasSubstr("earlier")));
+  EXPECT_THAT(playbook->Out(), HasSubstr("exit code 1: refused by a check"));
+  EXPECT_THAT(playbook->Out(), HasSubstr("\"msg\": \"not run: [Errno 2] No such file"));
+  EXPECT_THAT(healthy->CommandLines(), Not(IsEmpty()));
+  EXPECT_FALSE(fs::exists(healthy->Root() / "F0:" / "SYSTEM" / "vx500.bin"));
 }
 
 // An output folder that another user owns, or whose logs folder is a link, is refused before

@@ -651,26 +651,75 @@ TEST(Window, AStopSignalStopsTheRunAtItsNextWaitLogsOutAndClosesTheWindow) {
   }
 }
 
-// Without a display the demo upgrades its simulated instrument with the command line, and
-// needs none of the host's ports: here they are taken while it runs.
-TEST(Demo, RunsTheCommandLineWhenThereIsNoDisplay) {
+// Without a display the demo upgrades its simulated instrument with the command line and exits
+// with its exit code, a refusal's too, and needs none of the host's ports: here they are taken
+// while it runs.
+TEST(Demo, RunsTheCommandLineWhenThereIsNoDisplayAndExitsWithItsCode) {
   const char* source = std::getenv("VX_SOURCE_DIR");
   const char* binary = std::getenv("VX_BINARY_DIR");
   if (source == nullptr || binary == nullptr) GTEST_SKIP() << "run through ctest";
+  const struct {
+    std::string scenario;  // none: the healthy default
+    int exitCode;
+    const char* result;
+  } cases[] = {
+      {"", 0, "Result: upgraded (exit code 0)"},
+      {"sim/scenarios/firmware-v2.0.json", 1, "Result: refused (exit code 1)"},
+  };
   // Taken where they can be had: port 21 only by root.
   net::UniqueFd commandPort = testsupport::ListenOnLoopback(5000, 1);
   net::UniqueFd ftpPort = testsupport::ListenOnLoopback(21, 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.result);
+    testsupport::TempTree out;
+    Lines argv = {"/bin/bash", std::string(source) + "/scripts/demo.sh"};
+    if (!c.scenario.empty()) argv.push_back(std::string(source) + "/" + c.scenario);
+    testsupport::ChildProcess demo(argv, {.environment = {{"DISPLAY", ""},
+                                                          {"WAYLAND_DISPLAY", ""},
+                                                          {"VX_DEMO_BIN", binary},
+                                                          {"VX_DEMO_OUT", out.Path().string()}}});
+    EXPECT_EQ(demo.Wait(kRunBound), c.exitCode) << demo.Out() << demo.Err();
+    EXPECT_THAT(demo.Out(), HasSubstr("demo: no display, so vxupgrade-cli runs the upgrade"));
+    EXPECT_THAT(demo.Out(), HasSubstr(c.result));
+    EXPECT_EQ(fs::exists(out.Path() / "demo-instrument" / "F0:" / "SYSTEM" / "vx500.bin"),
+              c.exitCode == 0);
+    EXPECT_TRUE(fs::exists(out.Path() / "release" / "vxupgrade-cli"));
+  }
+}
+
+// A simulator bound to another loopback address opens its data connections from there, so the
+// client takes them and the upgrade goes through; its log holds the lines of both ports.
+TEST(Cli, AnUpgradeOfASimulatorBoundTo127002GoesThroughAndItsLogHoldsTheFtpLines) {
   testsupport::TempTree out;
-  testsupport::ChildProcess demo({"/bin/bash", std::string(source) + "/scripts/demo.sh"},
-                                 {.environment = {{"DISPLAY", ""},
-                                                  {"WAYLAND_DISPLAY", ""},
-                                                  {"VX_DEMO_BIN", binary},
-                                                  {"VX_DEMO_OUT", out.Path().string()}}});
-  EXPECT_EQ(demo.Wait(kRunBound), 0) << demo.Out() << demo.Err();
-  EXPECT_THAT(demo.Out(), HasSubstr("demo: no display, so vxupgrade-cli runs the upgrade"));
-  EXPECT_THAT(demo.Out(), HasSubstr("Result: upgraded (exit code 0)"));
-  EXPECT_TRUE(fs::exists(out.Path() / "demo-instrument" / "F0:" / "SYSTEM" / "vx500.bin"));
-  EXPECT_TRUE(fs::exists(out.Path() / "release" / "vxupgrade-cli"));
+  const fs::path release = out.Path() / "release";
+  MakeRelease(release);
+  const fs::path root = out.Path() / "root";
+  testsupport::WriteFile(root / "F0:" / "SYSTEM" / "old.bin", "old");
+  const fs::path log = out.Path() / "sim.log";
+  testsupport::ChildProcess sim({VX500_SIM_PROGRAM, "--root", root.string(), "--bind", "127.0.0.2",
+                                 "--command-port", "0", "--ftp-port", "0"},
+                                {.errorFile = log.string()});
+  const std::string commands = sim.ReadLine(kRunBound);
+  const std::string ftp = sim.ReadLine(kRunBound);
+  ASSERT_THAT(commands, StartsWith("command 127.0.0.2:"));
+  ASSERT_THAT(ftp, StartsWith("ftp 127.0.0.2:"));
+  const auto port = [](const std::string& banner) { return banner.substr(banner.rfind(':') + 1); };
+  const fs::path trace = out.Path() / "run.trace";
+  testsupport::ChildProcess cli(
+      {VXUPGRADE_CLI_PROGRAM, "--ip", "127.0.0.2", "--command-port", port(commands), "--ftp-port",
+       port(ftp), "--package", release.string(), "--trace", trace.string()},
+      {.environment = {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}});
+  EXPECT_EQ(cli.Wait(kRunBound), 0) << cli.Out() << cli.Err();
+  EXPECT_THAT(ReadFile(trace), HasSubstr("ftp-data -- peer 127.0.0.2:"));
+  EXPECT_THAT(ReadFile(trace), Not(HasSubstr("peer 127.0.0.1:")));
+  ASSERT_EQ(sim.Stop(SIGTERM, kRunBound), 0);
+  const std::string logged = ReadFile(log);
+  for (const char* line : {"vx500-sim command: < *IDN?\n", "vx500-sim ftp: < PASS ****\n",
+                           "vx500-sim ftp: < STOR /F0:/SYSTEM/vx500.bin\n",
+                           "vx500-sim ftp: > 226 Transfer complete.\n"}) {
+    EXPECT_THAT(logged, HasSubstr(line));
+  }
+  EXPECT_THAT(logged, Not(HasSubstr("pelto3318")));
 }
 
 }  // namespace

@@ -279,6 +279,25 @@ TEST(CliRecords, ReportsOfARefusedAndOfAnInterruptedRun) {
   }
 }
 
+// A server that resets the data connection mid-file and then gives its reason: the message and
+// the trace hold that reason, the socket error beside it in the message.
+TEST(CliRecords, AStoreTheServerGivesUpOnShowsItsReasonInTheMessageAndTheTrace) {
+  testsupport::TempTree out;
+  const fs::path release = out.Path() / "release";
+  MakeRelease(release);
+  // Far larger than the sockets hold, so the send is still going when the reset comes.
+  fs::resize_file(release / "Target/PCW5/pcw5.bin", 64u << 20);
+  auto instrument = Instrument(R"({"drive": {"total": 1073741824, "free": 1000000000},
+      "ftp": {"store": [{"pattern": "*pcw5.bin", "fault": "reset", "bytes": 65536}]}})");
+  const fs::path trace = out.Path() / "run.trace";
+  const Finished run = RunCli(*instrument, release, {"--trace", trace.string()});
+  EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+  EXPECT_THAT(run.err, HasSubstr("failed: 451 Failure writing to local file. (the data "
+                                 "connection failed: 10054:Connection reset by peer)"));
+  EXPECT_THAT(TextsOf(ParseTrace(ReadFile(trace)), "ftp", "<"),
+              Contains("451 Failure writing to local file."));
+}
+
 // The release changes while the run goes on: the instrument holds the reply to the STOR of the
 // system firmware until the test has made its change. A file that is no longer what was opened,
 // or an entry that now leads out of the release, fails the run (exit code 3) with the file and

@@ -19,6 +19,15 @@ using testsupport::ErrorText;
 
 constexpr const char* kGreeting = "220 VX500 FTP server ready.\r\n";
 
+// Points `client` at `peer` with the instrument's login and a bound of five seconds.
+void AimAt(TFtpClient& client, const ScriptPeer& peer) {
+  client.Host = "127.0.0.1";
+  client.Port = peer.Port();
+  client.TimeOut = 5000;
+  client.UserID = "kestro";
+  client.Password = "pelto3318";
+}
+
 // The control connection against a scripted server; every event lands in `events` in order.
 class FtpClientTest : public ::testing::Test {
  protected:
@@ -77,31 +86,44 @@ TEST_F(FtpClientTest, UserAnswered230Or400SkipsThePassword) {
     ScriptPeer p;
     p.Send(kGreeting).Expect("USER kestro").Send(reply).Start();
     TFtpClient c;
-    c.Host = "127.0.0.1";
-    c.Port = p.Port();
-    c.TimeOut = 5000;
-    c.UserID = "kestro";
-    c.Password = "pelto3318";
+    AimAt(c, p);
     c.Connect();
     c.Disconnect();
     EXPECT_THAT(p.Finish(), ElementsAre("USER kestro", "QUIT")) << reply;
   }
 }
 
-TEST_F(FtpClientTest, RefusedPasswordLogsOutClosesAndRaisesTheReplyLine) {
-  peer.Send(kGreeting)
-      .Expect("USER kestro")
-      .Send("331 Password required.\r\n")
-      .Expect("PASS pelto3318")
-      .Send("530 Login incorrect.\r\n")
-      .Expect("QUIT")
-      .Send("221 Goodbye.\r\n");
-  Start();
-  EXPECT_EQ(ErrorText([&] { client.Connect(); }), "530 Login incorrect.\r\n");
-  EXPECT_EQ(client.ReplyCode(), 530);
-  EXPECT_FALSE(client.Connected());
-  EXPECT_THAT(events, ElementsAre("connfailed"));
-  peer.Finish();
+// A refused log-in logs out and closes, and its own reply stays the error and the reply on
+// record, whatever the QUIT gets.
+TEST(FtpClientLogIn, RefusalLogsOutClosesAndRaisesItsOwnReplyLine) {
+  const struct {
+    const char* what;
+    bool refusedAtUser;
+    std::string refusal;
+    std::string quitReply;
+  } cases[] = {
+      {"password refused", false, "530 Login incorrect.\r\n", "221 Goodbye.\r\n"},
+      {"QUIT refused too", false, "500 OOPS: cannot change directory\r\n",
+       "500 OOPS: priv_sock_get_cmd\r\n"},
+      {"user refused", true, "530 Not this user.\r\n", "421 Service closing.\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptPeer peer;
+    peer.Send(kGreeting).Expect("USER kestro");
+    if (!c.refusedAtUser) peer.Send("331 Password required.\r\n").Expect("PASS pelto3318");
+    peer.Send(c.refusal).Expect("QUIT").Send(c.quitReply).Start();
+    TFtpClient client;
+    AimAt(client, peer);
+    int failures = 0;
+    client.OnConnectionFailed = [&](ftp::TStreamSocket&) { ++failures; };
+    EXPECT_EQ(ErrorText([&] { client.Connect(); }), c.refusal);
+    EXPECT_EQ(client.ReplyText(), c.refusal);
+    EXPECT_EQ(client.ReplyCode(), std::stoi(c.refusal.substr(0, 3)));
+    EXPECT_EQ(failures, 1);
+    EXPECT_FALSE(client.Connected());
+    peer.Finish();
+  }
 }
 
 TEST_F(FtpClientTest, RefusalStaysTheErrorWhenTheServerHangsUpBeforeQuit) {
@@ -194,12 +216,31 @@ TEST_F(FtpClientTest, ModeSendsTheTypeLinesAndNothingForOtherValues) {
   EXPECT_THAT(peer.Finish(), ElementsAre("USER kestro", "TYPE A", "TYPE I", "TYPE L 8", "QUIT"));
 }
 
-TEST_F(FtpClientTest, StaleReplyIsDroppedBeforeTheNextCommand) {
-  LoggedIn("226 Transfer complete (late).\r\n").Expect("NOOP").Send("200 NOOP ok.\r\n");
+// A late reply is dropped before the next command, and before QUIT, but the trace gets it.
+TEST_F(FtpClientTest, StaleRepliesAreDroppedBeforeTheNextCommandAndTraced) {
+  struct Received : ftp::FtpObserver {
+    void LineReceived(std::string_view line) override { lines.emplace_back(line); }
+    std::vector<std::string> lines;
+  } received;
+  client.SetObserver(&received);
+  LoggedIn("226 Transfer complete (late).\r\n")
+      .Expect("NOOP")
+      .Send("200 NOOP ok.\r\n")
+      .WaitSignal()
+      .Send("451-Failure writing\r\n451 to local file.\r\n");
   Start();
   client.Connect();
   client.DoCommand("NOOP");
   EXPECT_EQ(client.ReplyText(), "200 NOOP ok.\r\n");
+  peer.Signal();
+  pollfd late{client.Handle(), POLLIN, 0};
+  ASSERT_EQ(::poll(&late, 1, 10000), 1);
+  client.Disconnect();
+  EXPECT_THAT(peer.Finish(), ElementsAre("USER kestro", "NOOP", "QUIT"));
+  EXPECT_THAT(received.lines,
+              ElementsAre("220 VX500 FTP server ready.\r\n", "230 User logged in.\r\n",
+                          "226 Transfer complete (late).\r\n", "200 NOOP ok.\r\n",
+                          "451-Failure writing\r\n", "451 to local file.\r\n", "221 Goodbye.\r\n"));
 }
 
 TEST_F(FtpClientTest, ReplySplitAcrossPacketsWithContinuationLines) {

@@ -151,19 +151,21 @@ TEST(FtpBehaviour, ParsesEveryKey) {
       "delay": [{"command": "COMPLETION", "ms": 20}],
       "store": [{"pattern": "*.bin", "fault": "truncate", "bytes": 10, "code": 451},
                 {"fault": "never_connect"}, {"fault": "close_early", "bytes": 5},
-                {"fault": "stall"}]})"));
+                {"fault": "stall"}, {"fault": "reset", "bytes": 7}]})"));
   EXPECT_THAT(b.greeting, ElementsAre("220-a", "220 b"));
   ASSERT_EQ(b.refusals.size(), 1u);
   EXPECT_EQ(b.refusals[0].command, "STOR");
   EXPECT_EQ(b.refusals[0].code, 552);
   ASSERT_EQ(b.delays.size(), 1u);
   EXPECT_EQ(b.delays[0].ms, 20);
-  ASSERT_EQ(b.storeRules.size(), 4u);
+  ASSERT_EQ(b.storeRules.size(), 5u);
   EXPECT_EQ(b.storeRules[0].code, 451);
   EXPECT_EQ(b.storeRules[0].bytes, 10u);
   EXPECT_EQ(b.storeRules[1].fault, sim::FtpStoreFault::kNeverConnect);
   EXPECT_EQ(b.storeRules[2].fault, sim::FtpStoreFault::kCloseEarly);
   EXPECT_EQ(b.storeRules[3].fault, sim::FtpStoreFault::kStall);
+  EXPECT_EQ(b.storeRules[4].fault, sim::FtpStoreFault::kReset);
+  EXPECT_EQ(b.storeRules[4].code, 451);  // a reset's own default completion code
   EXPECT_EQ(sim::ParseFtpBehaviour(nlohmann::json::object()).greeting.size(), 1u);
 }
 
