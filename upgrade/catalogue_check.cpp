@@ -48,6 +48,46 @@ std::string InstrumentFolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+namespace {
+
+// The catalogues of one comparison: each folder's asked at most once, and only once its parent's
+// catalogue lists it, since a catalogue query of a missing folder leaves an error in the
+// instrument's error queue that the next checked command would read as its own.
+class CatalogueReader {
+ public:
+  explicit CatalogueReader(instrument::TfrmVX500& session) : session_(session) {}
+
+  // The catalogue of `folder`; none when the folder is not listed in its parent.
+  const instrument::Catalog* Of(const std::string& folder) {
+    if (const auto known = read_.find(folder); known != read_.end()) {
+      return known->second ? &*known->second : nullptr;
+    }
+    std::optional<instrument::Catalog> catalog;
+    if (folder == instrument::kFlashDrive || Lists(Of(InstrumentFolderOf(folder)), folder)) {
+      catalog = session_.ReadCatalog(folder);
+    }
+    const auto& stored = read_.emplace(folder, std::move(catalog)).first->second;
+    return stored ? &*stored : nullptr;
+  }
+
+ private:
+  // Whether `parent` lists the folder `folder`; a catalogue of names only gives no types, so
+  // there a name stands for a folder.
+  static bool Lists(const instrument::Catalog* parent, const std::string& folder) {
+    if (!parent) return false;
+    const std::string name = BaseNameOf(folder);
+    for (const instrument::CatalogEntry& entry : parent->entries) {
+      if (entry.name == name && (entry.IsFolder() || entry.type.empty())) return true;
+    }
+    return false;
+  }
+
+  instrument::TfrmVX500& session_;
+  std::map<std::string, std::optional<instrument::Catalog>> read_;
+};
+
+}  // namespace
+
 CatalogueCheck CheckCatalogues(instrument::TfrmVX500& session,
                                const std::vector<package::RemoteFile>& files) {
   // The files by folder, folders in the order the files first name them.
@@ -61,20 +101,23 @@ CatalogueCheck CheckCatalogues(instrument::TfrmVX500& session,
   const std::set<std::string> knownFolders = FoldersOnPaths(files);
 
   CatalogueCheck check;
+  CatalogueReader catalogues(session);
   bool anyEntry = false;
   bool anySize = false;
   // Every file with the entry listed under its name, if any; judged once all are read, since
   // whether sizes count depends on every catalogue.
   std::vector<std::pair<const package::RemoteFile*, std::optional<instrument::CatalogEntry>>> read;
   for (const std::string& folder : folders) {
-    instrument::Catalog catalog = session.ReadCatalog(folder);
-    ++check.foldersAsked;
-    check.unreadable += catalog.unreadable;
+    const instrument::Catalog* catalog = catalogues.Of(folder);
     std::map<std::string, const instrument::CatalogEntry*> listed;
-    for (const instrument::CatalogEntry& entry : catalog.entries) {
-      anyEntry = true;
-      anySize = anySize || (entry.bytes.has_value() && !entry.IsFolder());
-      listed.emplace(entry.name, &entry);
+    if (catalog) {
+      ++check.foldersAsked;
+      check.unreadable += catalog->unreadable;
+      for (const instrument::CatalogEntry& entry : catalog->entries) {
+        anyEntry = true;
+        anySize = anySize || (entry.bytes.has_value() && !entry.IsFolder());
+        listed.emplace(entry.name, &entry);
+      }
     }
     std::set<std::string> expected;
     for (const package::RemoteFile* file : byFolder[folder]) {
@@ -84,7 +127,8 @@ CatalogueCheck CheckCatalogues(instrument::TfrmVX500& session,
       read.emplace_back(file, found == listed.end() ? std::nullopt
                                                     : std::optional(*found->second));
     }
-    for (const instrument::CatalogEntry& entry : catalog.entries) {
+    if (!catalog) continue;
+    for (const instrument::CatalogEntry& entry : catalog->entries) {
       const std::string path = PathIn(folder, entry.name);
       if (expected.count(entry.name) == 0 && knownFolders.count(path) == 0) {
         check.extras.push_back(path);

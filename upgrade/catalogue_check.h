@@ -29,7 +29,7 @@ struct FileOnInstrument {
 
 // The instrument's catalogues of the folders that hold some files, read against those files.
 struct CatalogueCheck {
-  std::size_t foldersAsked = 0;
+  std::size_t foldersAsked = 0;  // folders holding some of the files whose catalogue was read
   // No entry in any catalogue gave a size, though entries were listed: only names can be told.
   bool namesOnly = false;
   std::vector<FileOnInstrument> matching;   // listed at the expected size (by name: namesOnly)
@@ -54,8 +54,10 @@ std::string InstrumentFolderOf(const std::string& path);
 
 // Asks the catalogue of every folder that holds one of `files` once, in the order the files
 // first name them, and reads each file against it: a file matches when its name is listed
-// (exactly so) at its size, or by its name alone when no catalogue gives sizes. Errors of the
-// command channel pass through.
+// (exactly so) at its size, or by its name alone when no catalogue gives sizes. A folder is
+// asked only once the catalogue of its parent (from the drive "/F0:/" down, each asked once)
+// lists it; the files of one that is not listed are missing. Errors of the command channel
+// pass through.
 CatalogueCheck CheckCatalogues(instrument::TfrmVX500& session,
                                const std::vector<package::RemoteFile>& files);
 

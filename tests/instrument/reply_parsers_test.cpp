@@ -167,3 +167,40 @@ TEST(Catalog, NameMustStandBetweenQuotes) {
 }
 
 }  // namespace
+
+TEST(ParseCatalogEntries, ReadsEachFormAndNeverTakesAnUnreadableEntryForAFile) {
+  using instrument::ParseCatalogEntries;
+  struct Row {
+    const char* reply;
+    const char* entries;  // name|type|size per entry, ";"-separated; size "-" for none
+    std::size_t unreadable;
+  };
+  const Row rows[] = {
+      {"10,20,\"a.bin\",BIN,5,\"LOGO\",DIR,0\n", "a.bin|BIN|5;LOGO|DIR|0", 0},
+      {"10,20,\"a.bin,BIN,5\",\"LOGO,DIR,0\"\r\n", "a.bin|BIN|5;LOGO|DIR|0", 0},
+      {"10,20,\"a.bin\",\"LOGO\"", "a.bin||-;LOGO||-", 0},
+      // A name with commas in it, in the form that puts the fields inside the quotes.
+      {"10,20,\"x,y.bin,BIN,7\"", "x,y.bin|BIN|7", 0},
+      {"10,20", "", 0},
+      {"10,20,", "", 0},
+      // A size that is no number, a missing field, text glued to the quote, no quotes, an
+      // unterminated quote: unreadable, and the readable entries beside them still read.
+      {"10,20,\"a\",BIN,5k,\"b\",BIN,3", "b|BIN|3", 1},
+      {"10,20,\"a\",BIN,\"b\",BIN,3", "b|BIN|3", 1},
+      {"10,20,\"a\"x,BIN,5,\"b\",BIN,3", "b|BIN|3", 1},
+      {"10,20,a.bin,BIN,5,\"b\",BIN,3", "b|BIN|3", 1},
+      {"10,20,\"b\",BIN,3,\"a.bin", "b|BIN|3", 1},
+      {"10,20,\"\",BIN,3", "", 1},
+  };
+  for (const Row& row : rows) {
+    const instrument::Catalog catalog = ParseCatalogEntries(row.reply);
+    std::string entries;
+    for (const instrument::CatalogEntry& entry : catalog.entries) {
+      if (!entries.empty()) entries += ";";
+      entries += entry.name + "|" + entry.type + "|" +
+                 (entry.bytes ? std::to_string(*entry.bytes) : "-");
+    }
+    EXPECT_EQ(entries, row.entries) << row.reply;
+    EXPECT_EQ(catalog.unreadable, row.unreadable) << row.reply;
+  }
+}

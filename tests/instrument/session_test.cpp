@@ -258,3 +258,16 @@ TEST_F(SessionTest, ConfigureFpgaSelectsThenConfigures) {
 }
 
 }  // namespace
+
+TEST_F(SessionTest, ACatalogueOfTenThousandEntriesFitsTheReplyBound) {
+  // Names as long as 64 characters: far more than the instrument's own.
+  std::string reply = "1000,2000";
+  for (int i = 0; i < 10'000; ++i) {
+    reply += ",\"" + std::string(58, 'f') + std::to_string(100000 + i) + "\",BIN,1234567";
+  }
+  wire_->QueueReply(reply + "\n");
+  const instrument::Catalog catalog = session_->ReadCatalog("/F0:/SYSTEM");
+  EXPECT_EQ(catalog.entries.size(), 10'000u);
+  EXPECT_EQ(catalog.unreadable, 0u);
+  EXPECT_EQ(wire_->Written(), (Lines{"MMEM:CAT? \"/F0:/SYSTEM\"\n"}));
+}
