@@ -30,7 +30,7 @@ sys.path.insert(0, HERE)
 import bench  # noqa: E402  (bench/bench.py)
 import timeline  # noqa: E402  (bench/timeline.py)
 
-TOOLS = ["vxupgrade", "ncftpput"]
+TOOLS = ["vxupgrade", "verify", "ncftpput"]  # verify: the whole upgrade with --verify
 DATASETS = ["small", "big"]
 CLIENT_IP, SERVER_IP = "198.18.0.1", "198.18.0.2"  # the benchmarking range, inside our namespaces
 COMMAND_PORT, FTP_PORT = 5000, 21
@@ -224,12 +224,12 @@ def start_instrument(lab, args, root, work):
 
 
 def command(tool, args, release, work):
-    if tool in ("vxupgrade", "baseline"):
+    if tool in ("vxupgrade", "verify", "baseline"):
         program = (args.baseline_cli if tool == "baseline" else
                    os.path.join(args.build, "app", "cli", "vxupgrade-cli"))
         return [program, "--ip", SERVER_IP,
                 "--package", release, "--command-port", str(COMMAND_PORT),
-                "--ftp-port", str(FTP_PORT)]
+                "--ftp-port", str(FTP_PORT)] + (["--verify"] if tool == "verify" else [])
     # -R uploads each folder itself into the remote folder; -E uses PORT (active mode).
     return ["ncftpput", "-R", "-E", "-V", "-m", "-u", USER, "-p", PASSWORD, "-P", str(FTP_PORT),
             SERVER_IP, "/F0:/NCFTP", os.path.join(release, "MainFrame"),
@@ -278,6 +278,11 @@ def run_one(args, tool, dataset, tag, pcap=None):
                 error = "exit %d: %s" % (proc.returncode, tail)
             else:
                 error = check_upload(tool, release, root)
+                if not error and tool == "verify":
+                    # A run whose catalogue gave no sizes goes on unverified: not what we time.
+                    with open(log_path, "rb") as log:
+                        if b"Verified " not in log.read():
+                            error = "the run did not verify its copy"
         return {"tool": tool, "dataset": dataset, "wall": wall, "cpu": cpu,
                 "utime": usage.ru_utime, "stime": usage.ru_stime, "error": error}
     finally:
@@ -327,6 +332,7 @@ def report(results, args):
         lines += ["", "| paired ratio | wall median (range) | CPU median (range) |",
                   "|---|---|---|"]
         comparisons = [(t, "ncftpput") for t in args.tools if t != "ncftpput"]
+        comparisons.append(("verify", "vxupgrade"))
         if "baseline" in args.tools:
             comparisons.append(("vxupgrade", "baseline"))
         for tool, other in comparisons:

@@ -453,7 +453,7 @@ void TFtpClient::RaiseBrokenStore(const ESockError& broken) {
   throw ESockError(
       broken.Kind(),
       net::WithoutLineEnd(completion) + " (the data connection failed: " + broken.what() + ")",
-      broken.ErrorNumber());
+      broken.ErrorNumber(), net::WithoutLineEnd(completion));
 }
 
 }  // namespace ftp

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace ftp {
 
@@ -30,16 +31,24 @@ enum class SockErrorKind {
 // and, where one caused it, the platform's error number in the Windows Sockets numbering.
 class ESockError : public std::runtime_error {
  public:
-  ESockError(SockErrorKind kind, const std::string& text, int errorNumber = 0)
-      : std::runtime_error(text), kind_(kind), errorNumber_(errorNumber) {}
+  ESockError(SockErrorKind kind, const std::string& text, int errorNumber = 0,
+             std::string serverReason = {})
+      : std::runtime_error(text),
+        kind_(kind),
+        errorNumber_(errorNumber),
+        serverReason_(std::move(serverReason)) {}
 
   SockErrorKind Kind() const { return kind_; }
   // The Windows Sockets (or resolver) number behind the error; 0 when none.
   int ErrorNumber() const { return errorNumber_; }
+  // The server's own reply that says why the connection broke, without its line end; empty
+  // when it gave none.
+  const std::string& ServerReason() const { return serverReason_; }
 
  private:
   SockErrorKind kind_;
   int errorNumber_;
+  std::string serverReason_;
 };
 
 // A socket operation that was cancelled ("Socket readln aborted", "Socket send aborted").

@@ -12,6 +12,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev nettle-dev
   ansible-core
   iproute2 util-linux procps
+  help2man dpkg-dev man-db
 )
 
 missing=()

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/cli/help_format.h"
 #include "net/socket_error.h"
 #include "sim/command_server.h"
 #include "sim/drive.h"
@@ -17,36 +18,53 @@
 #include "sim/transcript.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"VX500 instrument simulator"};
+  CLI::App app{"VX500 instrument simulator: its command port and its FTP server over a folder "
+               "that holds its drives, until SIGINT or SIGTERM"};
+  auto help = std::make_shared<clihelp::HelpFormatter>();
+  help->column_width(clihelp::kHelpDescriptionColumn + 2);  // room for "--login-timeout SECONDS"
+  app.formatter(help);
   std::string root;
   std::string scenarioFile;
   sim::CommandServerOptions command;
   command.logLines = true;
-  app.add_option("--root", root, "folder holding the drives F0: and N0:")->required();
-  app.add_option("--scenario", scenarioFile, "scenario file (JSON)");
-  app.add_option("--bind", command.bind, "IPv4 address to listen on")->capture_default_str();
-  app.add_option("--command-port", command.port, "command port (0 picks a free one)")
-      ->capture_default_str();
+  app.add_option("--root", root, "folder holding the drives F0: and N0: (required)")
+      ->required()
+      ->option_text("DIR");
+  app.add_option("--scenario", scenarioFile, "scenario file (JSON); without it, a healthy V3.0")
+      ->option_text("FILE");
+  app.add_option("--bind", command.bind,
+                 "IPv4 address to listen on and to open data connections from (default " +
+                     command.bind + ")")
+      ->option_text("ADDRESS");
+  app.add_option("--command-port", command.port,
+                 "command port (default " + std::to_string(command.port) +
+                     "; 0 picks a free one)")
+      ->option_text("PORT");
   int ftpPort = 21;
-  app.add_option("--ftp-port", ftpPort, "FTP port (0 picks a free one)")->capture_default_str();
+  app.add_option("--ftp-port", ftpPort, "FTP port (default 21; 0 picks a free one)")
+      ->option_text("PORT");
   std::size_t maxConnections = command.limits.maxConnections;
   app.add_option("--max-connections", maxConnections,
-                 "connections each server takes at once; more are turned away")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+                 "connections each server takes at once; more are turned away (default " +
+                     std::to_string(maxConnections) + ")")
+      ->option_text("N")
+      ->check(CLI::PositiveNumber.description(""));
   long long idleSeconds =
       std::chrono::duration_cast<std::chrono::seconds>(command.limits.idleTimeout).count();
   app.add_option("--idle-timeout", idleSeconds,
-                 "seconds after which an idle connection is closed (0: never)")
-      ->capture_default_str()
-      ->check(CLI::Range(0LL, 366LL * 24 * 3600));
+                 "seconds after which an idle connection is closed (default " +
+                     std::to_string(idleSeconds) + "; 0: never)")
+      ->option_text("SECONDS")
+      ->check(CLI::Range(0LL, 366LL * 24 * 3600).description(""));
   double loginSeconds =
       std::chrono::duration<double>(command.limits.loginTimeout).count();
   app.add_option("--login-timeout", loginSeconds,
                  "seconds a connection may wait without logging in (FTP) or sending anything "
-                 "(commands) before it is closed (0: never)")
-      ->capture_default_str()
-      ->check(CLI::Range(0.0, 366.0 * 24 * 3600));
+                 "(commands) before it is closed (default " +
+                     CLI::detail::to_string(loginSeconds) + "; 0: never)")
+      ->option_text("SECONDS")
+      ->check(CLI::Range(0.0, 366.0 * 24 * 3600).description(""));
+  clihelp::NameArguments(app);
   CLI11_PARSE(app, argc, argv);
   command.limits.maxConnections = maxConnections;
   command.limits.idleTimeout = std::chrono::seconds(idleSeconds);

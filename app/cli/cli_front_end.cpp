@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "app/cli/plain_errors.h"
 #include "app/cli/run_endings.h"
 #include "app/cli/run_report.h"
 #include "app/cli/version.h"
@@ -90,12 +93,14 @@ int CliFrontEnd::RunSteps() {
                   options_.verify});
   const UpgradeResult& result = run.Result();
   std::string error;
+  std::string boxText;  // as the window's error box shows it
   bool raised = false;
   try {
     run.Execute();
   } catch (const std::exception& e) {
     raised = true;
-    error = ShownErrorText(e.what());
+    boxText = ShownErrorText(e.what());
+    error = PlainErrorText(e);
   }
   output_.EndProgress();
   if (recorder_.PhaseName() != "closing") recorder_.BeginPhase("closing");
@@ -109,7 +114,7 @@ int CliFrontEnd::RunSteps() {
     exitCode = stopped                ? InterruptedExitCode()
                : result.WritingStarted() ? kExitFailed
                                       : kExitNoInstrument;
-    if (!stopped) output_.Message(kCaption, error, kMbIconError);
+    if (!stopped) output_.Message(kCaption, boxText, kMbIconError);
   }
   ExplainEnding(result, raised, interrupted, error);
   if (result.outcome != RunOutcome::kNone) {
@@ -322,13 +327,36 @@ bool CliFrontEnd::AnswerQuestion(const std::string& text, const std::string& cap
     return false;
   }
   output_.Prompt(caption, text);
-  std::string reply;
+  bool yes = false;
+  // y, yes, n or no in any letter case; an empty line takes the default, no, and so does the
+  // end of input. Anything else is asked again.
+  while (const auto reply = ReadAnswerLine()) {
+    std::string answer = net::WithoutLineEnd(*reply);
+    answer.erase(0, answer.find_first_not_of(" \t"));
+    answer.erase(answer.find_last_not_of(" \t") + 1);
+    std::transform(answer.begin(), answer.end(), answer.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (answer == "y" || answer == "yes") {
+      yes = true;
+      break;
+    }
+    if (answer.empty() || answer == "n" || answer == "no") break;
+    output_.PromptAgain();
+  }
+  if (output_.Json()) {
+    output_.Message(caption, text, kMbYesNoQuestion, yes ? "yes" : "no");
+  }
+  return yes;
+}
+
+std::optional<std::string> CliFrontEnd::ReadAnswerLine() {
+  std::string line;
   for (;;) {
     char c;
     const ssize_t n = ::read(STDIN_FILENO, &c, 1);
     if (n == 1) {
-      if (c == '\n') break;
-      reply.push_back(c);
+      if (c == '\n') return line;
+      line.push_back(c);
       continue;
     }
     if (n < 0 && errno == EINTR) {
@@ -337,13 +365,9 @@ bool CliFrontEnd::AnswerQuestion(const std::string& text, const std::string& cap
       }
       continue;
     }
-    break;  // end of input: no
+    if (line.empty()) return std::nullopt;
+    return line;  // the last line, without its line feed
   }
-  const bool yes = !reply.empty() && (reply.front() == 'y' || reply.front() == 'Y');
-  if (output_.Json()) {
-    output_.Message(caption, text, kMbYesNoQuestion, yes ? "yes" : "no");
-  }
-  return yes;
 }
 
 bool CliFrontEnd::AskCompressedSignals(const std::string& text) {

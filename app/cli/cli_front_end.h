@@ -77,6 +77,9 @@ class CliFrontEnd : public UpgradeEvents {
   int InterruptedExitCode() const;
   // The answer to the compressed-signal question: the option, else the terminal, else No.
   bool AnswerQuestion(const std::string& text, const std::string& caption);
+  // A line typed on standard input, without its line feed; nothing at the end of input.
+  // Raises std::runtime_error when a stop signal interrupts the read.
+  std::optional<std::string> ReadAnswerLine();
   void ReportChecks(const UpgradeResult& run, const std::string& verdict);
   // Closes both channels if the run left them open, with a log-out that a new signal or a
   // short bound cuts off.

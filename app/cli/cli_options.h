@@ -52,3 +52,8 @@ struct CliOptions {
 // `err`).
 std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options, std::FILE* out,
                                      std::FILE* err);
+
+// The bash completion of the program, written from the same options as --help: their names,
+// and for each argument what its name in --help stands for (folders for DIR, files for FILE,
+// the signal-box models for MODEL,..., the words of yes|no).
+std::string BashCompletionScript();

@@ -10,8 +10,14 @@
 namespace {
 
 constexpr int kBarWidth = 30;
+// Narrower than this, the bar is left out and the figures stand alone.
+constexpr int kMinBarWidth = 10;
+// The width assumed when the terminal tells none.
+constexpr int kDefaultColumns = 80;
 // Back to the start of the line and clear it.
 constexpr char kEraseBar[] = "\r\033[K";
+// Clear what is left of the line after the bar.
+constexpr char kClearToEnd[] = "\033[K";
 
 const char* IconName(int flags) {
   if (flags == kMbIconError) return "error";
@@ -50,13 +56,15 @@ CliOutput::CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar
       err_(err),
       json_(json),
       progressBar_(progressBar && !json && !quiet),
-      quiet_(quiet) {}
+      quiet_(quiet) {
+  if (progressBar_) width_.emplace(::fileno(out));
+}
 
 void CliOutput::WriteLine(std::FILE* stream, const std::string& line) {
   if (stream == out_ && progressBar_ && barShown_) {
     // The bar erased, the line and the bar again go out in one write.
     lastBar_ = BarText();
-    const std::string text = kEraseBar + line + "\n" + lastBar_;
+    const std::string text = kEraseBar + line + "\n\r" + lastBar_ + kClearToEnd;
     std::fwrite(text.data(), 1, text.size(), out_);
     std::fflush(out_);
     return;
@@ -111,7 +119,8 @@ void CliOutput::Message(const std::string& caption, const std::string& text, int
   while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
   std::string line = caption + ": " + net::PrintableText(shown, net::LineFeeds::kKept);
   if (!answer.empty()) line += "\n" + caption + ": answered " + answer;
-  WriteLine(err_, line);
+  // The report of a finished upgrade (no icon) is the run's result; errors go with the notes.
+  WriteLine(flags == kMbOk ? out_ : err_, line);
 }
 
 void CliOutput::Prompt(const std::string& caption, const std::string& text) {
@@ -119,6 +128,11 @@ void CliOutput::Prompt(const std::string& caption, const std::string& text) {
   const std::string prompt =
       caption + ": " + net::PrintableText(text, net::LineFeeds::kKept) + "\n[y/N] ";
   std::fwrite(prompt.data(), 1, prompt.size(), err_);
+  std::fflush(err_);
+}
+
+void CliOutput::PromptAgain() {
+  std::fputs("Please answer yes or no.\n[y/N] ", err_);
   std::fflush(err_);
 }
 
@@ -157,18 +171,25 @@ void CliOutput::EraseBar() {
   std::fflush(out_);
 }
 
-std::string CliOutput::BarText() const {
-  const int filled = std::clamp(percent_, 0, 100) * kBarWidth / 100;
-  std::string bar = "\r[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
+std::string CliOutput::BarText() {
   const std::string percent = std::to_string(percent_);
-  bar += std::string(3 - std::min<std::size_t>(3, percent.size()), ' ') + percent + "%  " +
-         MegabytesText(copiedBytes_) + " of " + MegabytesText(totalBytes_) + " MB";
-  return bar;
+  const std::string figures = std::string(3 - std::min<std::size_t>(3, percent.size()), ' ') +
+                              percent + "%  " + MegabytesText(copiedBytes_) + " of " +
+                              MegabytesText(totalBytes_) + " MB";
+  // The last column stays empty: a terminal that wraps on reaching it would leave the bar
+  // behind on a line of its own at every redraw.
+  const int columns = width_ ? width_->Columns() : 0;
+  const int room = (columns > 0 ? columns : kDefaultColumns) - 1;
+  const int barWidth = std::min<int>(kBarWidth, room - 3 - static_cast<int>(figures.size()));
+  if (barWidth < kMinBarWidth) return figures.substr(0, static_cast<std::size_t>(std::max(room, 0)));
+  const int filled = std::clamp(percent_, 0, 100) * barWidth / 100;
+  return "[" + std::string(filled, '#') + std::string(barWidth - filled, '-') + "] " + figures;
 }
 
 void CliOutput::DrawBar() {
   if (!progressBar_ || !barShown_) return;
   lastBar_ = BarText();
-  std::fwrite(lastBar_.data(), 1, lastBar_.size(), out_);
+  const std::string text = "\r" + lastBar_ + kClearToEnd;
+  std::fwrite(text.data(), 1, text.size(), out_);
   std::fflush(out_);
 }

@@ -3,20 +3,24 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "app/cli/terminal_width.h"
+
 // Where the command-line front end writes what happens: as text (log lines on standard
-// output, a one-line progress bar when standard output is a terminal, messages and notes on
-// standard error) or as JSON, one object per line on standard output. Every line is flushed as
+// output, a one-line progress bar when standard output is a terminal, the report of a finished
+// upgrade on standard output, the other messages and the notes on standard error) or as JSON, one object per line on standard output. Every line is flushed as
 // it is written, so a log file or a pipe follows the run as it goes. Text lines show control
 // characters written out (a file name holding ESC sequences must not drive the terminal); JSON
 // keeps the exact text, which its own escapes make safe.
 class CliOutput {
  public:
   // Writes to `out` and `err`; `json` picks the JSON form, `progressBar` the redrawn bar;
-  // `quiet` leaves out the log, the progress and the --check figures.
+  // `quiet` leaves out the log, the progress and the --check figures. The bar fits the width of
+// the terminal on `out`, as it is at each redraw, and never reaches its last column.
   CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar, bool quiet = false);
 
   bool Json() const { return json_; }
@@ -26,11 +30,14 @@ class CliOutput {
   // The bar: `percent` of the bar, `copiedBytes` of `totalBytes` copied.
   void Progress(int percent, std::int64_t copiedBytes, std::int64_t totalBytes);
   // A message box of the run: its caption, text and flags, and the answer when it was a question
-  // ("yes" or "no").
+  // ("yes" or "no"). As text, the report of a finished upgrade (no icon) goes to standard
+  // output, every other box to standard error.
   void Message(const std::string& caption, const std::string& text, int flags,
                const std::string& answer = {});
   // Asks a Yes/No question on standard error; the answer is read by the caller.
   void Prompt(const std::string& caption, const std::string& text);
+  // Asks for the answer again after one that was neither yes nor no.
+  void PromptAgain();
   // A note of the front end's own (a waiting configuration, what an interruption left).
   void Notice(const std::string& text);
   // Lines of the --check figures on standard output (text form only).
@@ -46,8 +53,9 @@ class CliOutput {
   void WriteLine(std::FILE* stream, const std::string& line);
   void EraseBar();
   void DrawBar();
-  // The bar as it shows the current figures, from the start of its line.
-  std::string BarText() const;
+  // The bar as it shows the current figures in the terminal's width (without the bar when
+  // that is too narrow), from the start of its line.
+  std::string BarText();
 
   std::FILE* out_;
   std::FILE* err_;
@@ -59,6 +67,7 @@ class CliOutput {
   std::int64_t copiedBytes_ = 0;
   std::int64_t totalBytes_ = 0;
   std::string lastBar_;  // the bar as last drawn
+  std::optional<TerminalWidth> width_;  // with the bar
 };
 
 // Megabytes of a byte count as the run writes them ("%4.1f"), without the padding.

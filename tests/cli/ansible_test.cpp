@@ -132,6 +132,8 @@ TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOthersWithTheirReason
                                            " serial " + host.serial + ": " + host.outcome +
                                            " (exit code " + std::to_string(host.exitCode) + ")"));
   }
+  EXPECT_THAT(testsupport::ReadFile(out.Path() / "logs" / "healthy.log"),
+              HasSubstr("Verified 8 files in 8 folders on the instrument"));
   EXPECT_THAT(playbook->Out(), HasSubstr("exit code 1: refused by a check"));
   EXPECT_THAT(playbook->Out(), HasSubstr("exit code 2: could not connect"));
   EXPECT_THAT(playbook->Out(), HasSubstr("exit code 4: bad usage"));
@@ -197,6 +199,59 @@ TEST(Ansible, PlaybookUnderCheckShowsThisRunsChecksAndAMissingProgramAsNotRun) {
   EXPECT_FALSE(fs::exists(healthy->Root() / "F0:" / "SYSTEM" / "vx500.bin"));
 }
 
+// The audit compares every instrument with the release and writes nothing to any: two hold it,
+// one was left holding another release, one does not answer; the summary groups the hosts by
+// the release's SHA-256, each host's report is kept, and the host that differs fails.
+TEST(Ansible, AuditTellsWhichInstrumentsHoldTheRelease) {
+  testsupport::TempTree out;
+  const fs::path release = out.Path() / "release";
+  const fs::path other = out.Path() / "other";
+  clitest::MakeRelease(release);
+  clitest::MakeRelease(other);
+  testsupport::WriteFile(other / "Target" / "PNB5" / "pnb5.bin", "pnb5 firmware, older");
+  auto first = clitest::Instrument();
+  auto second = clitest::Instrument();
+  auto stale = clitest::Instrument();
+  for (auto [instrument, installed] :
+       {std::pair{first.get(), release}, {second.get(), release}, {stale.get(), other}}) {
+    const auto upgraded = clitest::RunCli(*instrument, installed, {"--compressed", "no"});
+    ASSERT_EQ(upgraded.exitCode, 0) << upgraded.out << upgraded.err;
+  }
+  const std::size_t commandsBefore = first->CommandLines().size();
+  const testsupport::RefusingPort refusing;
+
+  auto playbook = StartPlaybook(
+      out.Path(), out.Path(),
+      {{"first", SimulatedHost(*first)},
+       {"second", SimulatedHost(*second)},
+       {"stale", SimulatedHost(*stale)},
+       {"dead", {{"ansible_host", "127.0.0.1"}, {"vx500_command_port", refusing.Port()}}}},
+      release, {"-e", "vx500_audit=true"});
+  EXPECT_EQ(playbook->Wait(std::chrono::seconds(150)), 2) << playbook->Out() << playbook->Err();
+
+  const auto report = [&](const char* host) {
+    return nlohmann::json::parse(
+        testsupport::ReadFile(out.Path() / "reports" / (std::string(host) + ".compare.json")));
+  };
+  const std::string sha = report("first")["release"]["sha256"];
+  EXPECT_THAT(playbook->Out(),
+              HasSubstr("release " + sha + ": held by first, second; differs on stale (0 missing, "
+                        "1 of another size)"));
+  EXPECT_THAT(playbook->Out(), HasSubstr("not compared: dead"));
+  EXPECT_THAT(playbook->Out(), HasSubstr("exit code 6: does not hold the release"));
+  EXPECT_EQ(report("stale")["comparison"]["differing"][0]["path"], "/F0:/PNB5/pnb5.bin");
+  EXPECT_EQ(report("second")["outcome"], "matches");
+  EXPECT_FALSE(fs::exists(out.Path() / "reports" / "first.json"));
+  // Read-only: the first instrument got queries only, its drive as the upgrade left it.
+  const auto commands = first->CommandLines();
+  ASSERT_GT(commands.size(), commandsBefore);
+  for (std::size_t i = commandsBefore; i < commands.size(); ++i) {
+    for (const char* writing : {"MDIR", "CDIR", "CONF"}) {
+      EXPECT_THAT(commands[i], Not(HasSubstr(writing))) << commands[i];
+    }
+  }
+}
+
 // An output folder that another user owns, or whose logs folder is a link, is refused before
 // any instrument is run: nothing is written into it or through the link.
 TEST(Ansible, PlaybookRefusesAnOutputFolderOfAnotherUserOrALinkInIt) {
@@ -231,7 +286,7 @@ TEST(Ansible, PlaybookRefusesAnOutputFolderOfAnotherUserOrALinkInIt) {
         StartPlaybook(out.Path(), outputDir, {{"healthy", SimulatedHost(*instrument)}}, release);
     EXPECT_EQ(playbook->Wait(std::chrono::seconds(90)), 2) << playbook->Out() << playbook->Err();
     EXPECT_THAT(playbook->Out(), HasSubstr(c.said));
-    EXPECT_THAT(playbook->Out(), Not(HasSubstr("Run the upgrade")));
+    EXPECT_THAT(playbook->Out(), Not(HasSubstr("Run vxupgrade-cli")));
     EXPECT_THAT(instrument->CommandLines(), IsEmpty());
     EXPECT_THAT(testsupport::TreeEntries(elsewhere), IsEmpty());
     if (c.othersFolder) {

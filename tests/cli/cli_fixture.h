@@ -49,11 +49,10 @@ inline std::unique_ptr<testsupport::SimInstrument> Instrument(const std::string&
   return instrument;
 }
 
-// vxupgrade-cli against `instrument` on its ephemeral ports, with the release in `release`, with
-// no display: no DISPLAY, no WAYLAND_DISPLAY, no Qt platform; `environment` adds variables.
-inline std::unique_ptr<testsupport::ChildProcess> StartCli(
-    const testsupport::SimInstrument& instrument, const fs::path& release, Lines extra = {},
-    std::map<std::string, std::string> environment = {}) {
+// The command line of vxupgrade-cli against `instrument` on its ephemeral ports, with the
+// release in `release`, then `extra`.
+inline Lines CliCommand(const testsupport::SimInstrument& instrument, const fs::path& release,
+                        const Lines& extra) {
   Lines argv = {VXUPGRADE_CLI_PROGRAM,
                 "--ip",
                 "127.0.0.1",
@@ -64,6 +63,15 @@ inline std::unique_ptr<testsupport::ChildProcess> StartCli(
                 "--package",
                 release.string()};
   argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+// vxupgrade-cli as CliCommand gives it, with no display: no DISPLAY, no WAYLAND_DISPLAY, no Qt
+// platform; `environment` adds variables.
+inline std::unique_ptr<testsupport::ChildProcess> StartCli(
+    const testsupport::SimInstrument& instrument, const fs::path& release, Lines extra = {},
+    std::map<std::string, std::string> environment = {}) {
+  const Lines argv = CliCommand(instrument, release, extra);
   environment.insert({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
   return std::make_unique<testsupport::ChildProcess>(
       argv, testsupport::ChildOptions{.environment = environment});

@@ -65,14 +65,16 @@ TEST(Cli, AFullUpgradeExitsZeroWithTheReleaseOnTheFlashDrive) {
   EXPECT_THAT(instrument->CommandLines(), Contains("CONF:FPGA 0,\"N0:rks5.rpd\""));
   EXPECT_EQ(instrument->FtpLines().back(), "QUIT");
 
-  // Log lines on standard output in the run's order, the report box on standard error.
+  // Log lines on standard output in the run's order, then the report with its reboot
+  // instruction, which a script that drops standard error still shows.
   EXPECT_THAT(run.out, StartsWith("Connecting VX500 ...\n"));
   EXPECT_THAT(run.out, HasSubstr("Copying System files ...\n"));
   EXPECT_THAT(run.out, HasSubstr("** PNB5\n"));
   EXPECT_THAT(run.out, HasSubstr("Copy completed!\nProgram Config ROMs ...\n"));
-  EXPECT_THAT(run.out, HasSubstr("Result: upgraded (exit code 0)"));
-  EXPECT_THAT(run.err, HasSubstr("VX500 Upgrade Complete: Copy successfully completed !\nPlease "
+  EXPECT_THAT(run.out, HasSubstr("Done\nVX500 Upgrade Complete: Copy successfully completed !\nPlease "
                                  "reboot the VX500.\nMemory Size:\nfree="));
+  EXPECT_THAT(run.out, HasSubstr("Result: upgraded (exit code 0)"));
+  EXPECT_THAT(run.err, IsEmpty());
 }
 
 // Every exit code, each from a cause a user meets.
@@ -367,11 +369,16 @@ TEST(Cli, UsageErrorsNameTheBadOption) {
   const std::string port = std::to_string(instrument->Port());
   const struct Case {
     Lines args;
-    const char* named;
+    const char* named;  // the message, after the program's name
   } cases[] = {
       {{"--ip", "10.0.0.256"}, "--ip: '10.0.0.256' is not a dotted IPv4 address"},
       {{"--command-port", port}, "--ip is required"},
-      {{"--ip", "127.0.0.1", "--bogus"}, "--bogus"},
+      {{"--ip", "127.0.0.1", "--bogus"}, "unknown option: --bogus\n"},
+      // A mistyped option is told first, before what its absence left missing.
+      {{"--bogus"}, "unknown option: --bogus\n"},
+      {{"--ip", "10.0.0.256", "--bogus", "stray"}, "unknown option: --bogus\n"},
+      {{"--ip", "127.0.0.1", "stray"}, "unexpected argument: stray\n"},
+      {{"--ip"}, "--ip: 1 required ADDRESS missing"},
       {{"--ip", "127.0.0.1", "--compressed", "maybe"}, "--compressed"},
       {{"--ip", "127.0.0.1", "--ftp-port", "70000"}, "--ftp-port"},
       {{"--ip", "127.0.0.1", "--command-port", port, "--signals", "PNB5,SCW5"},
@@ -385,39 +392,31 @@ TEST(Cli, UsageErrorsNameTheBadOption) {
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     testsupport::ChildProcess child(argv);
     EXPECT_EQ(child.Wait(kRunBound), 4);
-    EXPECT_THAT(child.Err(), HasSubstr(c.named));
+    EXPECT_THAT(child.Err(), StartsWith(std::string("vxupgrade-cli: ") + c.named));
   }
   EXPECT_THAT(instrument->Transcript().Entries(), IsEmpty());
 
   testsupport::ChildProcess help({VXUPGRADE_CLI_PROGRAM, "--help"});
   EXPECT_EQ(help.Wait(kRunBound), 0);
-  EXPECT_THAT(help.Out(), AllOf(HasSubstr("--check"), HasSubstr("Exit codes:"),
+  EXPECT_THAT(help.Out(), AllOf(HasSubstr("--check"), HasSubstr("Exit codes ("),
                                 HasSubstr("129  interrupted: stopped by SIGHUP"),
                                 HasSubstr("130  interrupted: stopped by Ctrl-C"),
                                 HasSubstr("143  interrupted: stopped by SIGTERM")));
-}
-
-// On a terminal the compressed-signal question is asked and answered there, and a progress bar
-// follows the bytes copied; `script` gives the program a terminal.
-TEST(Cli, OnATerminalTheQuestionIsAskedAndABarShowsTheCopy) {
-  testsupport::TempTree release;
-  MakeRelease(release.Path());
-  testsupport::WriteFile(release.Path() / "answer", "y\n");
-  auto instrument = Instrument(
-      testsupport::ScenarioText("tests/data/scenarios/compressed-question-mainframe-only.json"));
-  const std::string command =
-      std::string(VXUPGRADE_CLI_PROGRAM) + " --ip 127.0.0.1 --signals PCW5 --command-port " +
-      std::to_string(instrument->Port()) + " --ftp-port " + std::to_string(instrument->FtpPort()) +
-      " --package " + release.Path().string();
-  testsupport::ChildProcess child({"/usr/bin/script", "-qec", command, "/dev/null"},
-                                  {.input = (release.Path() / "answer").string()});
-  EXPECT_EQ(child.Wait(kRunBound), 0) << child.Out();
-  EXPECT_THAT(child.Out(), HasSubstr("Click YES to continue.\r\n[y/N] "));
-  // Yes selected the PNB5 signals, whose box was enabled but not ticked.
-  EXPECT_EQ(ReadFile(instrument->Root() / "F0:" / "PNB5" / "SIGNAL" / "bars.sig"), "colour bars");
-  // The bar is erased before each log line and drawn again after it.
-  EXPECT_THAT(child.Out(), HasSubstr("\r\033[KCopying... pnb5.bin\r\n\r["));
-  EXPECT_THAT(child.Out(), HasSubstr("##] 100%"));
+  // Within 80 columns, each argument named for what it is, and examples to start from; the
+  // simulator's help, which its man page is made from, keeps the same layout.
+  testsupport::ChildProcess simHelp({VX500_SIM_PROGRAM, "--help"});
+  EXPECT_EQ(simHelp.Wait(kRunBound), 0);
+  for (const std::string& out : {help.Out(), simHelp.Out()}) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+    EXPECT_THAT(out, Not(HasSubstr("TEXT")));
+    EXPECT_THAT(out, Not(HasSubstr("Excludes")));
+  }
+  for (const char* named : {"--ip ADDRESS", "--package DIR", "--signals MODEL,...",
+                            "--compressed yes|no", "--command-port PORT", "--ftp-port PORT",
+                            "--report FILE", "--trace FILE", "\nExamples:\n"}) {
+    EXPECT_THAT(help.Out(), HasSubstr(named));
+  }
 }
 
 // The temporary NAME files in `folder` (Qt keeps a runtime folder of its own there).
@@ -537,6 +536,32 @@ TEST(Cli, AStopSignalEndsTheRunAtItsNextWaitButLetsAnFpgaConfigurationFinish) {
 }  // namespace
 
 namespace {
+
+// A stop while the instrument's FTP server holds its reply is told in plain words, in the
+// notes, the JSON outcome and the report alike; none says what the socket layer calls it.
+TEST(Cli, AStopDuringAnFtpExchangeIsToldInPlainWords) {
+  const std::string told = "stopped during an exchange with the instrument's FTP server";
+  testsupport::TempTree release;
+  MakeRelease(release.Path());
+  const fs::path report = release.Path() / "run.json";
+  for (const bool json : {false, true}) {
+    SCOPED_TRACE(json ? "--json" : "text");
+    auto instrument = Instrument(R"({"ftp": {"delay": [{"command": "PASS", "hold": true}]}})");
+    auto child = StartCli(*instrument, release.Path(),
+                          {json ? "--json" : "--quiet", "--report", report.string()});
+    ASSERT_TRUE(
+        instrument->Transcript().WaitForLine(sim::Transcript::Channel::kFtp, "PASS", kRunBound));
+    EXPECT_EQ(child->Stop(SIGINT, kRunBound), 130) << child->Out() << child->Err();
+    const std::string everything = child->Out() + child->Err() + ReadFile(report);
+    EXPECT_THAT(everything, Not(HasSubstr("Socket")));
+    EXPECT_EQ(nlohmann::json::parse(ReadFile(report))["error"], told);
+    if (json) {
+      EXPECT_EQ(JsonLines(child->Out()).back()["error"], told);
+    } else {
+      EXPECT_THAT(child->Err(), HasSubstr("vxupgrade-cli: interrupted (" + told + ")\n"));
+    }
+  }
+}
 
 // Reading a large release before connecting (its check and, with --report, its digest) stops at
 // a signal as a run does: 128 + N, the report written, nothing connected. The release holds a

@@ -4,10 +4,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -22,13 +25,37 @@ namespace testsupport {
 
 using namespace std::chrono_literals;
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOptions& options) {
-  const bool errorsOnPipe = options.errorFile.empty() && !options.inheritErrors;
-  int out[2], err[2] = {-1, -1};
-  if (::pipe2(out, O_CLOEXEC) != 0 || (errorsOnPipe && ::pipe2(err, O_CLOEXEC) != 0)) {
-    throw std::runtime_error("pipe2 failed");
+namespace {
+
+// A new pseudo-terminal of `size`: its master end, and the path of its terminal end.
+net::UniqueFd OpenTerminal(TerminalSize size, std::string& terminalPath) {
+  net::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  char path[128];
+  if (!master || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0 ||
+      ::ptsname_r(master.Get(), path, sizeof path) != 0) {
+    throw std::runtime_error("no pseudo-terminal: " + std::string(std::strerror(errno)));
   }
-  outPipe_.Reset(out[0]);
+  terminalPath = path;
+  const winsize window{size.rows, size.columns, 0, 0};
+  ::ioctl(master.Get(), TIOCSWINSZ, &window);
+  return master;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOptions& options) {
+  const bool onTerminal = options.terminal.has_value();
+  const bool errorsOnPipe = options.errorFile.empty() && !options.inheritErrors && !onTerminal;
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  std::string terminalPath;
+  if (onTerminal) {
+    outPipe_ = OpenTerminal(*options.terminal, terminalPath);
+  } else if (::pipe2(out, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe2 failed");
+  } else {
+    outPipe_.Reset(out[0]);
+  }
+  if (errorsOnPipe && ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   errPipe_.Reset(err[0]);
   net::UniqueFd outWrite(out[1]), errWrite(err[1]);
 
@@ -49,8 +76,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOpti
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, options.input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
+  if (onTerminal) {
+    // Opened by the leader of a new session, the terminal becomes its controlling terminal.
+    posix_spawn_file_actions_addopen(&actions, 0, terminalPath.c_str(), O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    posix_spawn_file_actions_adddup2(&actions, 0, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, options.input.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
+  }
   if (errorsOnPipe) {
     posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
   } else if (!options.errorFile.empty()) {
@@ -66,8 +100,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOpti
   sigfillset(&all);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A new session is a process group of its own too.
+  posix_spawnattr_setflags(&attributes, (onTerminal ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP) |
+                                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   const int rc = ::posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
@@ -87,6 +122,20 @@ ChildProcess::~ChildProcess() {
 
 void ChildProcess::KillGroup() {
   ::kill(-pid_, SIGKILL);
+}
+
+void ChildProcess::Type(const std::string& text) {
+  for (std::size_t written = 0; written < text.size();) {
+    const ssize_t n = ::write(outPipe_.Get(), text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("cannot type on the child's terminal");
+    written += static_cast<std::size_t>(n);
+  }
+}
+
+void ChildProcess::ResizeTerminal(TerminalSize size) {
+  const winsize window{size.rows, size.columns, 0, 0};
+  ::ioctl(outPipe_.Get(), TIOCSWINSZ, &window);
 }
 
 void ChildProcess::Signal(int signal) {

@@ -13,6 +13,12 @@
 
 namespace testsupport {
 
+// The size of a pseudo-terminal.
+struct TerminalSize {
+  unsigned short columns = 80;
+  unsigned short rows = 24;
+};
+
 // What a child process is given besides its arguments.
 struct ChildOptions {
   // Variables that override the inherited ones; an empty value removes one.
@@ -24,6 +30,10 @@ struct ChildOptions {
   // Standard error stays the test's own instead: for a server whose output nobody reads while
   // the test runs, where a full pipe would stall it.
   bool inheritErrors = false;
+  // The child runs in a session of its own with a new pseudo-terminal of this size as its
+  // controlling terminal and its standard input, output and error (`input` and `errorFile` are
+  // then unused): Out() holds all it wrote there, as the terminal received it.
+  std::optional<TerminalSize> terminal = std::nullopt;
 };
 
 // A program run as a child in a process group of its own, with the default signal handling,
@@ -54,6 +64,11 @@ class ChildProcess {
   // A figure of /proc/PID/status in KiB, such as "VmHWM:" (the peak resident memory); -1 when
   // there is none.
   long StatusKiB(const std::string& key) const;
+
+  // Types `text` on the child's terminal (ChildOptions::terminal).
+  void Type(const std::string& text);
+  // Resizes the child's terminal; the kernel sends its session SIGWINCH.
+  void ResizeTerminal(TerminalSize size);
 
   // Sends `signal` to the child.
   void Signal(int signal);
