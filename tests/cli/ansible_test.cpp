@@ -19,6 +19,7 @@
 
 namespace {
 
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
@@ -118,6 +119,9 @@ TEST(Ansible, PlaybookUpgradesAHealthyInstrumentAndFailsTheOthersWithTheirReason
     const std::string log =
         testsupport::ReadFile(out.Path() / "logs" / (std::string(host.name) + ".log"));
     EXPECT_THAT(log, HasSubstr(host.logged));
+    // Standard output and standard error as lines of their own.
+    EXPECT_THAT(log, Not(HasSubstr("\\n")));
+    EXPECT_THAT(log, EndsWith("\n"));
     const fs::path reportPath = out.Path() / "reports" / (std::string(host.name) + ".json");
     if (host.exitCode == 4) {
       EXPECT_FALSE(fs::exists(reportPath));
