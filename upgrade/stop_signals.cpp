@@ -8,6 +8,8 @@
 #include <exception>
 #include <utility>
 
+#include "instrument/tfrm_vx500.h"
+
 namespace {
 
 StopSignals caught;

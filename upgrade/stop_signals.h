@@ -6,8 +6,11 @@
 #include <functional>
 #include <optional>
 
-#include "instrument/tfrm_vx500.h"
 #include "net/deadline.h"
+
+namespace instrument {
+class TfrmVX500;
+}  // namespace instrument
 
 // How long the channels' log-out may take once a run has stopped.
 inline constexpr std::chrono::seconds kStopLogOutBound{3};

@@ -50,11 +50,11 @@ constexpr char kHelpFooter[] =
     "  vxupgrade-cli --ip 10.0.0.5 --json --report run.json > run.jsonl\n"
     "       one JSON event per line, and the run's record in run.json\n";
 
-// The models that have a signal box, comma separated.
-std::string SelectableModels() {
+// The models that have a signal box, with `separator` between them.
+std::string SelectableModels(const char* separator) {
   std::string models;
   for (std::string_view model : package::kSelectableModels) {
-    models += (models.empty() ? "" : ", ") + std::string(model);
+    models += (models.empty() ? "" : separator) + std::string(model);
   }
   return models;
 }
@@ -79,7 +79,7 @@ void AddOptions(CLI::App& app, CliOptions& options, std::string& compressed) {
                  "the release folder (default: the folder that holds this program)")
       ->option_text("DIR");
   app.add_option("--signals", options.signals,
-                 "tick these modules' signal boxes (" + SelectableModels() +
+                 "tick these modules' signal boxes (" + SelectableModels(", ") +
                      "); a box the window would disable is refused")
       ->option_text("MODEL,...")
       ->delimiter(',');
@@ -165,13 +165,10 @@ std::string ArgumentCompletion(const std::string& argument) {
   if (argument == "DIR") return "compopt -o filenames; COMPREPLY=($(compgen -d -- \"$cur\"))";
   if (argument == "FILE") return "compopt -o filenames; COMPREPLY=($(compgen -f -- \"$cur\"))";
   if (argument == "MODEL,...") {
-    std::string models;
-    for (std::string_view model : package::kSelectableModels) {
-      models += (models.empty() ? "" : " ") + std::string(model);
-    }
     // Each model of the list in turn: the ones already typed stay in front.
     return "local typed=\"\"; [[ $cur == *,* ]] && typed=\"${cur%,*},\"; "
-           "COMPREPLY=($(compgen -P \"$typed\" -W \"" + models + "\" -- \"${cur##*,}\"))";
+           "COMPREPLY=($(compgen -P \"$typed\" -W \"" + SelectableModels(" ") +
+           "\" -- \"${cur##*,}\"))";
   }
   if (argument.find('|') != std::string::npos) {
     std::string words = argument;

@@ -12,15 +12,16 @@
 
 // Where the command-line front end writes what happens: as text (log lines on standard
 // output, a one-line progress bar when standard output is a terminal, the report of a finished
-// upgrade on standard output, the other messages and the notes on standard error) or as JSON, one object per line on standard output. Every line is flushed as
-// it is written, so a log file or a pipe follows the run as it goes. Text lines show control
-// characters written out (a file name holding ESC sequences must not drive the terminal); JSON
-// keeps the exact text, which its own escapes make safe.
+// upgrade on standard output, the other messages and the notes on standard error) or as JSON,
+// one object per line on standard output. Every line is flushed as it is written, so a log
+// file or a pipe follows the run as it goes. Text lines show control characters written out (a
+// file name holding ESC sequences must not drive the terminal); JSON keeps the exact text,
+// which its own escapes make safe.
 class CliOutput {
  public:
   // Writes to `out` and `err`; `json` picks the JSON form, `progressBar` the redrawn bar;
-  // `quiet` leaves out the log, the progress and the --check figures. The bar fits the width of
-// the terminal on `out`, as it is at each redraw, and never reaches its last column.
+  // `quiet` leaves out the log, the progress and the --check figures. The bar fits the width
+  // of the terminal on `out`, as it is at each redraw, and never reaches its last column.
   CliOutput(std::FILE* out, std::FILE* err, bool json, bool progressBar, bool quiet = false);
 
   bool Json() const { return json_; }
