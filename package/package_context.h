@@ -32,9 +32,9 @@ struct RemoteFile {
 // What the package steps have written on the instrument, counted as they go: folders made, and
 // files whose upload began (one cut short may have left part of its file there).
 struct WrittenCounts {
-  int midFolders = 0;   // MID folders made by MakeMIDFiles
-  int nameFiles = 0;    // NAME files sent by MakeMIDFiles
-  int treeEntries = 0;  // folders made and files sent by CopyTree (the run's system tree)
+  int midFolders = 0;     // MID folders made by MakeMIDFiles
+  int nameFiles = 0;      // NAME files sent by MakeMIDFiles
+  int treeEntries = 0;    // folders made and files sent by CopyTree (the run's system tree)
   int moduleEntries = 0;  // by CopyModule: module folders made, and folders and files below
 };
 

@@ -54,7 +54,8 @@ void CommandServer::Serve(int fd, const std::string& peer) {
   LineReader::Result result = reader.Read(line);
   while (result == LineReader::Result::kLine && Handle(fd, line)) result = reader.Read(line);
   if (result == LineReader::Result::kTimedOut)
-    Log("connection from " + peer + (reader.Login().Expired() ? " sent nothing" : " idle too long"));
+    Log("connection from " + peer +
+        (reader.Login().Expired() ? " sent nothing" : " idle too long"));
   if (result == LineReader::Result::kTooLong)
     Log("line longer than " + std::to_string(LineReader::kMaxLineBytes) + " bytes from " + peer);
   Log("connection from " + peer + " closed");

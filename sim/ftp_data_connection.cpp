@@ -69,8 +69,7 @@ std::optional<std::string> FtpDataConnection::Passive(int control) {
   sockaddr_in local = LocalAddress(control);
   net::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   socklen_t len = sizeof local;
-  if (!listener ||
-      ::bind(listener.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+  if (!listener || ::bind(listener.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
       ::listen(listener.Get(), 1) != 0 ||
       ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&local), &len) != 0) {
     return std::nullopt;

@@ -314,8 +314,7 @@ class FtpServer::Session {
       received += count;
     }
     data.Reset();
-    if (!file.Keep() || writeFailed)
-      return Reply(451, "Local error in processing.", "COMPLETION");
+    if (!file.Keep() || writeFailed) return Reply(451, "Local error in processing.", "COMPLETION");
     if (rule && fault == FtpStoreFault::kTruncate) {
       return Reply(rule->code,
                    rule->text.empty()

@@ -18,8 +18,9 @@
 #include "sim/transcript.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"VX500 instrument simulator: its command port and its FTP server over a folder "
-               "that holds its drives, until SIGINT or SIGTERM"};
+  CLI::App app{
+      "VX500 instrument simulator: its command port and its FTP server over a folder "
+      "that holds its drives, until SIGINT or SIGTERM"};
   auto help = std::make_shared<clihelp::HelpFormatter>();
   help->column_width(clihelp::kHelpDescriptionColumn + 2);  // room for "--login-timeout SECONDS"
   app.formatter(help);
@@ -37,8 +38,7 @@ int main(int argc, char** argv) {
                      command.bind + ")")
       ->option_text("ADDRESS");
   app.add_option("--command-port", command.port,
-                 "command port (default " + std::to_string(command.port) +
-                     "; 0 picks a free one)")
+                 "command port (default " + std::to_string(command.port) + "; 0 picks a free one)")
       ->option_text("PORT");
   int ftpPort = 21;
   app.add_option("--ftp-port", ftpPort, "FTP port (default 21; 0 picks a free one)")
@@ -56,8 +56,7 @@ int main(int argc, char** argv) {
                      std::to_string(idleSeconds) + "; 0: never)")
       ->option_text("SECONDS")
       ->check(CLI::Range(0LL, 366LL * 24 * 3600).description(""));
-  double loginSeconds =
-      std::chrono::duration<double>(command.limits.loginTimeout).count();
+  double loginSeconds = std::chrono::duration<double>(command.limits.loginTimeout).count();
   app.add_option("--login-timeout", loginSeconds,
                  "seconds a connection may wait without logging in (FTP) or sending anything "
                  "(commands) before it is closed (default " +
@@ -68,8 +67,8 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   command.limits.maxConnections = maxConnections;
   command.limits.idleTimeout = std::chrono::seconds(idleSeconds);
-  command.limits.loginTimeout = std::chrono::ceil<std::chrono::milliseconds>(
-      std::chrono::duration<double>(loginSeconds));
+  command.limits.loginTimeout =
+      std::chrono::ceil<std::chrono::milliseconds>(std::chrono::duration<double>(loginSeconds));
 
   net::IgnoreSigpipe();
   // Block the stop signals before any thread starts, so only sigwait() below sees them.

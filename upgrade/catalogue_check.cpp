@@ -124,8 +124,7 @@ CatalogueCheck CheckCatalogues(instrument::TfrmVX500& session,
       const std::string name = BaseNameOf(file->path);
       expected.insert(name);
       const auto found = listed.find(name);
-      read.emplace_back(file, found == listed.end() ? std::nullopt
-                                                    : std::optional(*found->second));
+      read.emplace_back(file, found == listed.end() ? std::nullopt : std::optional(*found->second));
     }
     if (!catalog) continue;
     for (const instrument::CatalogEntry& entry : catalog->entries) {
@@ -147,9 +146,8 @@ CatalogueCheck CheckCatalogues(instrument::TfrmVX500& session,
     }
     seen.listedAsFolder = entry->IsFolder();
     if (!seen.listedAsFolder) seen.listed = entry->bytes;
-    const bool matches = !seen.listedAsFolder &&
-                         (check.namesOnly ? !entry->bytes.has_value()
-                                          : entry->bytes == file->bytes);
+    const bool matches = !seen.listedAsFolder && (check.namesOnly ? !entry->bytes.has_value()
+                                                                  : entry->bytes == file->bytes);
     (matches ? check.matching : check.differing).push_back(seen);
   }
   return check;

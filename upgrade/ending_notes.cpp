@@ -28,7 +28,8 @@ std::string MidFilesWritten(const package::WrittenCounts& written) {
 
 std::string Size(std::int64_t bytes) {
   if (bytes < (std::int64_t{1} << 20)) return std::to_string(bytes) + " bytes";
-  std::string megabytes = FormatMegabytes(static_cast<std::uint32_t>(std::min<std::int64_t>(bytes, 0xFFFFFFFF)));
+  std::string megabytes =
+      FormatMegabytes(static_cast<std::uint32_t>(std::min<std::int64_t>(bytes, 0xFFFFFFFF)));
   megabytes.erase(0, megabytes.find_first_not_of(' '));
   return megabytes + " MB";
 }

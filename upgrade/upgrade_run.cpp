@@ -121,7 +121,7 @@ void UpgradeRun::Sequence() {
       return;
     }
     events_.AddLogLine("Checks passed: free=" + FormatMegabytes(freeBytes) +
-                            " MB,total=" + FormatMegabytes(totalBytes) + " MB");
+                       " MB,total=" + FormatMegabytes(totalBytes) + " MB");
     session.DisconnectInstrument();
     result_.outcome = RunOutcome::kChecksPassed;
     return;
@@ -182,14 +182,10 @@ void UpgradeRun::RunCopyPhases(std::uint32_t freeBytes, std::uint32_t totalBytes
   const package::ReleaseRoot& release = request_.release;
   const std::string& appDir = release.AppDir();
   std::vector<package::RemoteFile> sent;
-  const package::PackageContext context{session,
-                                        view,
-                                        release,
-                                        request_.modules,
-                                        request_.counters,
-                                        result_.unwrittenNameFiles,
-                                        &result_.written,
-                                        request_.verify ? &sent : nullptr};
+  const package::PackageContext context{session,           view,
+                                        release,           request_.modules,
+                                        request_.counters, result_.unwrittenNameFiles,
+                                        &result_.written,  request_.verify ? &sent : nullptr};
   EnterPhase(RunPhase::kMidFolders);
 
   view.SetCursor(Cursor::kHourGlass);
@@ -292,8 +288,8 @@ void UpgradeRun::Compare() {
   const CatalogueCheck& check = result_.comparison.emplace(CheckCatalogues(session, plan));
   events_.ReleaseCompared(check);
   events_.AddLogLine("Compared " + std::to_string(plan.size()) + " files in " +
-                     std::to_string(check.foldersAsked) + " folders: " +
-                     std::to_string(check.matching.size()) + " match, " +
+                     std::to_string(check.foldersAsked) +
+                     " folders: " + std::to_string(check.matching.size()) + " match, " +
                      std::to_string(check.missing.size()) + " missing, " +
                      std::to_string(check.differing.size()) + " differ");
   session.DisconnectInstrument();
@@ -317,8 +313,7 @@ bool UpgradeRun::ModuleHardwareAccepted() {
     if (record->moduleName == "RKS5" && level >= kRks5EndsCheckLevel) break;
     if (record->moduleName == "SCWH5" && level < kMinScwh5HardwareLevel) {
       Refuse(RunRefusal::kModuleHardware, level, kMinScwh5HardwareLevel, slot);
-      events_.ShowMessage("SCWH5,Ver=" + std::to_string(level), kHardwareCaption,
-                               kMbIconError);
+      events_.ShowMessage("SCWH5,Ver=" + std::to_string(level), kHardwareCaption, kMbIconError);
       return false;
     }
   }

@@ -32,13 +32,13 @@ enum class RunOutcome {
 
 // How far a run has gone in writing to the instrument; each phase begins before its first write.
 enum class RunPhase {
-  kChecks,       // connection and pre-copy checks: nothing written
-  kMidFolders,   // the MID folders and NAME files in /F0:/SYSTEM
-  kSystemTree,   // the system tree into /F0:/SYSTEM
-  kModuleTrees,  // the module trees into /F0:/<model>
-  kVerification, // every file sent, being read back from the catalogues
-  kConfigRoms,   // the configuration ROMs, slot by slot
-  kReported,     // the final report has been shown
+  kChecks,        // connection and pre-copy checks: nothing written
+  kMidFolders,    // the MID folders and NAME files in /F0:/SYSTEM
+  kSystemTree,    // the system tree into /F0:/SYSTEM
+  kModuleTrees,   // the module trees into /F0:/<model>
+  kVerification,  // every file sent, being read back from the catalogues
+  kConfigRoms,    // the configuration ROMs, slot by slot
+  kReported,      // the final report has been shown
 };
 
 // Why a check refused the instrument, with the figure it found and the one it needed.

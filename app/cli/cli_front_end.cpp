@@ -56,7 +56,8 @@ int CliFrontEnd::Run() {
     // Nothing below is expected to raise here; the run still ends with its outcome and report.
     output_.EndProgress();
     Notice(std::string("error: ") + e.what());
-    return Finish(kExitFailed, OutcomeName(kExitFailed, options_.check, options_.compare), nullptr, e.what());
+    return Finish(kExitFailed, OutcomeName(kExitFailed, options_.check, options_.compare), nullptr,
+                  e.what());
   }
 }
 
@@ -64,7 +65,8 @@ int CliFrontEnd::RunSteps() {
   recorder_.BeginPhase("release");
   if (const auto problem = OpenRecords()) {
     Notice(*problem);
-    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check, options_.compare), nullptr, *problem);
+    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check, options_.compare), nullptr,
+                  *problem);
   }
   const auto problem = LoadRelease();
   // A large release takes a while to check; a stop signal meanwhile ends it before connecting.
@@ -75,7 +77,8 @@ int CliFrontEnd::RunSteps() {
   }
   if (problem) {
     Notice(*problem);
-    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check, options_.compare), nullptr, *problem);
+    return Finish(kExitUsage, OutcomeName(kExitUsage, options_.check, options_.compare), nullptr,
+                  *problem);
   }
   recorder_.BeginPhase("checks");
   session_ = std::make_unique<instrument::TfrmVX500>(options_.commandPort, options_.ftpPort);
@@ -86,7 +89,11 @@ int CliFrontEnd::RunSteps() {
                                : &recorder_);
 
   UpgradeRun run(*session_, *this,
-                 {options_.ip, *release_, modules_, boxes_, {fileCount_, totalBytes_, copiedBytes_},
+                 {options_.ip,
+                  *release_,
+                  modules_,
+                  boxes_,
+                  {fileCount_, totalBytes_, copiedBytes_},
                   options_.compare ? RunMode::kCompare
                   : options_.check ? RunMode::kCheckOnly
                                    : RunMode::kUpgrade,
@@ -111,9 +118,9 @@ int CliFrontEnd::RunSteps() {
   const bool stopped = result.outcome == RunOutcome::kNone && raised && interrupted;
   if (result.outcome == RunOutcome::kNone && raised) {
     // Where the window would show the error and stay open, the front end reports and ends.
-    exitCode = stopped                ? InterruptedExitCode()
+    exitCode = stopped                   ? InterruptedExitCode()
                : result.WritingStarted() ? kExitFailed
-                                      : kExitNoInstrument;
+                                         : kExitNoInstrument;
     if (!stopped) output_.Message(kCaption, boxText, kMbIconError);
   }
   ExplainEnding(result, raised, interrupted, error);
@@ -138,7 +145,8 @@ int CliFrontEnd::RunSteps() {
   }
   CloseChannels();
   // After a stop, and after any ending that left part of the release behind.
-  if (stopped || (result.WritingStarted() && exitCode != kExitUpgraded && exitCode != kExitLogError)) {
+  if (stopped ||
+      (result.WritingStarted() && exitCode != kExitUpgraded && exitCode != kExitLogError)) {
     Notice(WrittenSummary(result, copiedBytes_, stop_.LetFinishSlot().has_value()));
   }
   if (options_.check) {
@@ -229,10 +237,10 @@ void CliFrontEnd::ReleaseCompared(const CatalogueCheck& check) {
   for (const std::string& extra : check.extras) {
     output_.ReportLine("Extra (not in the release): " + extra);
   }
-  output_.ReportLine("Matching: " + std::to_string(check.matching.size()) + " of " +
-                     std::to_string(check.matching.size() + check.missing.size() +
-                                    check.differing.size()) +
-                     " files" + (check.namesOnly ? " (by name only)" : ""));
+  output_.ReportLine(
+      "Matching: " + std::to_string(check.matching.size()) + " of " +
+      std::to_string(check.matching.size() + check.missing.size() + check.differing.size()) +
+      " files" + (check.namesOnly ? " (by name only)" : ""));
 }
 
 void CliFrontEnd::PhaseStarted(RunPhase phase) {

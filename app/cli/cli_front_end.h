@@ -16,12 +16,12 @@
 #include "app/cli/observer_fan_out.h"
 #include "app/cli/run_record.h"
 #include "app/cli/run_trace.h"
-#include "upgrade/stop_signals.h"
-#include "upgrade/upgrade_run.h"
 #include "instrument/tfrm_vx500.h"
 #include "package/module_list.h"
 #include "package/release_digest.h"
 #include "package/release_root.h"
+#include "upgrade/stop_signals.h"
+#include "upgrade/upgrade_run.h"
 
 // The headless front end of the upgrade run: it stands where the window stands (operator view
 // and run host), takes the window's choices from the options, writes what the run shows to a
@@ -51,7 +51,6 @@ class CliFrontEnd : public UpgradeEvents {
   void ReleaseCompared(const CatalogueCheck& check) override;
 
  private:
-
   // Loads the release, runs the upgrade and reports how it ended.
   int RunSteps();
   // Opens the trace file and checks the report's path and folder; the usage error's text when
@@ -64,8 +63,8 @@ class CliFrontEnd : public UpgradeEvents {
   void ExplainEnding(const UpgradeResult& run, bool raised, bool interrupted,
                      const std::string& error);
   // The report document of the run.
-  nlohmann::ordered_json ReportJson(int exitCode, const std::string& outcome, const UpgradeResult* run,
-                                    const std::string& error) const;
+  nlohmann::ordered_json ReportJson(int exitCode, const std::string& outcome,
+                                    const UpgradeResult* run, const std::string& error) const;
   // Writes the report, when one was asked for.
   void WriteReport(int exitCode, const std::string& outcome, const UpgradeResult* run,
                    const std::string& error);

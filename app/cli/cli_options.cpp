@@ -108,14 +108,13 @@ void AddOptions(CLI::App& app, CliOptions& options, std::string& compressed) {
   app.add_flag("--json", options.json,
                "one JSON object per line on standard output for each event (log, progress, "
                "message, notice, check, outcome)");
-  app.add_option("--command-port", options.commandPort,
-                 "the instrument's command port (default " +
-                     std::to_string(instrument::kCommandPort) + ")")
+  app.add_option(
+         "--command-port", options.commandPort,
+         "the instrument's command port (default " + std::to_string(instrument::kCommandPort) + ")")
       ->option_text("PORT")
       ->check(port);
   app.add_option("--ftp-port", options.ftpPort,
-                 "the instrument's FTP port (default " + std::to_string(instrument::kFtpPort) +
-                     ")")
+                 "the instrument's FTP port (default " + std::to_string(instrument::kFtpPort) + ")")
       ->option_text("PORT")
       ->check(port);
   app.add_flag("--quiet", options.quiet,
@@ -167,8 +166,8 @@ std::string ArgumentCompletion(const std::string& argument) {
   if (argument == "MODEL,...") {
     // Each model of the list in turn: the ones already typed stay in front.
     return "local typed=\"\"; [[ $cur == *,* ]] && typed=\"${cur%,*},\"; "
-           "COMPREPLY=($(compgen -P \"$typed\" -W \"" + SelectableModels(" ") +
-           "\" -- \"${cur##*,}\"))";
+           "COMPREPLY=($(compgen -P \"$typed\" -W \"" +
+           SelectableModels(" ") + "\" -- \"${cur##*,}\"))";
   }
   if (argument.find('|') != std::string::npos) {
     std::string words = argument;
@@ -219,8 +218,7 @@ std::optional<int> ParseCliArguments(int argc, char** argv, CliOptions& options,
     // rather than what its absence made missing ("--ip is required").
     const std::string problem =
         app.remaining().empty() ? error.what() : UnknownArguments(app.remaining());
-    std::fprintf(err, "%s: %s\nRun with --help for more information.\n", kProgram,
-                 problem.c_str());
+    std::fprintf(err, "%s: %s\nRun with --help for more information.\n", kProgram, problem.c_str());
     return kExitUsage;
   }
   if (!compressed.empty()) options.compressed = compressed == "yes";
@@ -256,7 +254,10 @@ std::string BashCompletionScript() {
          "  case \"$prev\" in\n" +
          cases +
          "  esac\n"
-         "  COMPREPLY=($(compgen -W \"" + names + "\" -- \"$cur\"))\n"
+         "  COMPREPLY=($(compgen -W \"" +
+         names +
+         "\" -- \"$cur\"))\n"
          "}\n"
-         "complete -F _vxupgrade_cli " + kProgram + "\n";
+         "complete -F _vxupgrade_cli " +
+         kProgram + "\n";
 }

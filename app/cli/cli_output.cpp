@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <ctime>
 
-#include "upgrade/upgrade_run.h"
 #include "net/text.h"
 #include "package/operator_view.h"
+#include "upgrade/upgrade_run.h"
 
 namespace {
 
@@ -181,7 +181,8 @@ std::string CliOutput::BarText() {
   const int columns = width_ ? width_->Columns() : 0;
   const int room = (columns > 0 ? columns : kDefaultColumns) - 1;
   const int barWidth = std::min<int>(kBarWidth, room - 3 - static_cast<int>(figures.size()));
-  if (barWidth < kMinBarWidth) return figures.substr(0, static_cast<std::size_t>(std::max(room, 0)));
+  if (barWidth < kMinBarWidth)
+    return figures.substr(0, static_cast<std::size_t>(std::max(room, 0)));
   const int filled = std::clamp(percent_, 0, 100) * barWidth / 100;
   return "[" + std::string(filled, '#') + std::string(barWidth - filled, '-') + "] " + figures;
 }

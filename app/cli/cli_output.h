@@ -67,7 +67,7 @@ class CliOutput {
   int percent_ = 0;
   std::int64_t copiedBytes_ = 0;
   std::int64_t totalBytes_ = 0;
-  std::string lastBar_;  // the bar as last drawn
+  std::string lastBar_;                 // the bar as last drawn
   std::optional<TerminalWidth> width_;  // with the bar
 };
 

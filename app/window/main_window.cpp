@@ -5,13 +5,13 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -152,9 +152,8 @@ void TfrmMain::BuildControls() {
   cbSCW5 = MakeCheckBox(this, "SCW5");
   cbSCWH5 = MakeCheckBox(this, "SCWH5");
 
-  QWidget* const placed[] = {IPAddress, Label2,  GroupBox1, mmStatus, ProgressBar,
-                             Bevel1,    cbPNB5,  cbPCW5,    cbPCWX5,  cbSCW5,
-                             cbSCWH5,   btnCopy, btnQuit};
+  QWidget* const placed[] = {IPAddress, Label2,  GroupBox1, mmStatus, ProgressBar, Bevel1, cbPNB5,
+                             cbPCW5,    cbPCWX5, cbSCW5,    cbSCWH5,  btnCopy,     btnQuit};
   static_assert(std::size(placed) == std::size(kLayout));
   for (std::size_t i = 0; i < std::size(kLayout); ++i) {
     placed[i]->setObjectName(QString::fromLatin1(kLayout[i].name));
@@ -240,8 +239,12 @@ void TfrmMain::btnCopyClick() {
     ~StopGuard() { window->RunStopped(copyHadFocus); }
   } stopGuard{this, copyHadFocus};
   UpgradeRun run(*frmVX500, *this,
-                 {ipAddressText, *release, moduleList, signalBoxes,
-                  {fileCount, totalBytes, copiedBytes}, RunMode::kUpgrade});
+                 {ipAddressText,
+                  *release,
+                  moduleList,
+                  signalBoxes,
+                  {fileCount, totalBytes, copiedBytes},
+                  RunMode::kUpgrade});
   try {
     run.Execute();
   } catch (const std::exception& error) {

@@ -13,12 +13,12 @@
 #include <string_view>
 
 #include "instrument/tfrm_vx500.h"
-#include "upgrade/stop_signals.h"
-#include "upgrade/upgrade_events.h"
-#include "upgrade/upload_watch.h"
 #include "package/module_list.h"
 #include "package/release_check.h"
 #include "package/release_root.h"
+#include "upgrade/stop_signals.h"
+#include "upgrade/upgrade_events.h"
+#include "upgrade/upload_watch.h"
 
 class QCheckBox;
 class QCloseEvent;

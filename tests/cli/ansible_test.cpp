@@ -238,9 +238,9 @@ TEST(Ansible, AuditTellsWhichInstrumentsHoldTheRelease) {
         testsupport::ReadFile(out.Path() / "reports" / (std::string(host) + ".compare.json")));
   };
   const std::string sha = report("first")["release"]["sha256"];
-  EXPECT_THAT(playbook->Out(),
-              HasSubstr("release " + sha + ": held by first, second; differs on stale (0 missing, "
-                        "1 of another size)"));
+  EXPECT_THAT(playbook->Out(), HasSubstr("release " + sha +
+                                         ": held by first, second; differs on stale (0 missing, "
+                                         "1 of another size)"));
   EXPECT_THAT(playbook->Out(), HasSubstr("not compared: dead"));
   EXPECT_THAT(playbook->Out(), HasSubstr("exit code 6: does not hold the release"));
   EXPECT_EQ(report("stale")["comparison"]["differing"][0]["path"], "/F0:/PNB5/pnb5.bin");

@@ -31,8 +31,8 @@ TEST(CliVerify, TheCopyIsReadBackInEveryCatalogueFormBeforeAnythingIsProgrammed)
     std::string scenario;
     bool verify;
     int exitCode;
-    const char* said;      // in the output
-    Json verified;         // the report's verification.verified; null: no section
+    const char* said;  // in the output
+    Json verified;     // the report's verification.verified; null: no section
     bool programmed;
   };
   const Row rows[] = {
@@ -119,8 +119,7 @@ TEST(CliCompare, TellsWhetherTheInstrumentHoldsTheReleaseAndWritesNothing) {
   run = RunCli(*instrument, release.Dir(), compare);
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_THAT(run.out, HasSubstr("Result: matches (exit code 0)"));
-  EXPECT_EQ(Report(report)["comparison"]["matching"].size(),
-            static_cast<std::size_t>(kFilesSent));
+  EXPECT_EQ(Report(report)["comparison"]["matching"].size(), static_cast<std::size_t>(kFilesSent));
   EXPECT_EQ(writes(), Lines{});
 
   // One file changed on the drive is named, with both sizes.
@@ -144,7 +143,8 @@ TEST(CliCompare, ACatalogueOfNamesComparesNamesOnlyAndSaysSo) {
   const fs::path report = fs::path(records.Dir()) / "report.json";
   const auto run = RunCli(*instrument, release.Dir(), {"--compare", "--report", report.string()});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-  EXPECT_THAT(run.err, HasSubstr("the instrument's catalogue lists no sizes; only the names were compared"));
+  EXPECT_THAT(run.err,
+              HasSubstr("the instrument's catalogue lists no sizes; only the names were compared"));
   EXPECT_EQ(Report(report)["comparison"]["sizes"], false);
 }
 

@@ -71,8 +71,9 @@ TEST(Cli, AFullUpgradeExitsZeroWithTheReleaseOnTheFlashDrive) {
   EXPECT_THAT(run.out, HasSubstr("Copying System files ...\n"));
   EXPECT_THAT(run.out, HasSubstr("** PNB5\n"));
   EXPECT_THAT(run.out, HasSubstr("Copy completed!\nProgram Config ROMs ...\n"));
-  EXPECT_THAT(run.out, HasSubstr("Done\nVX500 Upgrade Complete: Copy successfully completed !\nPlease "
-                                 "reboot the VX500.\nMemory Size:\nfree="));
+  EXPECT_THAT(run.out,
+              HasSubstr("Done\nVX500 Upgrade Complete: Copy successfully completed !\nPlease "
+                        "reboot the VX500.\nMemory Size:\nfree="));
   EXPECT_THAT(run.out, HasSubstr("Result: upgraded (exit code 0)"));
   EXPECT_THAT(run.err, IsEmpty());
 }

@@ -197,8 +197,8 @@ TEST(ParseCatalogEntries, ReadsEachFormAndNeverTakesAnUnreadableEntryForAFile) {
     std::string entries;
     for (const instrument::CatalogEntry& entry : catalog.entries) {
       if (!entries.empty()) entries += ";";
-      entries += entry.name + "|" + entry.type + "|" +
-                 (entry.bytes ? std::to_string(*entry.bytes) : "-");
+      entries +=
+          entry.name + "|" + entry.type + "|" + (entry.bytes ? std::to_string(*entry.bytes) : "-");
     }
     EXPECT_EQ(entries, row.entries) << row.reply;
     EXPECT_EQ(catalog.unreadable, row.unreadable) << row.reply;

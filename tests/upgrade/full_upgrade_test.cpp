@@ -17,10 +17,10 @@
 
 #include "package/module_list.h"
 #include "package/tree_upload.h"
-#include "tests/upgrade/run_host.h"
 #include "tests/support/child_process.h"
 #include "tests/support/sim_instrument.h"
 #include "tests/support/temp_tree.h"
+#include "tests/upgrade/run_host.h"
 #include "upgrade/upgrade_run.h"
 
 namespace {
@@ -450,9 +450,10 @@ void RunRow(const Row& row) {
   } else {
     EXPECT_EQ(host.copiedBytes, 0);
   }
-  EXPECT_EQ(host.view.progress.position, row.reach == Reach::kConfig
-                                    ? 100
-                                    : package::ProgressPosition(host.copiedBytes, host.totalBytes));
+  EXPECT_EQ(host.view.progress.position,
+            row.reach == Reach::kConfig
+                ? 100
+                : package::ProgressPosition(host.copiedBytes, host.totalBytes));
 
   // MID folders before any tree, the system tree before the module trees (in list order),
   // configuration after all copies.
@@ -478,8 +479,7 @@ TEST(FullUpgrade, EndsAsTheInstrumentAndTheOperatorDecide) {
                              "Start config pcwx5_1.rpd",
                              "Done"};
   const Message scwh5Refused{"SCWH5,Ver=95", "VX500 Upgrade failed", kMbIconError};
-  const Message configFailed{"Fail to config FPGA on PCWX5.", "VX500 Upgrade",
-                             kMbIconError};
+  const Message configFailed{"Fail to config FPGA on PCWX5.", "VX500 Upgrade", kMbIconError};
   const std::string pnb5Bin = FileOf("Target/PNB5/pnb5.bin");
   // clang-format off
   const Row rows[] = {

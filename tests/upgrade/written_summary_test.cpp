@@ -27,10 +27,12 @@ TEST(WrittenSummary, NamesOnlyWhatTheRunWrote) {
       {"nothing", true, ":MMEM:CDIR", "/F0:/SYSTEM/sub", "nothing was written to the instrument"},
       {"only a MID folder", false, "MMEM:CAT?", "/F0:/SYSTEM/MID1",
        std::string("already written to the instrument: MID folders in /F0:/SYSTEM (perhaps not "
-                   "all)") + kAgain},
+                   "all)") +
+           kAgain},
       {"only a folder of the system tree", true, ":MMEM:CDIR", "/F0:/SYSTEM/sub/deeper",
        std::string("already written to the instrument: part of the system tree in /F0:/SYSTEM "
-                   "(0 bytes of files copied)") + kAgain},
+                   "(0 bytes of files copied)") +
+           kAgain},
       {"the MID files and nothing of the system tree", false, ":MMEM:CDIR", "/F0:/SYSTEM/sub",
        std::string("already written to the instrument: the MID folders and NAME files") + kAgain},
   };
@@ -39,9 +41,9 @@ TEST(WrittenSummary, NamesOnlyWhatTheRunWrote) {
   package.Folder("Target/PNB5");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    testsupport::SimInstrument instrument(testsupport::ScenarioFromText(
-        std::string(R"({"faults": [{"command": ")") + c.resetAt + R"(", "path": ")" + c.path +
-        R"(", "reset": true}]})"));
+    testsupport::SimInstrument instrument(
+        testsupport::ScenarioFromText(std::string(R"({"faults": [{"command": ")") + c.resetAt +
+                                      R"(", "path": ")" + c.path + R"(", "reset": true}]})"));
     if (c.midFilesThere) {
       testsupport::WriteFile(instrument.Root() / "F0:" / "SYSTEM" / "MID1" / "NAME", "PNB5\r\n");
     }

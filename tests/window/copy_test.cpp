@@ -405,9 +405,9 @@ TEST_F(CopyOnTheWindow, WhileTheInstrumentHoldsAReplyTheWindowStaysLiveAndNoLets
     // would never get here. How long the call waited is a figure to read (it stays within a few
     // of the pump's 10 ms slices on a quiet machine), not a bound: CI shares its cores.
     ASSERT_TRUE(queuedFor.has_value());
-    RecordProperty(std::string("queuedMs ") + c.what,
-                   std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      *queuedFor).count()));
+    RecordProperty(
+        std::string("queuedMs ") + c.what,
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(*queuedFor).count()));
     const Message stop{TfrmMain::kStopQuestion, "VX500 Upgrade", kMbYesNoQuestion};
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0], stop);
@@ -428,7 +428,7 @@ TEST_F(CopyOnTheWindow, StopAnsweredYesEndsTheRunSayingWhatWasWrittenAndClosesTh
     const char* what;
     const char* scenario;
     bool unansweredCommandPort;
-    const char* awaited;  // the command or FTP line received when Stop is pressed
+    const char* awaited;         // the command or FTP line received when Stop is pressed
     std::size_t temporaryFiles;  // in the temporary folder when Stop is pressed
     const char* stopped;         // how the "Stopped: " line begins
     std::string written;         // the log's last line

@@ -238,7 +238,8 @@ TEST_F(MainWindow, AClickInTheEmptyAddressFieldStartsAtItsFirstGroupAndEnterPres
     SCOPED_TRACE(c.typed);
     messages.clear();
     w.IPAddress->clear();
-    QTest::mouseClick(w.IPAddress, Qt::LeftButton, {}, QPoint(c.clickedAt, w.IPAddress->height() / 2));
+    QTest::mouseClick(w.IPAddress, Qt::LeftButton, {},
+                      QPoint(c.clickedAt, w.IPAddress->height() / 2));
     QTest::keyClicks(w.IPAddress, c.typed);
     EXPECT_EQ(w.IPAddress->displayText().toStdString(), c.whileTyping);
     QTest::keyClick(w.IPAddress, Qt::Key_Return);
@@ -428,10 +429,8 @@ TEST_F(MainWindow, MessageBoxFlagsGiveTheirButtonsIconsAndAnswers) {
   } cases[] = {
       {0, QMessageBox::NoIcon, QMessageBox::Ok, QMessageBox::Ok, kIdOk},
       {16, QMessageBox::Critical, QMessageBox::Ok, QMessageBox::Ok, kIdOk},
-      {36, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No,
-       kIdNo},
-      {36, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes,
-       kIdYes},
+      {36, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No, kIdNo},
+      {36, QMessageBox::Question, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes, kIdYes},
   };
   TfrmMain w(TfrmMain::kCommandPort, TfrmMain::kFtpPort, package.Dir());
   for (const auto& c : cases) {
